@@ -1,6 +1,7 @@
 // The user's Documents folder: the XDG documents directory where the user has
-// one configured, else $HOME/Documents.
+// one configured, else $HOME/Documents. An empty or relative HOME is no home.
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -69,6 +70,8 @@ HRESULT SHGetFolderPathW(HWND /*owner*/, int folder, HANDLE /*token*/, DWORD /*f
   if (!ConfiguredDocuments(home, &documents)) {
     documents = home + "/Documents";
   }
+  // On Windows the folder always exists; here a fresh account may lack it.
+  ::mkdir(documents.c_str(), 0777);
   const std::u16string wide = standin::ToUtf16(documents);
   if (wide.size() >= MAX_PATH) {
     return E_FAIL;

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what kvdash needs to build and test, where it is missing: Debian
+# packages (as root, or through sudo) and a virtual environment in build/venv
+# with kvdash installed from this tree.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ libgtest-dev clang clang-tidy clang-format llvm
+          libclang-rt-14-dev g++-mingw-w64-x86-64 mingw-w64-tools wine64 valgrind strace)
+if [ "${1:-}" = "--demo" ]; then
+  packages=(g++)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "== installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+python3 -m venv build/venv
+build/venv/bin/python -m pip install -q --upgrade pip
+if [ "${1:-}" = "--demo" ]; then
+  build/venv/bin/python -m pip install -q ".[demo]"
+else
+  build/venv/bin/python -m pip install -q ".[test,demo]"
+fi

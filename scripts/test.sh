@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test of kvdash; on a fresh machine it first installs
+# what it needs. Any failing stage fails the whole run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=2
+
+stage() { echo; echo "===== $*"; }
+
+stage "setup"
+bash scripts/setup.sh
+
+stage "C++ tests"
+cmake -S . -B build/tests -G Ninja -DKVDASH_TESTS=ON -DKVDASH_EXTENSION=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+ninja -C build/tests -j "$jobs"
+ctest --test-dir build/tests --output-on-failure -j "$jobs"
+
+stage "Python tests"
+(cd build && venv/bin/python -m pytest -q ../tests/python)
