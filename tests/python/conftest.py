@@ -7,6 +7,7 @@ import ctypes
 import os
 import subprocess
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 from typing import Dict, Iterator, Optional
@@ -91,9 +92,12 @@ def run_python(
 ) -> subprocess.CompletedProcess[str]:
     """Runs code in a fresh interpreter; its stdout (C-level included) is in .stdout.
 
-    The code gets cflush(), which flushes Python's and C's stdout in order."""
+    The code gets cflush(), which flushes Python's and C's stdout in order. The
+    child gets a runtime directory of its own, so it is alone in holding the
+    single-instance marker unless env gives it a shared XDG_RUNTIME_DIR."""
     full_env = dict(os.environ)
     full_env.pop("PYTHONUNBUFFERED", None)
+    full_env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="kvdash-run-")
     if env:
         full_env.update(env)
     return subprocess.run(
