@@ -5,6 +5,7 @@
 
 #include "module/console_out.h"
 #include "module/engine_object.h"
+#include "module/info_key.h"
 
 namespace {
 
@@ -13,15 +14,6 @@ constexpr const char kModuleName[] = "kvdash";
 constexpr int kPanelCount = 2;
 constexpr int kGearCount = 1;
 constexpr int kTypeDivisor = 1000;
-
-// Lowers A to Z only; every other byte, those above 0x7F included, stays.
-void LowerAscii(std::string& text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-}
 
 PyObject* Utf16Value(const WCHAR* text, std::size_t length) {
   int byteorder = -1;  // little-endian, as the record holds it on every platform we build
@@ -39,33 +31,54 @@ PyObject* Utf16Value(const WCHAR (&text)[N]) {
   return Utf16Value(text, length);
 }
 
-PyObject* Answer(const Engine& engine, const std::string& key, bool* matched) {
+// Null for kUnknown, with no exception set.
+PyObject* Answer(const Engine& engine, InfoKey key) {
   const DisplayState& display = engine.display;
   const HidDevice& device = display.device;
-  *matched = true;
-  if (key == "version") return Py_BuildValue("s", kVersion);
-  if (key == "name") return Py_BuildValue("s", kModuleName);
-  if (key == "ticks") return Py_BuildValue("i", static_cast<int>(static_cast<int32_t>(GetTickCount())));
-  if (key == "type") {
-    const int32_t code = display.deviceTypeCode;
-    return Py_BuildValue("i", code < kTypeDivisor ? code : code / kTypeDivisor);
+  switch (key) {
+    case InfoKey::kVersion:
+      return Py_BuildValue("s", kVersion);
+    case InfoKey::kName:
+      return Py_BuildValue("s", kModuleName);
+    case InfoKey::kTicks:
+      return Py_BuildValue("i", static_cast<int>(static_cast<int32_t>(GetTickCount())));
+    case InfoKey::kType: {
+      const int32_t code = display.deviceTypeCode;
+      return Py_BuildValue("i", code < kTypeDivisor ? code : code / kTypeDivisor);
+    }
+    case InfoKey::kVendorId:
+      return Py_BuildValue("i", device.vendorFilter);
+    case InfoKey::kProductId:
+      return Py_BuildValue("i", device.productFilter);
+    case InfoKey::kFirmware:
+      return Utf16Value(device.firmware);
+    case InfoKey::kPanelCount:
+      return Py_BuildValue("i", kPanelCount);
+    case InfoKey::kSerialNumber:
+      return Utf16Value(device.serialNumber);
+    case InfoKey::kDevicePath:
+      return Utf16Value(device.devicePath.data(), device.devicePath.size());
+    case InfoKey::kDigits:
+      return Py_BuildValue("i", display.digitsPerPanel);
+    case InfoKey::kGear:
+      return Py_BuildValue("i", kGearCount);
+    case InfoKey::kMaxRpmLed:
+      return Py_BuildValue("i", display.maxRpmLed);
+    case InfoKey::kMaxWarningLed:
+      return Py_BuildValue("i", display.maxWarningLed);
+    case InfoKey::kMaxExternalLed:
+      return Py_BuildValue("i", display.maxExternalLed);
+    case InfoKey::kBrightness:
+      return Py_BuildValue("i", display.brightness);
+    case InfoKey::kDigital:
+      return Py_BuildValue("i", device.buttonCount);
+    case InfoKey::kAnalog:
+      return Py_BuildValue("i", static_cast<int>(display.capsCopy.NumberInputValueCaps));
+    case InfoKey::kRumbleMotor:
+      return Py_BuildValue("i", display.rumbleMotors);
+    case InfoKey::kUnknown:
+      break;
   }
-  if (key == "vendor id") return Py_BuildValue("i", device.vendorFilter);
-  if (key == "product id") return Py_BuildValue("i", device.productFilter);
-  if (key == "firmware") return Utf16Value(device.firmware);
-  if (key == "panel count") return Py_BuildValue("i", kPanelCount);
-  if (key == "serial number") return Utf16Value(device.serialNumber);
-  if (key == "device path") return Utf16Value(device.devicePath.data(), device.devicePath.size());
-  if (key == "digits") return Py_BuildValue("i", display.digitsPerPanel);
-  if (key == "gear") return Py_BuildValue("i", kGearCount);
-  if (key == "max rpm led") return Py_BuildValue("i", display.maxRpmLed);
-  if (key == "max warning led") return Py_BuildValue("i", display.maxWarningLed);
-  if (key == "max external led") return Py_BuildValue("i", display.maxExternalLed);
-  if (key == "brightness") return Py_BuildValue("i", display.brightness);
-  if (key == "digital") return Py_BuildValue("i", device.buttonCount);
-  if (key == "analog") return Py_BuildValue("i", static_cast<int>(display.capsCopy.NumberInputValueCaps));
-  if (key == "rumble motor") return Py_BuildValue("i", display.rumbleMotors);
-  *matched = false;
   return nullptr;
 }
 
@@ -83,14 +96,12 @@ PyObject* PyGetDeviceInfo(PyObject* self, PyObject* args) {
     return nullptr;
   }
   try {
-    std::string key(text);
-    LowerAscii(key);
-    bool matched = false;
-    PyObject* answer = Answer(*engine, key, &matched);
-    if (!matched) {
+    const InfoKey key = MatchInfoKey(text);
+    if (key == InfoKey::kUnknown) {
       PyErr_SetString(PyExc_ValueError, "Unknown parameter for get_device_info");
+      return nullptr;
     }
-    return answer;
+    return Answer(*engine, key);
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (...) {
