@@ -73,6 +73,10 @@ def engine(display: vd.VirtualDisplay) -> kvdash.kvengine:
     return e
 
 
+# The image of a blank display: gear and both panels spaces, every LED off.
+BLANK_REPORT = bytes([0, 1, 0x20] + [0] * 24 + [0x20] * 12 + [0] * 15)
+
+
 def bare_engine() -> kvdash.kvengine:
     """A kvengine made by the type's allocation alone: it has no Engine."""
     return kvdash.kvengine.__new__(kvdash.kvengine)
