@@ -14,9 +14,13 @@ constexpr DWORD kEnumeratePauseMs = 1;
 
 // Tests after a platform call look at the last-error code it left; start each
 // call from 0 so that an earlier call's code is never taken for this one's.
-void ClearLastError() { SetLastError(ERROR_SUCCESS); }
+void ClearLastError() {
+  SetLastError(ERROR_SUCCESS);
+}
 
-bool Succeeded(BOOL result) { return result != 0 && GetLastError() == ERROR_SUCCESS; }
+bool Succeeded(BOOL result) {
+  return result != 0 && GetLastError() == ERROR_SUCCESS;
+}
 
 void CloseIfHeld(HANDLE& handle) {
   if (IsHeld(handle)) {
@@ -51,7 +55,9 @@ void DetailDeleter::operator()(SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail) const 
   delete[] reinterpret_cast<uint8_t*>(detail);
 }
 
-HidDevice::~HidDevice() { Release(); }
+HidDevice::~HidDevice() {
+  Release();
+}
 
 void FormatFirmware(USHORT version, WCHAR (&out)[kFirmwareUnits]) {
   char text[kFirmwareUnits] = {};
@@ -114,8 +120,8 @@ bool HidDevice::ExamineInterface(HDEVINFO list, DWORD index, bool* end) {
   }
 
   ClearLastError();
-  attributesHandle = CreateFileW(detail->DevicePath, 0, kShareReadWrite, nullptr, OPEN_EXISTING,
-                                 0, nullptr);
+  attributesHandle =
+      CreateFileW(detail->DevicePath, 0, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr);
   if (!IsHeld(attributesHandle) || GetLastError() != ERROR_SUCCESS) {
     CloseAttributesHandle();
     return false;
@@ -182,7 +188,9 @@ bool HidDevice::AcceptCandidate(const HIDD_ATTRIBUTES& attributes) {
   return true;
 }
 
-void HidDevice::CloseAttributesHandle() { CloseIfHeld(attributesHandle); }
+void HidDevice::CloseAttributesHandle() {
+  CloseIfHeld(attributesHandle);
+}
 
 bool HidDevice::ReadCaps(HIDP_CAPS& destination) {
   if (readHandle == INVALID_HANDLE_VALUE) {
@@ -204,8 +212,8 @@ bool HidDevice::ReadCaps(HIDP_CAPS& destination) {
     buttonCaps.clear();
   }
   auto length = static_cast<USHORT>(buttonCaps.size());
-  const NTSTATUS answer = HidP_GetSpecificButtonCaps(HidP_Input, 0, 0, 0, buttonCaps.data(),
-                                                     &length, preparsed);
+  const NTSTATUS answer =
+      HidP_GetSpecificButtonCaps(HidP_Input, 0, 0, 0, buttonCaps.data(), &length, preparsed);
   // Only an entry the platform filled in may be read.
   if (answer == HIDP_STATUS_SUCCESS && length > 0 && !buttonCaps.empty()) {
     const HIDP_BUTTON_CAPS& first = buttonCaps.front();

@@ -85,4 +85,6 @@ struct HidDevice {
 void FormatFirmware(USHORT version, WCHAR (&out)[kFirmwareUnits]);
 
 // Holds a handle in the sense of the record: neither null nor invalid.
-inline bool IsHeld(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+inline bool IsHeld(HANDLE handle) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}

@@ -2,11 +2,17 @@
 
 #include "module/console_out.h"
 
-DisplayState::DisplayState() { timeBeginPeriod(1); }
+DisplayState::DisplayState() {
+  timeBeginPeriod(1);
+}
 
-DisplayState::~DisplayState() { Release(); }
+DisplayState::~DisplayState() {
+  Release();
+}
 
-void DisplayState::SetGear(int32_t character, int32_t point) { report.SetGear(character, point); }
+void DisplayState::SetGear(int32_t character, int32_t point) {
+  report.SetGear(character, point);
+}
 
 void DisplayState::SetLed(int32_t index, int32_t value, bool rpmRow) {
   if (rpmRow) {

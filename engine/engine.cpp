@@ -6,7 +6,9 @@
 // after it throws, its destructor blanks and releases what was built.
 Engine::Engine() = default;
 
-Engine::~Engine() { initialized = false; }
+Engine::~Engine() {
+  initialized = false;
+}
 
 InitResult Engine::Init() {
   timeBeginPeriod(1);

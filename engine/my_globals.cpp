@@ -33,7 +33,9 @@ CMyGlobals::~CMyGlobals() {
   }
 }
 
-CMyGlobals& TheGlobals() { return theGlobals; }
+CMyGlobals& TheGlobals() {
+  return theGlobals;
+}
 
 int PrepareStorage() {
   WCHAR documents[MAX_PATH] = {};

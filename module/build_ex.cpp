@@ -16,7 +16,9 @@ std::string& MessageBuffer() {
   return *buffer;
 }
 
-const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+const char* OrEmpty(const char* text) {
+  return text != nullptr ? text : "";
+}
 
 }  // namespace
 

@@ -6,7 +6,7 @@
 #include "module/exports.h"
 
 struct EngineObject {
-  PyObject_HEAD
+  PyObject ob_base;  // the object header
   Engine* engine;
 };
 

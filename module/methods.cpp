@@ -144,7 +144,9 @@ PyObject* PyGetInputData(PyObject* /*self*/, PyObject* /*unused*/) {
   return Py_BuildValue("iiiii", -3, 0, 0, 0, 0);
 }
 
-PyObject* PyStartInputListener(PyObject* /*self*/, PyObject* /*unused*/) { return LiteNotice(); }
+PyObject* PyStartInputListener(PyObject* /*self*/, PyObject* /*unused*/) {
+  return LiteNotice();
+}
 
 PyObject* PyStopInputListener(PyObject* self, PyObject* unused) {
   // One implementation under two names.
@@ -225,8 +227,14 @@ PyObject* PySetGlobalBrightness(PyObject* self, PyObject* args) {
   return LiteNotice();
 }
 
-PyObject* PySetRightDigits(PyObject* self, PyObject* args) { return SetPanel(self, args, false); }
+PyObject* PySetRightDigits(PyObject* self, PyObject* args) {
+  return SetPanel(self, args, false);
+}
 
-PyObject* PySetLeftDigits(PyObject* self, PyObject* args) { return SetPanel(self, args, true); }
+PyObject* PySetLeftDigits(PyObject* self, PyObject* args) {
+  return SetPanel(self, args, true);
+}
 
-PyObject* PyClose(PyObject* /*self*/, PyObject* /*unused*/) { Py_RETURN_TRUE; }
+PyObject* PyClose(PyObject* /*self*/, PyObject* /*unused*/) {
+  Py_RETURN_TRUE;
+}

@@ -70,11 +70,7 @@ PyType_Slot engineSlots[] = {
 };
 
 PyType_Spec engineSpec = {
-    "kvdash.kvengine",
-    sizeof(EngineObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    engineSlots,
+    "kvdash.kvengine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT, engineSlots,
 };
 
 PyModuleDef moduleDef = {
@@ -91,13 +87,16 @@ PyModuleDef moduleDef = {
 
 }  // namespace
 
-PyTypeObject* EngineType() { return engineType; }
+PyTypeObject* EngineType() {
+  return engineType;
+}
 
-void SetEngineType(PyTypeObject* type) { engineType = type; }
+void SetEngineType(PyTypeObject* type) {
+  engineType = type;
+}
 
 Engine* EngineOf(PyObject* self) {
-  if (self == nullptr || engineType == nullptr ||
-      Py_TYPE(self) != engineType) {
+  if (self == nullptr || engineType == nullptr || Py_TYPE(self) != engineType) {
     return nullptr;
   }
   return reinterpret_cast<EngineObject*>(self)->engine;

@@ -19,7 +19,9 @@ std::size_t PanelStart(Panel panel) {
   return panel == Panel::kLeft ? kLeftPanelStart : kRightPanelStart;
 }
 
-int32_t ClampDigits(int32_t digits) { return std::max(0, std::min(digits, kPanelWidth)); }
+int32_t ClampDigits(int32_t digits) {
+  return std::max(0, std::min(digits, kPanelWidth));
+}
 
 }  // namespace
 

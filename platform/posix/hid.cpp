@@ -18,9 +18,12 @@ struct HidpPreparsedData {
 namespace {
 
 // {4D1E55B2-F16F-11CF-88CB-001111000030}, the HID device-interface class.
-constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+constexpr GUID kHidGuid = {
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool SameGuid(const GUID& a, const GUID& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 struct DeviceList {
   std::vector<standin::BusEntry> entries;
@@ -168,8 +171,8 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO list, PSP_DEVICE_INTERFACE_DATA i
     SetLastError(error);
     return FALSE;
   }
-  const std::size_t needed =
-      offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (entry->path.size() + 1) * sizeof(WCHAR);
+  const std::size_t needed = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                             (entry->path.size() + 1) * sizeof(WCHAR);
   if (requiredSize != nullptr) {
     *requiredSize = static_cast<DWORD>(needed);
   }

@@ -139,9 +139,13 @@ int OpenHandleCount() {
 
 }  // namespace standin
 
-DWORD GetLastError() { return lastError; }
+DWORD GetLastError() {
+  return lastError;
+}
 
-void SetLastError(DWORD error) { lastError = error; }
+void SetLastError(DWORD error) {
+  lastError = error;
+}
 
 void Sleep(DWORD milliseconds) {
   struct timespec left {
@@ -154,8 +158,8 @@ void Sleep(DWORD milliseconds) {
 DWORD GetTickCount() {
   struct timespec now {};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
-  const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                      static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  const uint64_t ms =
+      static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<DWORD>(ms);
 }
 

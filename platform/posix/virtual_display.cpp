@@ -95,19 +95,19 @@ std::vector<uint8_t> BuildDescriptor(int buttonsMin, int buttonsMax, int valueCa
   Append(d, {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01});  // vendor page, usage 1, application
   if (buttonsMin > 0 && buttonsMax >= buttonsMin) {
     const unsigned count = static_cast<unsigned>(buttonsMax - buttonsMin + 1);
-    Append(d, {0x05, 0x09});                               // usage page: button
+    Append(d, {0x05, 0x09});                                   // usage page: button
     AppendItem16(d, 0x18, static_cast<unsigned>(buttonsMin));  // usage minimum
     AppendItem16(d, 0x28, static_cast<unsigned>(buttonsMax));  // usage maximum
-    Append(d, {0x15, 0x00, 0x25, 0x01, 0x75, 0x01});       // logical 0..1, size 1
-    AppendItem16(d, 0x94, count);                          // report count
-    Append(d, {0x81, 0x02});                               // input (data, variable)
+    Append(d, {0x15, 0x00, 0x25, 0x01, 0x75, 0x01});           // logical 0..1, size 1
+    AppendItem16(d, 0x94, count);                              // report count
+    Append(d, {0x81, 0x02});                                   // input (data, variable)
     if (count % 8 != 0) {
       Append(d, {0x75, static_cast<uint8_t>(8 - count % 8), 0x95, 0x01, 0x81, 0x03});
     }
   }
   for (int i = 0; i < valueCaps; ++i) {
-    Append(d, {0x06, 0x00, 0xFF, 0x09, static_cast<uint8_t>(0x10 + i), 0x15, 0x00, 0x26, 0xFF,
-               0x00, 0x75, 0x08, 0x95, 0x01, 0x81, 0x02});
+    Append(d, {0x06, 0x00, 0xFF, 0x09, static_cast<uint8_t>(0x10 + i), 0x15, 0x00, 0x26, 0xFF, 0x00,
+               0x75, 0x08, 0x95, 0x01, 0x81, 0x02});
   }
   Append(d, {0x06, 0x00, 0xFF, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x35,
              0x91, 0x02});  // output: 53 bytes
@@ -199,7 +199,8 @@ DWORD VirtualWrite(int id, const void* buffer, DWORD length, DWORD* written) {
     d->oldest = (d->oldest + 1) % kKeptReports;
   }
   ++d->writeCount;
-  *written = d->shortWrite >= 0 ? std::min<DWORD>(length, static_cast<DWORD>(d->shortWrite)) : length;
+  *written =
+      d->shortWrite >= 0 ? std::min<DWORD>(length, static_cast<DWORD>(d->shortWrite)) : length;
   return ERROR_SUCCESS;
 }
 
