@@ -17,3 +17,6 @@ ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
 stage "Python tests"
 (cd build && venv/bin/python -m pytest -q ../tests/python)
+
+stage "Frame benchmark, quick (figures only: fails on errors, never on timings)"
+env -u PYTHONPATH build/venv/bin/python bench/frame_bench.py --quick
