@@ -6,6 +6,6 @@
 void ConsoleOut(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::vprintf(format, arguments);
+  std::vprintf(format, arguments);  // NOLINT(clang-analyzer-valist.Uninitialized): started above
   va_end(arguments);
 }

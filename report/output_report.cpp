@@ -72,7 +72,7 @@ bool OutputReport::SetDigits(Panel panel, const char* text, int32_t digits) {
   // One byte more than the longest text, so the byte after a trailing
   // separator always reads 0.
   uint8_t source[kMaxPanelText + 1] = {};
-  std::memcpy(source, working.data(), working.size());
+  std::copy(working.begin(), working.end(), source);
   uint8_t position[kMaxPanelText] = {};
 
   const std::size_t length = working.size();

@@ -12,7 +12,7 @@ constexpr std::size_t kMaxCollectionDepth = 32;
 constexpr std::size_t kMaxCollections = 1024;
 constexpr std::size_t kMaxUsages = 1024;
 constexpr std::size_t kMaxCaps = 4096;
-constexpr uint64_t kMaxReportBits = 8u * 0xFFFEu;  // lengths are 16-bit byte counts
+constexpr uint64_t kMaxReportBits = uint64_t{8} * 0xFFFE;  // lengths are 16-bit byte counts
 
 enum ItemType { kMain = 0, kGlobal = 1, kLocal = 2 };
 enum MainTag { kInput = 8, kOutput = 9, kCollection = 0xA, kFeature = 0xB, kEndCollection = 0xC };

@@ -44,7 +44,7 @@ bool ConfiguredDocuments(const std::string& home, std::string* out) {
       value = value.substr(1, value.size() - 2);
     }
     if (value.compare(0, 5, "$HOME") == 0) {
-      value = home + value.substr(5);
+      value.replace(0, 5, home);
     }
     if (value.empty() || value[0] != '/') {
       return false;
