@@ -148,7 +148,7 @@ class SimulatedLap:
         self._reference = self._reference_lap()
         self._start: Optional[float] = None
         self._clock = 0.0
-        self._state = _CarState(fuel=0.62)
+        self._state = _CarState(fuel=0.62, lights=1 << LIGHT_PITSPEED)
         self._scale = self._lap_scale()
 
     # One lap's corner speeds: the reference has scale 1.
@@ -635,22 +635,16 @@ def captured_c_stdout() -> Iterator[List[str]]:
             lines.extend(sink.read().decode("utf-8", "replace").splitlines())
 
 
-@dataclass
-class Display:
-    engine: kvdash.kvengine
-    virtual: Optional["VirtualDisplay"] = None
-    messages: List[str] = field(default_factory=list)
-
-
-def open_display(force_virtual: bool = False) -> Display:
+def open_display(force_virtual: bool = False) -> Tuple[kvdash.kvengine, Optional[VirtualDisplay]]:
     """The real display when one answers init(), else a virtual one."""
     engine = kvdash.kvengine()
-    messages: List[str] = []
     if not force_virtual:
-        with captured_c_stdout() as messages:
+        # A failed init() prints the module's error text; here it only means
+        # "no display", which the caller says in its own words.
+        with captured_c_stdout():
             found = engine.init()
         if found:
-            return Display(engine, None, messages)
+            return engine, None
     if sys.platform == "win32":
         raise SystemExit("no SLI-PRO display found")
     import kvdash_virtual
@@ -659,7 +653,7 @@ def open_display(force_virtual: bool = False) -> Display:
     if not engine.init():
         virtual.detach()
         raise SystemExit("the virtual display did not come up")
-    return Display(engine, virtual, messages)
+    return engine, virtual
 
 
 # --------------------------------------------------------------------------
@@ -675,8 +669,8 @@ class View(Protocol):
 class LineView:
     """One compact line a second, for logs and pipes."""
 
-    def __init__(self, display: Display, source: Source, out: TextIO) -> None:
-        self._display, self._source, self._out = display, source, out
+    def __init__(self, virtual: Optional[VirtualDisplay], source: Source, out: TextIO) -> None:
+        self._virtual, self._source, self._out = virtual, source, out
         self._next = 0.0
         self._start: Optional[float] = None
 
@@ -692,8 +686,8 @@ class LineView:
     def _line(self, now: float, rate: float) -> str:
         elapsed = now - (self._start or now)
         shown = ""
-        if self._display.virtual is not None:
-            shown = "  " + Shown.of(self._display.virtual.last_report).line()
+        if self._virtual is not None:
+            shown = "  " + Shown.of(self._virtual.last_report).line()
         return f"{elapsed:5.1f}s {rate:5.1f} Hz  {self._source.status()}{shown}"
 
     def close(self) -> None:
@@ -705,11 +699,11 @@ class LiveView:
 
     RPM_COLOURS = ["green"] * 4 + ["red"] * 5 + ["blue"] * 4
 
-    def __init__(self, display: Display, source: Source, refresh_hz: float = 30.0) -> None:
+    def __init__(self, virtual: VirtualDisplay, source: Source, refresh_hz: float = 30.0) -> None:
         from rich.console import Console
         from rich.live import Live
 
-        self._display, self._source = display, source
+        self._virtual, self._source = virtual, source
         self._period = 1.0 / refresh_hz
         self._next = 0.0
         self._live = Live(console=Console(), auto_refresh=False, transient=False)
@@ -726,9 +720,7 @@ class LiveView:
         from rich.table import Table
         from rich.text import Text
 
-        virtual = self._display.virtual
-        report = virtual.last_report if virtual is not None else None
-        shown = Shown.of(report)
+        shown = Shown.of(self._virtual.last_report)
 
         rpm = Text(justify="center")
         for on, colour in zip(shown.rpm, self.RPM_COLOURS):
@@ -861,28 +853,27 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     else:
         source = SimulatedLap()
 
-    display = open_display(force_virtual=args.virtual)
-    where = "a virtual display" if display.virtual else "the SLI-PRO display"
-    if display.virtual and not args.virtual:
+    engine, virtual = open_display(force_virtual=args.virtual)
+    where = "a virtual display" if virtual else "the SLI-PRO display"
+    if virtual and not args.virtual:
         print("No SLI-PRO display found: drawing a virtual one.", flush=True)
     view: View
-    if display.virtual is not None and sys.stdout.isatty():
-        view = LiveView(display, source)
+    if virtual is not None and sys.stdout.isatty():
+        view = LiveView(virtual, source)
     else:
-        view = LineView(display, source, sys.stdout)
+        view = LineView(virtual, source, sys.stdout)
 
-    dashboard = Dashboard(display.engine, options)
+    dashboard = Dashboard(engine, options)
     try:
         frames, elapsed = run(dashboard, source, view, args.hz, args.seconds)
     finally:
         view.close()
         source.close()
-        # Deleting the engine blanks the display and releases it.
-        del dashboard
-        display.engine = None  # type: ignore[assignment]
-        blank = display.virtual is not None and display.virtual.last_report == BLANK_REPORT
-        if display.virtual is not None:
-            display.virtual.detach()
+        # The last reference to the engine: deleting it blanks the display.
+        del dashboard, engine
+        blank = virtual is not None and virtual.last_report == BLANK_REPORT
+        if virtual is not None:
+            virtual.detach()
 
     rate = frames / elapsed if elapsed > 0 else 0.0
     left = " (left blank)" if blank else ""
