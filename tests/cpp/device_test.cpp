@@ -131,9 +131,9 @@ TEST_P(ScanBus, TakesTheFirstDisplayThatOpensAndLeavesNoOtherHandle) {
   ExpectOutcome(ids, c.accepted, c.keptPath, status);
 }
 
-const std::vector<Kind> kEverySkip = {Kind::kOtherProduct, Kind::kOtherVendor,
+const std::vector<Kind> kEverySkip = {Kind::kOtherProduct,   Kind::kOtherVendor,
                                       Kind::kAttributesFail, Kind::kLongPath,
-                                      Kind::kRefuseWrite,  Kind::kRefuseRead};
+                                      Kind::kRefuseWrite,    Kind::kRefuseRead};
 
 std::vector<Kind> Then(std::vector<Kind> kinds, Kind last) {
   kinds.push_back(last);
@@ -205,8 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
                   1,
                   31,
                   -1},
-        FaultCase{"EnumerateAfterDisplay", {Kind::kDisplay, Kind::kDisplay}, Call::kEnumerate, 1,
-                  31, 0},
+        FaultCase{
+            "EnumerateAfterDisplay", {Kind::kDisplay, Kind::kDisplay}, Call::kEnumerate, 1, 31, 0},
         FaultCase{"SizeQueryAtDisplay", {Kind::kDisplay}, Call::kSizeQuery, 0, 87, -1},
         FaultCase{"SizeQueryBeforeDisplay",
                   {Kind::kOtherProduct, Kind::kDisplay},
@@ -221,8 +221,12 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   87,
                   -1},
-        FaultCase{"DetailQueryAfterDisplay", {Kind::kDisplay, Kind::kDisplay}, Call::kDetailQuery,
-                  1, 31, 0}),
+        FaultCase{"DetailQueryAfterDisplay",
+                  {Kind::kDisplay, Kind::kDisplay},
+                  Call::kDetailQuery,
+                  1,
+                  31,
+                  0}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- device paths
@@ -297,7 +301,8 @@ TEST_P(ScanFirmware, VersionNumberBecomesTheFirmwareText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, ScanFirmware,
-                         testing::Values(VersionCase{0x0105, u"1.05"}, VersionCase{0x1000, u"10.00"},
+                         testing::Values(VersionCase{0x0105, u"1.05"},
+                                         VersionCase{0x1000, u"10.00"},
                                          VersionCase{0x1A0F, u"1a.0f"},
                                          VersionCase{0xFFFF, u"ff.ff"},
                                          VersionCase{0x80FF, u"80.ff"}));
@@ -596,12 +601,13 @@ TEST_P(CloseHalfOpen, ClosesEveryHeldHandleAndNullsAllThree) {
   EXPECT_FALSE(device_.deviceOpen);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Records, CloseHalfOpen,
-    testing::Values(HalfOpenCase{"AttributesOnly", true, false, false},
-                    HalfOpenCase{"WriteWithoutRead", true, true, false},
-                    HalfOpenCase{"AllThree", true, true, true}),
-    [](const testing::TestParamInfo<HalfOpenCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Records, CloseHalfOpen,
+                         testing::Values(HalfOpenCase{"AttributesOnly", true, false, false},
+                                         HalfOpenCase{"WriteWithoutRead", true, true, false},
+                                         HalfOpenCase{"AllThree", true, true, true}),
+                         [](const testing::TestParamInfo<HalfOpenCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(Scan, CloseOnAClosedRecordClosesNothing) {
   const int id = Attach();

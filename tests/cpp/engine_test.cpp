@@ -1,5 +1,7 @@
 // Construction and teardown of Engine and DisplayState without a display.
 // Platform-independent: nothing here needs a device or the stand-in.
+#include "engine/engine.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,7 +9,6 @@
 #include <cstring>
 
 #include "engine/display_state.h"
-#include "engine/engine.h"
 
 namespace {
 

@@ -12,7 +12,9 @@
 namespace {
 
 // A handle value that no kernel object has; never closed by these tests.
-HANDLE FakeHandle() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7FFF0000)); }
+HANDLE FakeHandle() {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x7FFF0000));
+}
 
 std::string Narrow(const WCHAR* text) {
   std::string out;
@@ -225,13 +227,14 @@ TEST_P(FirmwareTest, HighByteHexPointLowByteTwoDigits) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, FirmwareTest,
-                         testing::Values(FirmwareCase{0x0105, "1.05"}, FirmwareCase{0x1000, "10.00"},
-                                         FirmwareCase{0x1A0F, "1a.0f"}, FirmwareCase{0xFFFF, "ff.ff"},
-                                         FirmwareCase{0x80FF, "80.ff"}, FirmwareCase{0x0000, "0.00"},
-                                         FirmwareCase{0x0A01, "a.01"}, FirmwareCase{0x00FF, "0.ff"}),
-                         [](const testing::TestParamInfo<FirmwareCase>& info) {
-                           return "v" + std::to_string(info.param.version);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Versions, FirmwareTest,
+    testing::Values(FirmwareCase{0x0105, "1.05"}, FirmwareCase{0x1000, "10.00"},
+                    FirmwareCase{0x1A0F, "1a.0f"}, FirmwareCase{0xFFFF, "ff.ff"},
+                    FirmwareCase{0x80FF, "80.ff"}, FirmwareCase{0x0000, "0.00"},
+                    FirmwareCase{0x0A01, "a.01"}, FirmwareCase{0x00FF, "0.ff"}),
+    [](const testing::TestParamInfo<FirmwareCase>& info) {
+      return "v" + std::to_string(info.param.version);
+    });
 
 }  // namespace

@@ -67,20 +67,18 @@ TEST_P(GearTest, StoresCharacterCodeInByteTwoOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Characters, GearTest,
-    testing::Values(GearCase{"Text7", '7', 0, 0x37}, GearCase{"Number7", 7, 0, 0x37},
-                    GearCase{"Number0", 0, 0, 0x30}, GearCase{"Number9", 9, 0, 0x39},
-                    GearCase{"TextZero", '0', 0, 0x30}, GearCase{"TextNine", '9', 0, 0x39},
-                    GearCase{"LowerR", 'r', 0, 0x72}, GearCase{"Dash", '-', 0, 0x2D},
-                    GearCase{"Space", ' ', 0, 0x20}, GearCase{"LowerN", 'n', 0, 0},
-                    GearCase{"UpperN", 'N', 0, 0}, GearCase{"UpperR", 'R', 0, 0},
-                    GearCase{"Dot", '.', 0, 0}, GearCase{"Number10", 10, 0, 0},
-                    GearCase{"Five_Point", '5', 1, 0xB5}, GearCase{"Unaccepted_Point", 'n', 1, 0x80},
-                    GearCase{"Five_PointTwo", '5', 2, 0xB5},
-                    GearCase{"Five_NegativePoint", '5', -1, 0x35},
-                    GearCase{"LowByte0x130", 0x130, 0, 0x30},
-                    GearCase{"LowByte0x100IsNumber0", 0x100, 0, 0x30},
-                    GearCase{"LowByte0x172", 0x172, 0, 0x72}, GearCase{"MinusOne", -1, 0, 0},
-                    GearCase{"HighBitChar", 0xB5, 0, 0}),
+    testing::Values(
+        GearCase{"Text7", '7', 0, 0x37}, GearCase{"Number7", 7, 0, 0x37},
+        GearCase{"Number0", 0, 0, 0x30}, GearCase{"Number9", 9, 0, 0x39},
+        GearCase{"TextZero", '0', 0, 0x30}, GearCase{"TextNine", '9', 0, 0x39},
+        GearCase{"LowerR", 'r', 0, 0x72}, GearCase{"Dash", '-', 0, 0x2D},
+        GearCase{"Space", ' ', 0, 0x20}, GearCase{"LowerN", 'n', 0, 0},
+        GearCase{"UpperN", 'N', 0, 0}, GearCase{"UpperR", 'R', 0, 0}, GearCase{"Dot", '.', 0, 0},
+        GearCase{"Number10", 10, 0, 0}, GearCase{"Five_Point", '5', 1, 0xB5},
+        GearCase{"Unaccepted_Point", 'n', 1, 0x80}, GearCase{"Five_PointTwo", '5', 2, 0xB5},
+        GearCase{"Five_NegativePoint", '5', -1, 0x35}, GearCase{"LowByte0x130", 0x130, 0, 0x30},
+        GearCase{"LowByte0x100IsNumber0", 0x100, 0, 0x30}, GearCase{"LowByte0x172", 0x172, 0, 0x72},
+        GearCase{"MinusOne", -1, 0, 0}, GearCase{"HighBitChar", 0xB5, 0, 0}),
     [](const testing::TestParamInfo<GearCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- LEDs
@@ -110,19 +108,16 @@ TEST_P(LedTest, ChangesAtMostTheIndexedByteOfItsRow) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, LedTest,
-    testing::Values(LedCase{"RpmFirst", true, 0, 1, 3, 1}, LedCase{"RpmNinth", true, 8, 1, 11, 1},
-                    LedCase{"RpmLast", true, 12, 1, 15, 1}, LedCase{"RpmPastEnd", true, 13, 1, -1, 0},
-                    LedCase{"RpmNegative", true, -1, 1, -1, 0},
-                    LedCase{"RpmOff", true, 5, 0, 8, 0}, LedCase{"RpmValue2", true, 5, 2, 8, 0},
-                    LedCase{"RpmValueMinus1", true, 5, -1, 8, 0},
-                    LedCase{"RpmValueLarge", true, 5, 257, 8, 0},
-                    LedCase{"WarnFirst", false, 0, 1, 16, 1}, LedCase{"WarnSixth", false, 5, 1, 21, 1},
-                    LedCase{"WarnSlot10", false, 10, 1, 26, 1},
-                    LedCase{"WarnPastEnd", false, 11, 1, -1, 0},
-                    LedCase{"WarnNegative", false, -1, 1, -1, 0},
-                    LedCase{"WarnValue2", false, 2, 2, 18, 0},
-                    LedCase{"WarnValueMinus1", false, 2, -1, 18, 0},
-                    LedCase{"WarnHugeIndex", false, 0x7FFFFFFF, 1, -1, 0}),
+    testing::Values(
+        LedCase{"RpmFirst", true, 0, 1, 3, 1}, LedCase{"RpmNinth", true, 8, 1, 11, 1},
+        LedCase{"RpmLast", true, 12, 1, 15, 1}, LedCase{"RpmPastEnd", true, 13, 1, -1, 0},
+        LedCase{"RpmNegative", true, -1, 1, -1, 0}, LedCase{"RpmOff", true, 5, 0, 8, 0},
+        LedCase{"RpmValue2", true, 5, 2, 8, 0}, LedCase{"RpmValueMinus1", true, 5, -1, 8, 0},
+        LedCase{"RpmValueLarge", true, 5, 257, 8, 0}, LedCase{"WarnFirst", false, 0, 1, 16, 1},
+        LedCase{"WarnSixth", false, 5, 1, 21, 1}, LedCase{"WarnSlot10", false, 10, 1, 26, 1},
+        LedCase{"WarnPastEnd", false, 11, 1, -1, 0}, LedCase{"WarnNegative", false, -1, 1, -1, 0},
+        LedCase{"WarnValue2", false, 2, 2, 18, 0}, LedCase{"WarnValueMinus1", false, 2, -1, 18, 0},
+        LedCase{"WarnHugeIndex", false, 0x7FFFFFFF, 1, -1, 0}),
     [](const testing::TestParamInfo<LedCase>& info) { return std::string(info.param.name); });
 
 TEST(LedRows, LightingWholeRowsTouchesOnlyBytesThreeToTwentySix) {
@@ -210,8 +205,15 @@ INSTANTIATE_TEST_SUITE_P(
         Same("ColonThenLetter", "1:a", {0xB1, 0xE1, 0, 0, 0, 0}),
         Same("PointThenPoint", "1..", {0xB1, 0x2E, 0, 0, 0, 0}),
         Same("UnacceptedBeforePoint", "a.1", {0x80, 0x31, 0, 0, 0, 0}),
-        Same("Utf8BytesEachUnaccepted", "\xC3\xA9" "5", {0, 0, 0x35, 0, 0, 0}),
-        Same("EndsAtFirstZeroByte", std::string("1\0" "2", 3), {0x31, 0, 0, 0, 0, 0})),
+        Same("Utf8BytesEachUnaccepted",
+             "\xC3\xA9"
+             "5",
+             {0, 0, 0x35, 0, 0, 0}),
+        Same("EndsAtFirstZeroByte",
+             std::string("1\0"
+                         "2",
+                         3),
+             {0x31, 0, 0, 0, 0, 0})),
     [](const testing::TestParamInfo<PanelCase>& info) { return std::string(info.param.name); });
 
 TEST(Panels, PositionsTheTextDoesNotReachAreZeroedNotKept) {
