@@ -59,11 +59,15 @@ void OutputReport::SetLed(int32_t index, int32_t value, std::size_t rowStart, in
 }
 
 bool OutputReport::SetDigits(Panel panel, const char* text, int32_t digits) {
+  // Only the length decides about the placeholder, so never look further
+  // than one byte past the longest accepted text.
+  const std::size_t given = text != nullptr ? strnlen(text, kMaxPanelText + 1) : 0;
   std::string working;
   try {
-    working = text != nullptr ? text : "";
-    if (working.empty() || working.size() > kMaxPanelText) {
+    if (given == 0 || given > kMaxPanelText) {
       working = PanelPlaceholder(panel);
+    } else {
+      working.assign(text, given);
     }
   } catch (const std::bad_alloc&) {
     return false;
