@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=2
+run_started=$(date +%s)  # figures older than this run are not shown as its own
 
 stage() { echo; echo "===== $*"; }
 
@@ -20,3 +21,11 @@ stage "Python tests"
 
 stage "Frame benchmark, quick (figures only: fails on errors, never on timings)"
 env -u PYTHONPATH build/venv/bin/python bench/frame_bench.py --quick
+
+stage "Soak: a million frames, objects and inits on virtual displays (fails on growth beyond its tolerances)"
+(cd build && env -u PYTHONPATH venv/bin/python -m pytest -q ../tests/soak)
+env -u PYTHONPATH build/venv/bin/python tests/soak/soak.py
+
+# Keep this stage last: it reads what the stages above left in build/reliability/.
+stage "Reliability figures"
+env -u PYTHONPATH build/venv/bin/python scripts/reliability.py --since "$run_started"

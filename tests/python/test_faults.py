@@ -6,6 +6,7 @@ troubles, and nothing may be written once the display is lost."""
 from __future__ import annotations
 
 import json
+import os
 import random
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -34,11 +35,16 @@ def record(kind: str, injected: int = 1) -> None:
 
 
 @pytest.fixture(scope="module", autouse=True)
-def write_figures() -> Iterator[None]:
+def write_figures(request: pytest.FixtureRequest) -> Iterator[None]:
+    failed_before = request.session.testsfailed
     yield
-    out = Path(__file__).resolve().parents[2] / "build" / "reliability"
+    out = Path(os.environ.get("KVDASH_RELIABILITY_DIR", Path(__file__).resolve().parents[2] / "build" / "reliability"))
     out.mkdir(parents=True, exist_ok=True)
-    figures = {"faults": dict(sorted(_faults.items())), "total": sum(_faults.values())}
+    figures = {
+        "faults": dict(sorted(_faults.items())),
+        "total": sum(_faults.values()),
+        "failed_tests": request.session.testsfailed - failed_before,
+    }
     (out / "faults.json").write_text(json.dumps(figures, indent=2) + "\n")
 
 

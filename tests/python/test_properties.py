@@ -262,11 +262,16 @@ def count(name: str) -> None:
 
 
 @pytest.fixture(scope="module", autouse=True)
-def write_figures() -> Iterator[None]:
+def write_figures(request: pytest.FixtureRequest) -> Iterator[None]:
+    failed_before = request.session.testsfailed
     yield
-    out = Path(__file__).resolve().parents[2] / "build" / "reliability"
+    out = Path(os.environ.get("KVDASH_RELIABILITY_DIR", Path(__file__).resolve().parents[2] / "build" / "reliability"))
     out.mkdir(parents=True, exist_ok=True)
-    figures = {"examples": dict(sorted(_examples.items())), "total": sum(_examples.values())}
+    figures = {
+        "examples": dict(sorted(_examples.items())),
+        "total": sum(_examples.values()),
+        "failed_tests": request.session.testsfailed - failed_before,
+    }
     (out / "properties.json").write_text(json.dumps(figures, indent=2) + "\n")
 
 

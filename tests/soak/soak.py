@@ -422,7 +422,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--objects", type=int, default=100_000)
     parser.add_argument("--inits", type=int, default=300)
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies every count (a quick run: 0.02)")
-    parser.add_argument("--out", type=Path, default=REPO / "build" / "reliability" / "soak.json")
+    figures_dir = Path(os.environ.get("KVDASH_RELIABILITY_DIR", REPO / "build" / "reliability"))
+    parser.add_argument("--out", type=Path, default=figures_dir / "soak.json")
     parser.add_argument(
         "--leak",
         choices=("none", "references", "objects"),
