@@ -205,6 +205,18 @@ def ns_per_call(stmt: str, names: Dict[str, Any], number: int, repeat: int) -> L
     return [t * 1e9 / number for t in timer.repeat(repeat=repeat, number=number)]
 
 
+def interleaved_ns(stmts: Sequence[str], names: Dict[str, Any], number: int, repeat: int) -> List[List[float]]:
+    """ns per execution of each stmt, one short run of each in turn, so that a
+    burst of other work on the machine does not land on one row alone."""
+    timers = [timeit.Timer(stmt, globals=names) for stmt in stmts]
+    samples: List[List[float]] = [[] for _ in stmts]
+    for r in range(repeat):
+        for k in range(len(timers)):
+            i = (k + r) % len(timers)
+            samples[i].append(timers[i].timeit(number) * 1e9 / number)
+    return samples
+
+
 def time_batches(
     variants: Dict[str, Callable[..., None]], frames: Sequence[Frame], passes: int, repeat: int
 ) -> Dict[str, List[float]]:
@@ -522,8 +534,8 @@ def run(quick: bool, no_strace: bool, scratch: Path, started: float) -> int:
     goals: List[Goal] = []
     # Many short runs rather than a few long ones: on a shared machine the
     # median then falls on the quiet stretches.
-    number = 5_000 if quick else 10_000
-    repeat = 21 if quick else 101
+    number = 2_000
+    repeat = 31 if quick else 201
 
     t.section("Machine and interpreter")
     t.text(f"CPU             {cpu_model()} ({os.cpu_count()} logical CPUs)")
@@ -591,9 +603,10 @@ def run(quick: bool, no_strace: bool, scratch: Path, started: float) -> int:
     )
     t.section("kvengine methods (ns per call from Python, loop overhead taken off)")
     t.row("empty timeit loop (taken off below)", fmt_ns(empty))
+    per_method = interleaved_ns([stmt for _, stmt in methods], names, number, repeat)
     method_ns: Dict[str, float] = {}
-    for label, stmt in methods:
-        ns = median(ns_per_call(stmt, names, number, repeat)) - empty
+    for (label, stmt), samples in zip(methods, per_method):
+        ns = median(samples) - empty
         method_ns[label] = ns
         t.row(label, fmt_ns(ns))
     t.flush()
