@@ -23,10 +23,37 @@ import struct
 import sys
 import tempfile
 import time
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Iterator, List, Optional, Protocol, Sequence, TextIO, Tuple
 
-import kvdash
+
+@contextlib.contextmanager
+def captured_c_stdout() -> Iterator[List[str]]:
+    """Collects what the module prints on C stdout meanwhile (POSIX only)."""
+    lines: List[str] = []
+    if sys.platform == "win32":
+        yield lines
+        return
+    libc = ctypes.CDLL(None)
+    sys.stdout.flush()
+    libc.fflush(None)
+    saved = os.dup(1)
+    with tempfile.TemporaryFile() as sink:
+        os.dup2(sink.fileno(), 1)
+        try:
+            yield lines
+        finally:
+            libc.fflush(None)
+            os.dup2(saved, 1)
+            os.close(saved)
+            sink.seek(0)
+            lines.extend(sink.read().decode("utf-8", "replace").splitlines())
+
+
+# Loading the module prints "Kavu Engine already running!" when another
+# process has it loaded: keep that, to say it on a line of its own.
+with captured_c_stdout() as LOAD_MESSAGES:
+    import kvdash
 
 if TYPE_CHECKING:
     from kvdash_virtual import VirtualDisplay
@@ -313,23 +340,16 @@ class OutGaugePacket:
         """The packet in data, or None when data is not an OutGauge packet."""
         if len(data) not in (OUTGAUGE.size, OUTGAUGE.size + OUTGAUGE_ID.size):
             return None
-        fields = OUTGAUGE.unpack_from(data)
-        ident = OUTGAUGE_ID.unpack_from(data, OUTGAUGE.size)[0] if len(data) > OUTGAUGE.size else None
-        (t, car, flags, gear, plid, speed, rpm, turbo, engtemp, fuel, oilp, oilt,
-         dash, show, throttle, brake, clutch, d1, d2) = fields
-        numbers = (speed, rpm, fuel, throttle, brake, clutch)
-        if not all(math.isfinite(x) for x in numbers):
-            return None
-        return cls(t, _cstr(car), flags, gear, plid, speed, rpm, turbo, engtemp, fuel, oilp, oilt,
-                   dash, show, throttle, brake, clutch, _cstr(d1), _cstr(d2), ident)
-
-    def pack(self) -> bytes:
-        data = OUTGAUGE.pack(
-            self.time, self.car.encode("ascii")[:4], self.flags, self.gear, self.plid,
-            self.speed, self.rpm, self.turbo, self.engtemp, self.fuel, self.oilpressure,
-            self.oiltemp, self.dashlights, self.showlights, self.throttle, self.brake,
-            self.clutch, self.display1.encode("ascii")[:16], self.display2.encode("ascii")[:16])
-        return data if self.id is None else data + OUTGAUGE_ID.pack(self.id)
+        values = list(OUTGAUGE.unpack_from(data))
+        for text in (1, 17, 18):  # car, display1, display2
+            values[text] = _cstr(values[text])
+        ident = (
+            OUTGAUGE_ID.unpack_from(data, OUTGAUGE.size)[0] if len(data) > OUTGAUGE.size else None
+        )
+        values.append(ident)
+        packet = cls(*values)
+        numbers = (packet.speed, packet.rpm, packet.fuel, packet.throttle, packet.brake)
+        return packet if all(math.isfinite(x) for x in numbers) else None
 
     def telemetry(self) -> Telemetry:
         return Telemetry(
@@ -536,7 +556,7 @@ class Dashboard:
 def decode_panel(report: bytes, start: int, count: int = PANEL_DIGITS) -> str:
     """Panel bytes as text: a lit decimal point follows its character."""
     out = []
-    for code in report[start:start + count]:
+    for code in report[start : start + count]:
         char = chr(code & 0x7F)
         out.append(char if char in "0123456789-r " else " ")
         if code & 0x80:
@@ -574,15 +594,26 @@ class Shown:
 
     def line(self) -> str:
         rpm = "".join("*" if on else "." for on in self.rpm)
-        warn = "".join(
-            name[0] if on else "." for (name, _), on in zip(WARNING_MAP, self.warnings))
-        return f"gear {self.gear.strip() or ' '}  rpm {rpm}  [{self.left:>7}] [{self.right:>7}]  {warn}"
+        warn = "".join(name[0] if on else "." for (name, _), on in zip(WARNING_MAP, self.warnings))
+        gear = self.gear.strip() or " "
+        return f"gear {gear}  rpm {rpm}  [{self.left:>7}] [{self.right:>7}]  {warn}"
 
 
 # Seven segments, a to g, per character the display can show.
 SEGMENTS = {
-    "0": "abcdef", "1": "bc", "2": "abdeg", "3": "abcdg", "4": "bcfg", "5": "acdfg",
-    "6": "acdefg", "7": "abc", "8": "abcdefg", "9": "abcdfg", "-": "g", "r": "eg", " ": "",
+    "0": "abcdef",
+    "1": "bc",
+    "2": "abdeg",
+    "3": "abcdg",
+    "4": "bcfg",
+    "5": "acdfg",
+    "6": "acdefg",
+    "7": "abc",
+    "8": "abcdefg",
+    "9": "abcdfg",
+    "-": "g",
+    "r": "eg",
+    " ": "",
 }
 
 
@@ -610,29 +641,6 @@ def seven_segment(code: int) -> List[List[Tuple[str, bool]]]:
 
 # --------------------------------------------------------------------------
 # Opening the display
-
-
-@contextlib.contextmanager
-def captured_c_stdout() -> Iterator[List[str]]:
-    """Collects what the module prints on C stdout meanwhile (POSIX only)."""
-    lines: List[str] = []
-    if sys.platform == "win32":
-        yield lines
-        return
-    libc = ctypes.CDLL(None)
-    sys.stdout.flush()
-    libc.fflush(None)
-    saved = os.dup(1)
-    with tempfile.TemporaryFile() as sink:
-        os.dup2(sink.fileno(), 1)
-        try:
-            yield lines
-        finally:
-            libc.fflush(None)
-            os.dup2(saved, 1)
-            os.close(saved)
-            sink.seek(0)
-            lines.extend(sink.read().decode("utf-8", "replace").splitlines())
 
 
 def open_display(force_virtual: bool = False) -> Tuple[kvdash.kvengine, Optional[VirtualDisplay]]:
@@ -794,7 +802,9 @@ class Clock:
         return time.perf_counter()
 
 
-def run(dashboard: Dashboard, source: Source, view: View, hz: float, seconds: Optional[float]) -> Tuple[int, float]:
+def run(
+    dashboard: Dashboard, source: Source, view: View, hz: float, seconds: Optional[float]
+) -> Tuple[int, float]:
     """Frames until seconds have passed (None: until Ctrl-C). Answers frames and seconds."""
     clock = Clock(hz)
     start = time.perf_counter()
@@ -817,21 +827,60 @@ def run(dashboard: Dashboard, source: Source, view: View, hz: float, seconds: Op
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         description="A racing dashboard on the SLI-PRO display: a simulated lap, "
-        "or live OutGauge telemetry. Without a display attached it draws a virtual one.")
-    p.add_argument("--outgauge", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:4444",
-                   type=parse_address, help="listen for OutGauge UDP telemetry (default 127.0.0.1:4444)")
-    p.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds (default: run until Ctrl-C)")
-    p.add_argument("--hz", type=float, default=60.0, help="frames per second sent to the display (default 60)")
-    p.add_argument("--rpm-start", type=float, default=5000.0, help="RPM where the first LED lights (default 5000)")
-    p.add_argument("--rpm-shift", type=float, default=7500.0,
-                   help="shift point: all LEDs lit, flashing past it (default 7500)")
-    p.add_argument("--units", choices=("kmh", "mph"), default="kmh", help="speed units (default kmh)")
-    p.add_argument("--left", choices=("time", "speed"), default="time",
-                   help="left panel: lap time (OutGauge: the simulator's clock) or speed (default time)")
-    p.add_argument("--right", choices=("fuel", "delta"), default="fuel",
-                   help="right panel: fuel in percent or delta to the reference lap (default fuel)")
-    p.add_argument("--neutral", choices=("-", "0"), default="-", help="how neutral is shown (default -)")
-    p.add_argument("--virtual", action="store_true", help="use a virtual display even when a real one is attached")
+        "or live OutGauge telemetry. Without a display attached it draws a virtual one."
+    )
+    p.add_argument(
+        "--outgauge",
+        metavar="[HOST:]PORT",
+        nargs="?",
+        const="127.0.0.1:4444",
+        type=parse_address,
+        help="listen for OutGauge UDP telemetry (default 127.0.0.1:4444)",
+    )
+    p.add_argument(
+        "--seconds",
+        type=float,
+        metavar="N",
+        help="stop after N seconds (default: run until Ctrl-C)",
+    )
+    p.add_argument(
+        "--hz", type=float, default=60.0, help="frames per second sent to the display (default 60)"
+    )
+    p.add_argument(
+        "--rpm-start",
+        type=float,
+        default=5000.0,
+        help="RPM where the first LED lights (default 5000)",
+    )
+    p.add_argument(
+        "--rpm-shift",
+        type=float,
+        default=7500.0,
+        help="shift point: all LEDs lit, flashing past it (default 7500)",
+    )
+    p.add_argument(
+        "--units", choices=("kmh", "mph"), default="kmh", help="speed units (default kmh)"
+    )
+    p.add_argument(
+        "--left",
+        choices=("time", "speed"),
+        default="time",
+        help="left panel: lap time (OutGauge: the simulator's clock) or speed (default time)",
+    )
+    p.add_argument(
+        "--right",
+        choices=("fuel", "delta"),
+        default="fuel",
+        help="right panel: fuel in percent or delta to the reference lap (default fuel)",
+    )
+    p.add_argument(
+        "--neutral", choices=("-", "0"), default="-", help="how neutral is shown (default -)"
+    )
+    p.add_argument(
+        "--virtual",
+        action="store_true",
+        help="use a virtual display even when a real one is attached",
+    )
     return p
 
 
@@ -840,19 +889,30 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.hz <= 0 or args.rpm_shift <= args.rpm_start:
         print("dashboard: need --hz > 0 and --rpm-shift above --rpm-start", file=sys.stderr)
         return 2
-    options = Options(rpm_start=args.rpm_start, rpm_shift=args.rpm_shift, units=args.units,
-                      left=args.left, right=args.right, neutral=args.neutral)
+    options = Options(
+        rpm_start=args.rpm_start,
+        rpm_shift=args.rpm_shift,
+        units=args.units,
+        left=args.left,
+        right=args.right,
+        neutral=args.neutral,
+    )
 
     source: Source
     if args.outgauge is not None:
         try:
             source = OutGaugeSource(*args.outgauge)
         except OSError as error:
-            print(f"dashboard: cannot listen on {args.outgauge[0]}:{args.outgauge[1]}: {error}", file=sys.stderr)
+            print(
+                f"dashboard: cannot listen on {args.outgauge[0]}:{args.outgauge[1]}: {error}",
+                file=sys.stderr,
+            )
             return 1
     else:
         source = SimulatedLap()
 
+    for message in LOAD_MESSAGES:
+        print(f"kvdash: {message}", flush=True)
     engine, virtual = open_display(force_virtual=args.virtual)
     where = "a virtual display" if virtual else "the SLI-PRO display"
     if virtual and not args.virtual:
@@ -877,7 +937,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     rate = frames / elapsed if elapsed > 0 else 0.0
     left = " (left blank)" if blank else ""
-    print(f"{frames} frames in {elapsed:.1f} s: {rate:.1f} Hz (target {args.hz:g} Hz) on {where}{left}.")
+    target = f"target {args.hz:g} Hz"
+    print(f"{frames} frames in {elapsed:.1f} s: {rate:.1f} Hz ({target}) on {where}{left}.")
     return 0
 
 

@@ -3,6 +3,7 @@ packets over loopback UDP, and whole runs of main()."""
 
 from __future__ import annotations
 
+import argparse
 import importlib.util
 import math
 import os
@@ -19,10 +20,9 @@ from pathlib import Path
 from types import ModuleType
 from typing import Iterator, List, Optional
 
-import pytest
-
 import kvdash
 import kvdash_virtual as vd
+import pytest
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "dashboard.py"
 
@@ -82,8 +82,14 @@ def test_panel_texts() -> None:
 
 
 def test_frame_sets_the_whole_image(engine: kvdash.kvengine, display: vd.VirtualDisplay) -> None:
-    t = dash.Telemetry(gear=3, rpm=6250.0, speed=50.0, fuel=0.5,
-                       lights=(1 << dash.LIGHT_ABS) | (1 << dash.LIGHT_SIGNAL_R), lap_time=83.4)
+    t = dash.Telemetry(
+        gear=3,
+        rpm=6250.0,
+        speed=50.0,
+        fuel=0.5,
+        lights=(1 << dash.LIGHT_ABS) | (1 << dash.LIGHT_SIGNAL_R),
+        lap_time=83.4,
+    )
     dash.Dashboard(engine).frame(t, 0.0)
     r = display.last_report
     assert r is not None
@@ -108,7 +114,9 @@ def test_speed_and_delta_panels(engine: kvdash.kvengine, display: vd.VirtualDisp
     assert r[33:39] == RIGHT_PLACEHOLDER  # no delta yet
 
 
-def test_past_the_shift_point_all_leds_flash(engine: kvdash.kvengine, display: vd.VirtualDisplay) -> None:
+def test_past_the_shift_point_all_leds_flash(
+    engine: kvdash.kvengine, display: vd.VirtualDisplay
+) -> None:
     board = dash.Dashboard(engine, dash.Options(rpm_start=5000, rpm_shift=7500, flash_hz=8.0))
     t = dash.Telemetry(gear=2, rpm=7600.0, speed=20.0, fuel=0.5)
     seen = []
@@ -121,9 +129,13 @@ def test_past_the_shift_point_all_leds_flash(engine: kvdash.kvengine, display: v
     assert seen[:4] == [13, 13, 0, 0]
 
 
-def test_no_telemetry_shows_placeholders(engine: kvdash.kvengine, display: vd.VirtualDisplay) -> None:
+def test_no_telemetry_shows_placeholders(
+    engine: kvdash.kvengine, display: vd.VirtualDisplay
+) -> None:
     board = dash.Dashboard(engine)
-    board.frame(dash.Telemetry(gear=4, rpm=7000.0, speed=30.0, fuel=0.3, lights=0xFFFF, lap_time=1.0), 0.0)
+    board.frame(
+        dash.Telemetry(gear=4, rpm=7000.0, speed=30.0, fuel=0.3, lights=0xFFFF, lap_time=1.0), 0.0
+    )
     board.frame(None, 0.1)
     r = display.last_report
     assert r is not None
@@ -134,7 +146,9 @@ def test_no_telemetry_shows_placeholders(engine: kvdash.kvengine, display: vd.Vi
 # ---------------------------------------------------------------- the simulated lap
 
 
-def drive(engine: kvdash.kvengine, display: vd.VirtualDisplay, seconds: float, hz: float = 60.0) -> List[bytes]:
+def drive(
+    engine: kvdash.kvengine, display: vd.VirtualDisplay, seconds: float, hz: float = 60.0
+) -> List[bytes]:
     board = dash.Dashboard(engine)
     lap = dash.SimulatedLap()
     shown = []
@@ -147,7 +161,9 @@ def drive(engine: kvdash.kvengine, display: vd.VirtualDisplay, seconds: float, h
     return shown
 
 
-def test_simulated_lap_climbs_the_revs_and_shifts(engine: kvdash.kvengine, display: vd.VirtualDisplay) -> None:
+def test_simulated_lap_climbs_the_revs_and_shifts(
+    engine: kvdash.kvengine, display: vd.VirtualDisplay
+) -> None:
     shown = drive(engine, display, 12.0)
     gears = [chr(r[2]) for r in shown]
     order = [g for i, g in enumerate(gears) if i == 0 or g != gears[i - 1]]
@@ -158,7 +174,7 @@ def test_simulated_lap_climbs_the_revs_and_shifts(engine: kvdash.kvengine, displ
     climb = second[: second.index(13) + 1]
     assert climb == sorted(climb) and len(set(climb)) >= 6
     # ... and past the shift point the row flashes before third is taken.
-    assert 0 in second[second.index(13):]
+    assert 0 in second[second.index(13) :]
 
     # The left panel runs the lap clock: 11.x seconds into the lap at the end.
     assert shown[-1][27:33] == bytes([0x20, 0x20, 0xB0, 0xB1, 0xB1, shown[-1][32]])
@@ -198,9 +214,16 @@ def test_simulated_lap_completes_laps_with_a_delta() -> None:
 # ---------------------------------------------------------------- OutGauge over UDP
 
 
-def outgauge(gear: int = 1, rpm: float = 1000.0, speed: float = 0.0, fuel: float = 0.5,
-             showlights: int = 0, dashlights: int = 0xFFFF, time_ms: int = 0,
-             ident: Optional[int] = 7) -> bytes:
+def outgauge(
+    gear: int = 1,
+    rpm: float = 1000.0,
+    speed: float = 0.0,
+    fuel: float = 0.5,
+    showlights: int = 0,
+    dashlights: int = 0xFFFF,
+    time_ms: int = 0,
+    ident: Optional[int] = 7,
+) -> bytes:
     """An OutGauge packet, laid out field by field."""
     data = struct.pack("<I", time_ms) + b"XRT\0" + struct.pack("<HBB", 0, gear, 1)
     data += struct.pack("<7f", speed, rpm, 0.0, 90.0, fuel, 4.0, 95.0)
@@ -240,14 +263,22 @@ def receive(source: dash.OutGaugeSource, total: int) -> Optional[dash.Telemetry]
         if source.packets + source.bad_packets >= total:
             return t
         time.sleep(0.005)
-    raise AssertionError(f"only {source.packets} + {source.bad_packets} of {total} datagrams arrived")
+    raise AssertionError(
+        f"only {source.packets} + {source.bad_packets} of {total} datagrams arrived"
+    )
 
 
-def test_outgauge_drives_the_display(engine: kvdash.kvengine, display: vd.VirtualDisplay,
-                                     listener: dash.OutGaugeSource, sender: socket.socket) -> None:
+def test_outgauge_drives_the_display(
+    engine: kvdash.kvengine,
+    display: vd.VirtualDisplay,
+    listener: dash.OutGaugeSource,
+    sender: socket.socket,
+) -> None:
     board = dash.Dashboard(engine, dash.Options(left="speed", rpm_start=5000, rpm_shift=7500))
     lights = (1 << dash.LIGHT_SIGNAL_L) | (1 << dash.LIGHT_ABS) | (1 << dash.LIGHT_FULLBEAM)
-    sender.sendto(outgauge(gear=4, rpm=6250.0, speed=50.0, fuel=0.5, showlights=lights), listener.address)
+    sender.sendto(
+        outgauge(gear=4, rpm=6250.0, speed=50.0, fuel=0.5, showlights=lights), listener.address
+    )
     board.frame(receive(listener, 1), 0.0)
     r = display.last_report
     assert r is not None
@@ -259,12 +290,22 @@ def test_outgauge_drives_the_display(engine: kvdash.kvengine, display: vd.Virtua
     assert listener.packets == 1 and listener.bad_packets == 0
 
 
-def test_bad_packets_are_counted_never_fatal(engine: kvdash.kvengine, display: vd.VirtualDisplay,
-                                            listener: dash.OutGaugeSource, sender: socket.socket) -> None:
+def test_bad_packets_are_counted_never_fatal(
+    engine: kvdash.kvengine,
+    display: vd.VirtualDisplay,
+    listener: dash.OutGaugeSource,
+    sender: socket.socket,
+) -> None:
     board = dash.Dashboard(engine, dash.Options(left="time"))
     good = outgauge(gear=3, rpm=5200.0, time_ms=83_400)
-    for datagram in (good[:91], good + b"\0", b"garbage", b"",
-                     outgauge(rpm=math.nan), outgauge(gear=0, rpm=2000.0, ident=None, time_ms=83_400)):
+    for datagram in (
+        good[:91],
+        good + b"\0",
+        b"garbage",
+        b"",
+        outgauge(rpm=math.nan),
+        outgauge(gear=0, rpm=2000.0, ident=None, time_ms=83_400),
+    ):
         sender.sendto(datagram, listener.address)
     t = receive(listener, 6)
     assert listener.bad_packets == 5 and listener.packets == 1
@@ -283,8 +324,12 @@ def test_bad_packets_are_counted_never_fatal(engine: kvdash.kvengine, display: v
     assert r is not None and r[2] == ord("-")
 
 
-def test_outgauge_silence_shows_no_data(engine: kvdash.kvengine, display: vd.VirtualDisplay,
-                                        listener: dash.OutGaugeSource, sender: socket.socket) -> None:
+def test_outgauge_silence_shows_no_data(
+    engine: kvdash.kvengine,
+    display: vd.VirtualDisplay,
+    listener: dash.OutGaugeSource,
+    sender: socket.socket,
+) -> None:
     board = dash.Dashboard(engine)
     assert listener.read(time.monotonic()) is None
     sender.sendto(outgauge(gear=5, rpm=7000.0), listener.address)
@@ -299,15 +344,18 @@ def test_outgauge_silence_shows_no_data(engine: kvdash.kvengine, display: vd.Vir
 def test_parse_address() -> None:
     assert dash.parse_address("4444") == ("127.0.0.1", 4444)
     assert dash.parse_address("0.0.0.0:30000") == ("0.0.0.0", 30000)
-    with pytest.raises(Exception):
+    with pytest.raises(argparse.ArgumentTypeError):
         dash.parse_address("host:port")
+    with pytest.raises(argparse.ArgumentTypeError):
+        dash.parse_address("70000")
 
 
 # ---------------------------------------------------------------- whole runs
 
 
-def test_main_drives_an_attached_display_and_blanks_it(display: vd.VirtualDisplay,
-                                                       capsys: pytest.CaptureFixture[str]) -> None:
+def test_main_drives_an_attached_display_and_blanks_it(
+    display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str]
+) -> None:
     assert dash.main(["--seconds", "0.5", "--hz", "40"]) == 0
     out = capsys.readouterr().out
     assert "on the SLI-PRO display" in out  # the display attached first is the one found
@@ -344,7 +392,10 @@ def test_main_listens_for_outgauge(capsys: pytest.CaptureFixture[str]) -> None:
     sender = threading.Thread(target=send)
     sender.start()
     try:
-        assert dash.main(["--seconds", "1.3", "--virtual", "--outgauge", str(port), "--left", "speed"]) == 0
+        assert (
+            dash.main(["--seconds", "1.3", "--virtual", "--outgauge", str(port), "--left", "speed"])
+            == 0
+        )
     finally:
         stop.set()
         sender.join()
@@ -360,8 +411,13 @@ def test_ctrl_c_ends_cleanly(tmp_path: Path) -> None:
     env = dict(os.environ)
     env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="kvdash-run-")
     env["PYTHONUNBUFFERED"] = "1"
-    child = subprocess.Popen([sys.executable, str(EXAMPLE), "--virtual"], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env)
+    child = subprocess.Popen(
+        [sys.executable, str(EXAMPLE), "--virtual"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     try:
         assert child.stdout is not None
         first = child.stdout.readline()  # one line after a second of running

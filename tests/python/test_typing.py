@@ -11,10 +11,9 @@ import textwrap
 from pathlib import Path
 from typing import List
 
-import pytest
-
 import kvdash
 import kvdash_virtual
+import pytest
 
 SITE = Path(kvdash.__file__).resolve().parent
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "dashboard.py"
@@ -73,9 +72,21 @@ def mypy(tmp_path: Path, name: str, code: str) -> subprocess.CompletedProcess[st
     env.pop("MYPYPATH", None)
     # Run from the temporary folder, so only installed packages are seen.
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--no-error-summary",
-         "--hide-error-context", name],
-        cwd=tmp_path, capture_output=True, text=True, env=env, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--no-error-summary",
+            "--hide-error-context",
+            name,
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
     )
 
 
@@ -85,7 +96,11 @@ def lines(result: subprocess.CompletedProcess[str]) -> List[str]:
 
 def test_a_typed_script_passes(tmp_path: Path) -> None:
     result = mypy(tmp_path, "uses_kvdash.py", GOOD)
-    notes = [line.split("note: Revealed type is ", 1)[1] for line in lines(result) if "Revealed type" in line]
+    notes = [
+        line.split("note: Revealed type is ", 1)[1]
+        for line in lines(result)
+        if "Revealed type" in line
+    ]
     errors = [line for line in lines(result) if "error:" in line]
     assert errors == [], result.stdout + result.stderr
     assert result.returncode == 0
@@ -115,7 +130,10 @@ def test_a_type_error_is_reported(tmp_path: Path) -> None:
 def test_the_dashboard_example_is_strictly_typed(tmp_path: Path) -> None:
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(EXAMPLE)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -125,7 +143,11 @@ def stubtest(tmp_path: Path, mypy_path: str = "") -> subprocess.CompletedProcess
     env["MYPYPATH"] = mypy_path
     return subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--concise", "kvdash", "kvdash_virtual"],
-        cwd=tmp_path, capture_output=True, text=True, env=env, timeout=300,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
     )
 
 
@@ -140,7 +162,9 @@ def test_stubtest_notices_a_stub_that_drifts(tmp_path: Path) -> None:
     assert "count: Optional[int] = None" in stub
     drifted = tmp_path / "stubs"
     drifted.mkdir()
-    (drifted / "kvdash_virtual.pyi").write_text(stub.replace("count: Optional[int]", "times: Optional[int]"))
+    (drifted / "kvdash_virtual.pyi").write_text(
+        stub.replace("count: Optional[int]", "times: Optional[int]")
+    )
     result = stubtest(tmp_path, str(drifted))
     assert result.returncode == 1
     assert "kvdash_virtual.VirtualDisplay.fail_writes" in result.stdout
