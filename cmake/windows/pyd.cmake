@@ -40,3 +40,7 @@ set_target_properties(kvdash_pyd PROPERTIES OUTPUT_NAME kvdash PREFIX "" SUFFIX 
 target_include_directories(kvdash_pyd PRIVATE ${kvdash_pyinc})
 target_link_libraries(kvdash_pyd PRIVATE kvdash_core ${kvdash_implib})
 add_dependencies(kvdash_pyd kvdash_python3_implib)
+
+if(TARGET kvdash_win_tests)
+  include(${CMAKE_SOURCE_DIR}/tests/cpp/windows/pyd_tests.cmake)
+endif()
