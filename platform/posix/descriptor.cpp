@@ -264,6 +264,14 @@ bool Parser::Field(int reportType, uint32_t flags) {
   }
   USHORT& values = ValueCount(reportType);
   values = static_cast<USHORT>(values + count);
+  // Values take data indices as buttons do: one per usage, a range one for
+  // each usage it spans.
+  std::size_t indices = locals_.usages.size();
+  if (locals_.haveMin && locals_.haveMax && locals_.max.id >= locals_.min.id) {
+    indices += static_cast<std::size_t>(locals_.max.id - locals_.min.id) + 1;
+  }
+  indices = std::max<std::size_t>(indices, 1);
+  dataIndex_[reportType] = static_cast<USHORT>(dataIndex_[reportType] + indices);
   return true;
 }
 
