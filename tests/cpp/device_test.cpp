@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,10 @@ struct BusCase {
   int keptPath;
 };
 
+void PrintTo(const BusCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class ScanBus : public Scan, public testing::WithParamInterface<BusCase> {};
 
 TEST_P(ScanBus, TakesTheFirstDisplayThatOpensAndLeavesNoOtherHandle) {
@@ -173,6 +178,10 @@ struct FaultCase {
   unsigned error;
   int accepted;
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ScanFault : public Scan, public testing::WithParamInterface<FaultCase> {};
 
@@ -316,6 +325,10 @@ struct ButtonCase {
   int valueCaps;
   int32_t count;
 };
+
+void PrintTo(const ButtonCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ScanCaps : public Scan, public testing::WithParamInterface<ButtonCase> {};
 
@@ -580,6 +593,10 @@ struct HalfOpenCase {
   bool write;
   bool read;
 };
+
+void PrintTo(const HalfOpenCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CloseHalfOpen : public Scan, public testing::WithParamInterface<HalfOpenCase> {};
 

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,10 @@ struct InitCase {
   bool storageReady;
   int32_t status;
 };
+
+void PrintTo(const InitCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class EngineInit : public EngineOnBus, public testing::WithParamInterface<InitCase> {};
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "device/hid_device.h"
@@ -96,6 +97,10 @@ struct WritableCase {
   H write;
   bool writable;
 };
+
+void PrintTo(const WritableCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class IsWritableTest : public testing::TestWithParam<WritableCase> {};
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,10 @@ struct GearCase {
   uint8_t expected;
 };
 
+void PrintTo(const GearCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class GearTest : public testing::TestWithParam<GearCase> {};
 
 TEST_P(GearTest, StoresCharacterCodeInByteTwoOnly) {
@@ -91,6 +96,10 @@ struct LedCase {
   int changedByte;  // -1: nothing changes
   uint8_t stored;
 };
+
+void PrintTo(const LedCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class LedTest : public testing::TestWithParam<LedCase> {};
 
@@ -146,6 +155,10 @@ PanelCase Same(const char* name, std::string text, PanelBytes bytes) {
 
 constexpr PanelBytes kLeftPlaceholder = {0x2D, 0x2D, 0xAD, 0xAD, 0x2D, 0x2D};
 constexpr PanelBytes kRightPlaceholder = {0xAD, 0xAD, 0xAD, 0x2D, 0x2D, 0x2D};
+
+void PrintTo(const PanelCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PanelTest : public testing::TestWithParam<PanelCase> {};
 
