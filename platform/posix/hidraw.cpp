@@ -194,7 +194,9 @@ std::u16string AttributeText(const std::string& path) {
   return ReadAttribute(path, &text) ? standin::ToUtf16(text) : std::u16string();
 }
 
-std::string NodePath(const Roots& roots, const std::string& name) { return roots.dev + "/" + name; }
+std::string NodePath(const Roots& roots, const std::string& name) {
+  return roots.dev + "/" + name;
+}
 
 DWORD FillIdentity(const std::string& name, standin::Identity* out) {
   const Roots roots = CurrentRoots();

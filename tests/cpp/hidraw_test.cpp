@@ -1,17 +1,18 @@
 // The hidraw source on sysfs and /dev trees made by the tests, laid out as
 // the kernel lays them out: class links into the device tree, the hidraw
 // directory below the HID device, the USB device two levels above that.
+#include "platform/posix/hidraw.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <fstream>
@@ -20,7 +21,6 @@
 
 #include "device/hid_device.h"
 #include "platform/posix/bus.h"
-#include "platform/posix/hidraw.h"
 #include "platform/posix/text.h"
 #include "platform/posix/virtual_display.h"
 #include "platform/win32.h"
@@ -31,15 +31,15 @@ constexpr uid_t kNobody = 65534;
 
 // The display's descriptor: buttons 1 to 8, two input values, 53 output bytes.
 const std::vector<uint8_t> kDisplayDescriptor = {
-    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,                    // vendor page, application
-    0x05, 0x09, 0x1A, 0x01, 0x00, 0x2A, 0x08, 0x00,              // buttons 1..8
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,                          // vendor page, application
+    0x05, 0x09, 0x1A, 0x01, 0x00, 0x2A, 0x08, 0x00,                    // buttons 1..8
     0x15, 0x00, 0x25, 0x01, 0x75, 0x01, 0x96, 0x08, 0x00, 0x81, 0x02,  // input, 8 x 1 bit
-    0x06, 0x00, 0xFF, 0x09, 0x10, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x01,
-    0x81, 0x02,  // value 1
-    0x06, 0x00, 0xFF, 0x09, 0x11, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x01,
-    0x81, 0x02,  // value 2
-    0x06, 0x00, 0xFF, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x35,
-    0x91, 0x02,  // output, 53 bytes
+    0x06, 0x00, 0xFF, 0x09, 0x10, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
+    0x08, 0x95, 0x01, 0x81, 0x02,  // value 1
+    0x06, 0x00, 0xFF, 0x09, 0x11, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
+    0x08, 0x95, 0x01, 0x81, 0x02,  // value 2
+    0x06, 0x00, 0xFF, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
+    0x08, 0x95, 0x35, 0x91, 0x02,  // output, 53 bytes
     0xC0};
 
 void MakeDirs(const std::string& path) {
@@ -74,8 +74,8 @@ struct Device {
   std::string hidId = "0003:00001DD2:00000103";
   std::string hidName = "Leo Bodnar SLI-PRO";
   std::string hidUniq = "HIDUNIQ-1";
-  bool usb = true;             // false: on a Bluetooth host, no USB device above
-  bool usbStrings = true;      // the USB device has manufacturer, product, serial
+  bool usb = true;         // false: on a Bluetooth host, no USB device above
+  bool usbStrings = true;  // the USB device has manufacturer, product, serial
   std::string manufacturer = "Leo Bodnar";
   std::string product = "SLI-PRO";
   std::string serial = "SN0042";
@@ -111,14 +111,15 @@ class HidrawTest : public ::testing::Test {
 
   // hidrawN for the device, as udev and the kernel would leave it.
   void Add(int n, const Device& d) {
-    const std::string usbDevice = root_ + "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" +
-                                  std::to_string(n + 1);
+    const std::string usbDevice =
+        root_ + "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(n + 1);
     const std::string interface = usbDevice + "/1-" + std::to_string(n + 1) + ":1.0";
     std::string parent;
     if (d.usb) {
       MakeDirs(interface);
-      WriteText(usbDevice + "/uevent", "MAJOR=189\nMINOR=1\nDEVNAME=bus/usb/001/002\n"
-                                       "DEVTYPE=usb_device\nDRIVER=usb\n");
+      WriteText(usbDevice + "/uevent",
+                "MAJOR=189\nMINOR=1\nDEVNAME=bus/usb/001/002\n"
+                "DEVTYPE=usb_device\nDRIVER=usb\n");
       WriteText(interface + "/uevent", "DEVTYPE=usb_interface\nDRIVER=usbhid\n");
       WriteText(usbDevice + "/idVendor", "1dd2\n");
       WriteText(usbDevice + "/bcdDevice", d.bcdDevice + "\n");
@@ -147,10 +148,10 @@ class HidrawTest : public ::testing::Test {
     WriteText(hid + "/uevent", "DRIVER=hid-generic\nHID_ID=" + d.hidId + "\nHID_NAME=" + d.hidName +
                                    "\nHID_PHYS=usb-0000:00:14.0-1/input0\nHID_UNIQ=" + d.hidUniq +
                                    "\nMODALIAS=hid:b0003g0001v00001DD2p00000103\n");
-    WriteText(hid + "/report_descriptor",
-              std::string(d.descriptor.begin(), d.descriptor.end()));
-    ASSERT_EQ(::symlink(("../../../" + hidDir).c_str(), (hid + "/hidraw/" + name + "/device").c_str()),
-              0);
+    WriteText(hid + "/report_descriptor", std::string(d.descriptor.begin(), d.descriptor.end()));
+    ASSERT_EQ(
+        ::symlink(("../../../" + hidDir).c_str(), (hid + "/hidraw/" + name + "/device").c_str()),
+        0);
     const std::string target = hid.substr(root_.size() + std::string("/sys").size());
     ASSERT_EQ(::symlink(("../../" + target.substr(1) + "/hidraw/" + name).c_str(),
                         (sysfs_ + "/" + name).c_str()),
@@ -273,8 +274,15 @@ TEST_F(HidrawTest, BluetoothDeviceUsesWhatTheHidLayerKnows) {
 }
 
 TEST_F(HidrawTest, BadHidIdFailsTheAttributesOnly) {
-  const char* bad[] = {"", "0003", "0003:1DD2", "0003:00011DD2:00000103", "0003:1DD2:10103",
-                       "0003:xyz:0103", "0003::0103", "0003:1DD2:0103:7", "000000003:1DD2:0103"};
+  const char* bad[] = {"",
+                       "0003",
+                       "0003:1DD2",
+                       "0003:00011DD2:00000103",
+                       "0003:1DD2:10103",
+                       "0003:xyz:0103",
+                       "0003::0103",
+                       "0003:1DD2:0103:7",
+                       "000000003:1DD2:0103"};
   int n = 0;
   for (const char* text : bad) {
     Device d;
@@ -323,7 +331,9 @@ TEST_F(HidrawTest, NoDescriptorFileGivesAnEmptyOne) {
   EXPECT_TRUE(IdentityOf(0).descriptor.empty());
 }
 
-int StatusFlags(int fd) { return ::fcntl(fd, F_GETFL); }
+int StatusFlags(int fd) {
+  return ::fcntl(fd, F_GETFL);
+}
 
 TEST_F(HidrawTest, OpensFollowTheAccessRights) {
   Add(0, Device{});
@@ -374,7 +384,8 @@ TEST_F(HidrawTest, NodeGoneBetweenListingAndOpening) {
   const int handles = standin::OpenHandleCount();
   GUID guid;
   HidD_GetHidGuid(&guid);
-  HDEVINFO list = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO list =
+      SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   SP_DEVICE_INTERFACE_DATA data{};
   data.cbSize = sizeof data;
   ASSERT_TRUE(SetupDiEnumDeviceInterfaces(list, nullptr, &guid, 1, &data));
@@ -400,18 +411,20 @@ TEST_F(HidrawTest, NodeGoneBetweenListingAndOpening) {
 // 0 when the attributes open succeeds and the write open is refused with
 // ERROR_ACCESS_DENIED.
 int CheckRefusedAsUnprivileged(const std::u16string& path) {
-  if (::getuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-                          ::setresuid(kNobody, kNobody, kNobody) != 0)) {
+  if (::getuid() == 0 &&
+      (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+       ::setresuid(kNobody, kNobody, kNobody) != 0)) {
     return 10;
   }
   const auto* wide = reinterpret_cast<LPCWSTR>(path.c_str());
-  HANDLE h = CreateFileW(wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h =
+      CreateFileW(wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     return 11;
   }
   CloseHandle(h);
-  h = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                  nullptr);
+  h = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  0, nullptr);
   if (h != INVALID_HANDLE_VALUE) {
     return 12;
   }

@@ -288,7 +288,7 @@ class TestReports:
         e.set_gear("3")
         e.set_left_panel("12.34")
         e.set_rpm_led(2, 1)
-        assert e.show_me() is None
+        e.show_me()
         sent = reports(node.read_bytes())
         assert sent == expected
         assert sent[1][:3] == bytes([0x00, 0x01, 0x33])  # report number, report kind, gear "3"
@@ -316,10 +316,10 @@ class TestReports:
             os.close(master)
 
         before = write_calls()
-        assert e.show_me() is None  # fails, silently
+        e.show_me()  # fails, silently: nothing raised
         assert write_calls() - before == 1
         before = write_calls()
         e.set_gear("6")
-        assert e.show_me() is None
+        e.show_me()
         assert write_calls() == before  # no system call once lost
         assert e.get_device_info("device path") == str(tree.node(0))
