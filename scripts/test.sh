@@ -26,6 +26,9 @@ stage "Soak: a million frames, objects and inits on virtual displays (fails on g
 (cd build && env -u PYTHONPATH venv/bin/python -m pytest -q ../tests/soak)
 env -u PYTHONPATH build/venv/bin/python tests/soak/soak.py
 
+stage "Windows build under Wine"
+bash scripts/test-windows.sh
+
 # Keep this stage last: it reads what the stages above left in build/reliability/.
 stage "Reliability figures"
 env -u PYTHONPATH build/venv/bin/python scripts/reliability.py --since "$run_started"
