@@ -714,10 +714,12 @@ class LiveView:
         self._virtual, self._source = virtual, source
         self._period = 1.0 / refresh_hz
         self._next = 0.0
+        self._rate = 0.0
         self._live = Live(console=Console(), auto_refresh=False, transient=False)
         self._live.start()
 
     def update(self, now: float, rate: float) -> None:
+        self._rate = rate
         if now < self._next:
             return
         self._next = now + self._period
@@ -777,6 +779,8 @@ class LiveView:
         return text
 
     def close(self) -> None:
+        # Once more, so the terminal is left showing what the display shows.
+        self._live.update(self.picture(self._rate), refresh=True)
         self._live.stop()
 
 
@@ -927,11 +931,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         frames, elapsed = run(dashboard, source, view, args.hz, args.seconds)
     finally:
-        view.close()
         source.close()
         # The last reference to the engine: deleting it blanks the display.
         del dashboard, engine
         blank = virtual is not None and virtual.last_report == BLANK_REPORT
+        view.close()
         if virtual is not None:
             virtual.detach()
 
