@@ -14,6 +14,8 @@ for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)" "$(command 
   if [ -n "$candidate" ] && [ -x "$candidate" ]; then wine=$candidate; break; fi
 done
 [ -n "$wine" ] || { echo "FAIL: no wine64 launcher (Debian: wine64)" >&2; exit 1; }
+wineserver=$(dirname "$wine")/wineserver64
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo "$(dirname "$wine")/wineserver")
 
 echo "== cross build (MinGW-w64)"
 cmake -S . -B "$build" -G Ninja -Wno-deprecated \
@@ -31,9 +33,11 @@ mkdir -p "$HOME"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "== creating the Wine prefix"
   timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || true
+  # The registry reaches the disk when the server ends.
+  timeout 120 "$wineserver" -w || true
   [ -f "$WINEPREFIX/system.reg" ] || { echo "FAIL: wineboot made no prefix" >&2; exit 1; }
 fi
-cleanup() { "${wine%64}server64" -k 2>/dev/null || "$(dirname "$wine")/wineserver" -k 2>/dev/null || true; }
+cleanup() { "$wineserver" -k 2>/dev/null || true; }
 trap cleanup EXIT
 
 echo "== C++ tests under Wine"
