@@ -706,6 +706,7 @@ class LiveView:
     """The virtual display drawn in the terminal with rich, a few dozen times a second."""
 
     RPM_COLOURS = ["green"] * 4 + ["red"] * 5 + ["blue"] * 4
+    WIDTH = 75  # columns the big picture takes
 
     def __init__(self, virtual: VirtualDisplay, source: Source, refresh_hz: float = 30.0) -> None:
         from rich.console import Console
@@ -715,7 +716,8 @@ class LiveView:
         self._period = 1.0 / refresh_hz
         self._next = 0.0
         self._rate = 0.0
-        self._live = Live(console=Console(), auto_refresh=False, transient=False)
+        self._console = Console()
+        self._live = Live(console=self._console, auto_refresh=False, transient=False)
         self._live.start()
 
     def update(self, now: float, rate: float) -> None:
@@ -730,6 +732,9 @@ class LiveView:
         from rich.table import Table
         from rich.text import Text
 
+        if self._console.width < self.WIDTH:
+            # Too narrow for the big digits: the module's own small picture.
+            return Text(self._virtual.render())
         shown = Shown.of(self._virtual.last_report)
 
         rpm = Text(justify="center")
