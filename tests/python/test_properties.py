@@ -68,8 +68,9 @@ any_text = st.one_of(
     st.text(panel_char, min_size=11, max_size=14),  # both sides of the longest accepted text
     st.text(st.characters(max_codepoint=0x7F), max_size=16),
 )
+edge_ints = st.sampled_from([0, 1, 9, 10, 45, 48, 57, 114, 127, 128, 129, 137, 255, 256, 304, -1, -128, -208])
 any_int = st.one_of(
-    st.sampled_from([0, 1, 9, 10, 45, 48, 57, 114, 127, 128, 129, 137, 255, 256, 304, -1, -128, -208]),
+    edge_ints,
     st.integers(),
     st.integers(min_value=-300, max_value=300),
     st.integers(min_value=INT32_MIN - 2, max_value=INT32_MIN + 2),
@@ -620,7 +621,7 @@ def test_gear_model_examples(gear: object, point: bool, expected: int) -> None:
 @given(
     text=any_text,
     left=st.booleans(),
-    gear=st.one_of(st.integers(min_value=INT32_MIN, max_value=INT32_MAX), any_text),
+    gear=st.one_of(edge_ints, st.integers(min_value=INT32_MIN, max_value=INT32_MAX), any_text),
     point=st.booleans(),
     rpm=st.tuples(st.integers(min_value=-1, max_value=15), st.integers(min_value=-3, max_value=3)),
     warning=st.tuples(st.integers(min_value=-1, max_value=8), st.integers(min_value=-3, max_value=3)),
