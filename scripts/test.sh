@@ -16,6 +16,9 @@ cmake -S . -B build/tests -G Ninja -DKVDASH_TESTS=ON -DKVDASH_EXTENSION=OFF -DCM
 ninja -C build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
+stage "Lint: clang-format and clang-tidy"
+bash scripts/lint.sh
+
 stage "Python tests"
 (cd build && venv/bin/python -m pytest -q ../tests/python)
 
