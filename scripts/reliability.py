@@ -111,7 +111,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     rows += fuzz_rows(data["fuzz"], bad)
     fuzz_findings = sum(int(t.get("findings", 0)) for t in (data["fuzz"] or {}).get("targets", {}).values())
     failed_checks = [b for b in bad if not b.startswith("fuzz ")]
-    rows.append(("findings (fuzz)", NOT_RUN if data["fuzz"] is None else str(fuzz_findings), "", "ok" if fuzz_findings == 0 else "FAIL"))
+    rows.append(("findings (fuzz)", NOT_RUN if data["fuzz"] is None else str(fuzz_findings), "", "" if data["fuzz"] is None else ("ok" if fuzz_findings == 0 else "FAIL")))
     rows.append(("failed checks", str(len(failed_checks)), "; ".join(failed_checks), "ok" if not failed_checks else "FAIL"))
 
     widths = [max(len(r[i]) for r in rows + [("what", "figure", "", "verdict")]) for i in (0, 1, 3)]

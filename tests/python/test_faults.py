@@ -10,7 +10,7 @@ import os
 import random
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional
+from typing import Any, Dict, Iterator, List, Optional
 
 import pytest
 
@@ -52,13 +52,17 @@ def write_figures(request: pytest.FixtureRequest) -> Iterator[None]:
 # Frames that say which frame they are: the left panel shows the number.
 
 
+def loose(thing: object) -> Any:
+    return thing
+
+
 def frame(engine: kvdash.kvengine, k: int) -> None:
     engine.set_gear(k % 10)
     engine.set_left_panel(f"{k % 1_000_000:06d}")
     engine.set_right_panel(f"{k % 1000}.{k % 7}")
     engine.set_rpm_led(k % 13 + 1, k % 2)
     engine.set_warning_led(k % 6 + 1, 1)
-    assert engine.show_me() is None
+    assert loose(engine).show_me() is None
 
 
 def frame_number(report: bytes) -> int:
