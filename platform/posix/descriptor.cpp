@@ -13,6 +13,7 @@ constexpr std::size_t kMaxCollections = 1024;
 constexpr std::size_t kMaxUsages = 1024;
 constexpr std::size_t kMaxCaps = 4096;
 constexpr uint64_t kMaxReportBits = uint64_t{8} * 0xFFFE;  // lengths are 16-bit byte counts
+constexpr std::size_t kMaxDataIndices = 0xFFFF;            // so are the data index counts
 
 enum ItemType { kMain = 0, kGlobal = 1, kLocal = 2 };
 enum MainTag { kInput = 8, kOutput = 9, kCollection = 0xA, kFeature = 0xB, kEndCollection = 0xC };
@@ -73,6 +74,7 @@ class Parser {
   void Local(uint32_t tag, uint32_t value, std::size_t size);
   bool Field(int reportType, uint32_t flags);
   bool AddButtons(int reportType, uint32_t flags, USHORT* dataIndex);
+  std::size_t DataIndices(bool button) const;
   USHORT& ValueCount(int reportType);
 
   ParsedDescriptor* out_;
@@ -253,6 +255,9 @@ bool Parser::Field(int reportType, uint32_t flags) {
     return true;  // padding: no capability
   }
   const bool button = (flags & kMainVariable) == 0 || globals_.reportSize == 1;
+  if (dataIndex_[reportType] + DataIndices(button) > kMaxDataIndices) {
+    return false;  // the indices would wrap and collide
+  }
   if (button) {
     return AddButtons(reportType, flags, &dataIndex_[reportType]);
   }
@@ -264,15 +269,23 @@ bool Parser::Field(int reportType, uint32_t flags) {
   }
   USHORT& values = ValueCount(reportType);
   values = static_cast<USHORT>(values + count);
-  // Values take data indices as buttons do: one per usage, a range one for
-  // each usage it spans.
-  std::size_t indices = locals_.usages.size();
-  if (locals_.haveMin && locals_.haveMax && locals_.max.id >= locals_.min.id) {
-    indices += static_cast<std::size_t>(locals_.max.id - locals_.min.id) + 1;
-  }
-  indices = std::max<std::size_t>(indices, 1);
-  dataIndex_[reportType] = static_cast<USHORT>(dataIndex_[reportType] + indices);
+  dataIndex_[reportType] = static_cast<USHORT>(dataIndex_[reportType] + DataIndices(false));
   return true;
+}
+
+// The data indices a field takes: one per usage, a range one for each usage
+// it spans (a button range whose ends are reversed still takes one), at
+// least one. Values take them as buttons do.
+std::size_t Parser::DataIndices(bool button) const {
+  std::size_t indices = locals_.usages.size();
+  if (locals_.haveMin && locals_.haveMax) {
+    if (locals_.max.id >= locals_.min.id) {
+      indices += static_cast<std::size_t>(locals_.max.id - locals_.min.id) + 1;
+    } else if (button) {
+      indices += 1;
+    }
+  }
+  return std::max<std::size_t>(indices, 1);
 }
 
 bool Parser::AddButtons(int reportType, uint32_t flags, USHORT* dataIndex) {
