@@ -18,9 +18,9 @@ ninja -C "$build" -j 2
 # cannot see as reachable; only those are suppressed.
 export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan-cpython.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-# Three frames per allocation, so that the suppressions match the
+# The allocator and its direct caller only, so that the suppressions match the
 # interpreter's own allocations only (see the file).
-export ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=3"
+export ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=2"
 
 figures=()
 status=0

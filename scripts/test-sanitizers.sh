@@ -35,7 +35,7 @@ asan_runtime=$(g++ -print-file-name=libasan.so)
 (
   export PYTHONPATH="$PWD/$sanitized"
   export LD_PRELOAD="$asan_runtime"
-  export ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=3"
+  export ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=2"
   export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan-cpython.supp:print_suppressions=0"
   # The suite must meet the sanitized module, not an installed one.
   where=$("$python" -c 'import importlib.util; print(importlib.util.find_spec("kvdash").origin)')
