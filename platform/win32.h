@@ -182,6 +182,20 @@ struct HIDP_CAPS {
 };
 typedef HIDP_CAPS* PHIDP_CAPS;
 
+struct HIDP_BUTTON_RANGE {
+  USAGE UsageMin, UsageMax;
+  USHORT StringMin, StringMax;
+  USHORT DesignatorMin, DesignatorMax;
+  USHORT DataIndexMin, DataIndexMax;
+};
+
+struct HIDP_BUTTON_NOT_RANGE {
+  USAGE Usage, Reserved1;
+  USHORT StringIndex, Reserved2;
+  USHORT DesignatorIndex, Reserved3;
+  USHORT DataIndex, Reserved4;
+};
+
 struct HIDP_BUTTON_CAPS {
   USAGE UsagePage;
   UCHAR ReportID;
@@ -196,18 +210,8 @@ struct HIDP_BUTTON_CAPS {
   BOOLEAN IsAbsolute;
   ULONG Reserved[10];
   union {
-    struct {
-      USAGE UsageMin, UsageMax;
-      USHORT StringMin, StringMax;
-      USHORT DesignatorMin, DesignatorMax;
-      USHORT DataIndexMin, DataIndexMax;
-    } Range;
-    struct {
-      USAGE Usage, Reserved1;
-      USHORT StringIndex, Reserved2;
-      USHORT DesignatorIndex, Reserved3;
-      USHORT DataIndex, Reserved4;
-    } NotRange;
+    HIDP_BUTTON_RANGE Range;
+    HIDP_BUTTON_NOT_RANGE NotRange;
   };
 };
 typedef HIDP_BUTTON_CAPS* PHIDP_BUTTON_CAPS;

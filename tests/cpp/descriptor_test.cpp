@@ -245,7 +245,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"ReportIdZero", Join({kHead, {0x85, 0x00, 0xC0}})},
         BadCase{"EndlessPushes", Join({kHead, Repeat(0xA4, 1000), {0xC0}})},
         BadCase{"NestingBeyondAnyDevice", DeepNesting(1000)},
-        BadCase{"NoCollectionAtAll", {0x75, 0x08, 0x95, 0x01, 0x81, 0x02}}),
+        BadCase{"NoCollectionAtAll", {0x75, 0x08, 0x95, 0x01, 0x81, 0x02}},
+        // Two button ranges of 65536 usages: more data indices than a 16-bit count holds.
+        BadCase{"DataIndicesPastASixteenBitCount",
+                Join({kHead,
+                      {0x05, 0x09, 0x19, 0x00, 0x2A, 0xFF, 0xFF, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
+                       0x95, 0x01, 0x81, 0x02},
+                      {0x05, 0x09, 0x19, 0x00, 0x2A, 0xFF, 0xFF, 0x15, 0x00, 0x25, 0x01, 0x75, 0x01,
+                       0x95, 0x01, 0x81, 0x02},
+                      {0xC0}})}),
     [](const testing::TestParamInfo<BadCase>& info) { return std::string(info.param.name); });
 
 TEST(ParseMalformedInput, NullDataWithASizeIsRefused) {
