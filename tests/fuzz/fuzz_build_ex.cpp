@@ -19,7 +19,9 @@ namespace {
 constexpr std::size_t kStepLimit = 255;  // each composing step keeps this many bytes
 int consoleFd = -1;
 
-std::string Cut(const std::string& text) { return text.substr(0, kStepLimit); }
+std::string Cut(const std::string& text) {
+  return text.substr(0, kStepLimit);
+}
 
 std::string Captured() {
   std::fflush(stdout);
@@ -67,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (answer != Py_False) std::abort();
   Py_DECREF(answer);
 
-  std::string expected = Cut(std::string(arg(0) ? arg(0) : "") + " #" + std::to_string(code) + "\n");
+  std::string expected =
+      Cut(std::string(arg(0) ? arg(0) : "") + " #" + std::to_string(code) + "\n");
   const char* labels[] = {"F", "P1", "P2", "P3"};
   for (int i = 0; i < 4; ++i) {
     if (arg(i + 1) != nullptr) {

@@ -51,8 +51,8 @@ void CheckParsed(const standin::ParsedDescriptor& parsed) {
   Check(parsed.buttons[0].size() + parsed.buttons[1].size() + parsed.buttons[2].size() <= kMaxCaps);
   Check(caps.NumberLinkCollectionNodes >= 1);  // a top-level collection is required
   // A length counts the report number byte: none, or at least two bytes.
-  for (USHORT length : {caps.InputReportByteLength, caps.OutputReportByteLength,
-                        caps.FeatureReportByteLength}) {
+  for (USHORT length :
+       {caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength}) {
     Check(length == 0 || length >= 2);
   }
   CheckDataIndices(parsed.buttons[HidP_Input], caps.NumberInputDataIndices);
@@ -93,7 +93,8 @@ void CheckThroughCalls(const uint8_t* data, std::size_t size, bool parsedOk,
   buffer[count] = sentinel;
 
   USHORT length = count;
-  NTSTATUS status = HidP_GetSpecificButtonCaps(HidP_Input, 0, 0, 0, buffer.data(), &length, preparsed);
+  NTSTATUS status =
+      HidP_GetSpecificButtonCaps(HidP_Input, 0, 0, 0, buffer.data(), &length, preparsed);
   Check(status == (count == 0 ? HIDP_STATUS_USAGE_NOT_FOUND : HIDP_STATUS_SUCCESS));
   Check(length == count);
   Check(SameCaps(buffer[count], sentinel));
@@ -121,7 +122,8 @@ void CheckThroughCalls(const uint8_t* data, std::size_t size, bool parsedOk,
       }
     }
     length = count;
-    status = HidP_GetSpecificButtonCaps(HidP_Input, page, 0, usage, buffer.data(), &length, preparsed);
+    status =
+        HidP_GetSpecificButtonCaps(HidP_Input, page, 0, usage, buffer.data(), &length, preparsed);
     Check(length == matching);
     Check(status == (matching == 0 ? HIDP_STATUS_USAGE_NOT_FOUND : HIDP_STATUS_SUCCESS));
     for (USHORT i = 0; i < length; ++i) Check(page == 0 || buffer[i].UsagePage == page);
@@ -129,8 +131,8 @@ void CheckThroughCalls(const uint8_t* data, std::size_t size, bool parsedOk,
 
   // An unknown report type is refused before anything is touched.
   length = count;
-  Check(HidP_GetSpecificButtonCaps(static_cast<HIDP_REPORT_TYPE>(3), 0, 0, 0, buffer.data(), &length,
-                                   preparsed) == HIDP_STATUS_INVALID_REPORT_TYPE);
+  Check(HidP_GetSpecificButtonCaps(static_cast<HIDP_REPORT_TYPE>(3), 0, 0, 0, buffer.data(),
+                                   &length, preparsed) == HIDP_STATUS_INVALID_REPORT_TYPE);
 
   Check(HidD_FreePreparsedData(preparsed) != FALSE);
   // Freed data is no longer accepted.
