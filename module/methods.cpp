@@ -78,6 +78,19 @@ PyObject* SetPanel(PyObject* self, PyObject* args, bool left) {
   Py_RETURN_NONE;
 }
 
+// Parses the (led, state) of an LED method and finds the Engine; null, with
+// the failure raised, when either is missing.
+Engine* LedCall(PyObject* self, PyObject* args, int* led, int* state) {
+  if (!PyArg_ParseTuple(args, "ii", led, state)) {
+    return nullptr;
+  }
+  Engine* engine = EngineOf(self);
+  if (engine == nullptr) {
+    NotInitialized(kNotInitialized);
+  }
+  return engine;
+}
+
 PyObject* LiteNotice() {
   ConsoleOut("%s", kLiteNotice);
   Py_RETURN_NONE;
@@ -165,12 +178,9 @@ PyObject* PySendReport(PyObject* self, PyObject* /*unused*/) {
 PyObject* PySetOneRPMLed(PyObject* self, PyObject* args) {
   int led = 0;
   int state = 0;
-  if (!PyArg_ParseTuple(args, "ii", &led, &state)) {
-    return nullptr;
-  }
-  Engine* engine = EngineOf(self);
+  Engine* engine = LedCall(self, args, &led, &state);
   if (engine == nullptr) {
-    return NotInitialized(kNotInitialized);
+    return nullptr;
   }
   DisplayState& display = engine->display;
   if (led >= 1 && led <= display.maxRpmLed) {
@@ -182,12 +192,9 @@ PyObject* PySetOneRPMLed(PyObject* self, PyObject* args) {
 PyObject* PySetWarnLed(PyObject* self, PyObject* args) {
   int led = 0;
   int state = 0;
-  if (!PyArg_ParseTuple(args, "ii", &led, &state)) {
-    return nullptr;
-  }
-  Engine* engine = EngineOf(self);
+  Engine* engine = LedCall(self, args, &led, &state);
   if (engine == nullptr) {
-    return NotInitialized(kNotInitialized);
+    return nullptr;
   }
   if (led >= 1 && led <= kWarningLeds) {
     engine->display.SetLed(led - 1, ClampState(state), false);
@@ -198,12 +205,9 @@ PyObject* PySetWarnLed(PyObject* self, PyObject* args) {
 PyObject* PySetExternalLed(PyObject* self, PyObject* args) {
   int led = 0;
   int state = 0;
-  if (!PyArg_ParseTuple(args, "ii", &led, &state)) {
-    return nullptr;
-  }
-  Engine* engine = EngineOf(self);
+  Engine* engine = LedCall(self, args, &led, &state);
   if (engine == nullptr) {
-    return NotInitialized(kNotInitialized);
+    return nullptr;
   }
   // This edition drives no external LED: the state is parsed and dropped.
   const DisplayState& display = engine->display;

@@ -4,6 +4,7 @@ module's C-level console, and fresh interpreters for process-wide state."""
 from __future__ import annotations
 
 import ctypes
+import json
 import os
 import subprocess
 import sys
@@ -111,3 +112,21 @@ def run_python(
         env=full_env,
         timeout=timeout,
     )
+
+
+def write_figures_after(
+    request: pytest.FixtureRequest, name: str, key: str, counts: Dict[str, int]
+) -> Iterator[None]:
+    """For a module-scoped fixture: after the module's tests, writes their
+    counts under key to <reliability dir>/<name>.json for scripts/reliability.py."""
+    failed_before = request.session.testsfailed
+    yield
+    default = Path(__file__).resolve().parents[2] / "build" / "reliability"
+    out = Path(os.environ.get("KVDASH_RELIABILITY_DIR", default))
+    out.mkdir(parents=True, exist_ok=True)
+    figures = {
+        key: dict(sorted(counts.items())),
+        "total": sum(counts.values()),
+        "failed_tests": request.session.testsfailed - failed_before,
+    }
+    (out / f"{name}.json").write_text(json.dumps(figures, indent=2) + "\n")

@@ -5,8 +5,6 @@ troubles, and nothing may be written once the display is lost."""
 
 from __future__ import annotations
 
-import json
-import os
 import random
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -16,7 +14,7 @@ import pytest
 
 import kvdash
 import kvdash_virtual as vd
-from conftest import Console, run_python
+from conftest import Console, run_python, write_figures_after
 
 INIT_FAILED = "Error error: device init failed! #1001\n F:init\n\n"
 BLANK = bytes([0, 1, 0x20]) + bytes(24) + b"\x20" * 12 + bytes(15)
@@ -36,16 +34,7 @@ def record(kind: str, injected: int = 1) -> None:
 
 @pytest.fixture(scope="module", autouse=True)
 def write_figures(request: pytest.FixtureRequest) -> Iterator[None]:
-    failed_before = request.session.testsfailed
-    yield
-    out = Path(os.environ.get("KVDASH_RELIABILITY_DIR", Path(__file__).resolve().parents[2] / "build" / "reliability"))
-    out.mkdir(parents=True, exist_ok=True)
-    figures = {
-        "faults": dict(sorted(_faults.items())),
-        "total": sum(_faults.values()),
-        "failed_tests": request.session.testsfailed - failed_before,
-    }
-    (out / "faults.json").write_text(json.dumps(figures, indent=2) + "\n")
+    yield from write_figures_after(request, "faults", "faults", _faults)
 
 
 # ---------------------------------------------------------------------------

@@ -5,12 +5,10 @@ one a small, independent model of the encoding rules predicts."""
 from __future__ import annotations
 
 import gc
-import json
 import operator
 import os
 from fractions import Fraction
-from pathlib import Path
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Type
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Type
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -24,7 +22,7 @@ from hypothesis.stateful import (
 
 import kvdash
 import kvdash_virtual as vd
-from conftest import Console, bare_engine
+from conftest import Console, bare_engine, write_figures_after
 
 # ---------------------------------------------------------------------------
 # What a script may pass: anything at all.
@@ -270,16 +268,7 @@ def count(name: str) -> None:
 
 @pytest.fixture(scope="module", autouse=True)
 def write_figures(request: pytest.FixtureRequest) -> Iterator[None]:
-    failed_before = request.session.testsfailed
-    yield
-    out = Path(os.environ.get("KVDASH_RELIABILITY_DIR", Path(__file__).resolve().parents[2] / "build" / "reliability"))
-    out.mkdir(parents=True, exist_ok=True)
-    figures = {
-        "examples": dict(sorted(_examples.items())),
-        "total": sum(_examples.values()),
-        "failed_tests": request.session.testsfailed - failed_before,
-    }
-    (out / "properties.json").write_text(json.dumps(figures, indent=2) + "\n")
+    yield from write_figures_after(request, "properties", "examples", _examples)
 
 
 # ---------------------------------------------------------------------------
