@@ -28,7 +28,7 @@ if sys.platform == "win32":
 
 import kvdash
 
-__all__ = ["VirtualDisplay", "attach", "reset", "render_report"]
+__all__ = ["VirtualDisplay", "attach", "reset", "is_attached", "render_report"]
 
 _lib = ctypes.CDLL(kvdash.__file__)
 
@@ -38,6 +38,7 @@ _prototypes = {
     "kvvd_detach": (_c, [_c]),
     "kvvd_reset": (None, []),
     "kvvd_is_attached": (_c, [_c]),
+    "kvvd_path_attached": (_c, [ctypes.c_char_p]),
     "kvvd_path": (_c, [_c, ctypes.c_char_p, _c]),
     "kvvd_report_count": (_c, [_c]),
     "kvvd_report": (_c, [_c, _c, ctypes.c_char_p, _c]),
@@ -91,6 +92,11 @@ class VirtualDisplay:
 
     def __exit__(self, *exc: object) -> None:
         self.detach()
+
+    @property
+    def attached(self) -> bool:
+        """True until it is detached (or reset)."""
+        return _lib.kvvd_is_attached(self._id) == 1
 
     @property
     def path(self) -> str:
@@ -186,6 +192,15 @@ def attach(
     if ident < 0:
         raise RuntimeError("the virtual display could not be attached")
     return VirtualDisplay(ident)
+
+
+def is_attached(path: str) -> bool:
+    """True when a virtual display with this device path is attached: how a
+    program that only knows the path (get_device_info("device path")) sees an
+    unplug."""
+    if not isinstance(path, str) or "\0" in path:
+        return False
+    return _lib.kvvd_path_attached(path.encode("utf-8")) == 1
 
 
 def reset() -> None:

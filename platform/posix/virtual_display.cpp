@@ -275,6 +275,25 @@ int kvvd_is_attached(int id) {
   return WithDevice(id, [](VirtualDevice& d) { return d.attached ? 1 : 0; });
 }
 
+int kvvd_path_attached(const char* path) {
+  if (path == nullptr) {
+    return 0;
+  }
+  try {
+    const std::u16string wide = standin::ToUtf16(path);
+    Registry& r = TheRegistry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    for (const auto& item : r.devices) {
+      if (item.second.attached && PathOf(item.first, item.second) == wide) {
+        return 1;
+      }
+    }
+    return 0;
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
 int kvvd_path(int id, char* buffer, int size) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> guard(r.lock);

@@ -19,6 +19,8 @@ KVVD_API int kvvd_detach(int id);
 // Detaches and forgets every virtual device and clears every fault.
 KVVD_API void kvvd_reset(void);
 KVVD_API int kvvd_is_attached(int id);
+// 1 when an attached virtual display has this device path (UTF-8), else 0.
+KVVD_API int kvvd_path_attached(const char* path);
 // UTF-8 path into buffer (terminated when it fits); answers the path's length.
 KVVD_API int kvvd_path(int id, char* buffer, int size);
 // Reports held, oldest first (the last 4096).

@@ -1,0 +1,245 @@
+"""Telemetry -> what the display shows (a Frame), and a Frame -> the setters.
+
+Nothing else in the app calls a setter. The frame is computed first and sent
+only when it differs from what the display already shows."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Protocol
+
+from .telemetry import Light, Telemetry
+
+RPM_LEDS = 13
+WARNING_LEDS = 6
+PANEL_DIGITS = 6
+MS_TO_KMH = 3.6
+MS_TO_MPH = 2.2369362920544
+
+# Warning LEDs, left to right: a name for the view and the lights that light it.
+WARNINGS: tuple[tuple[str, Light], ...] = (
+    ("PIT", Light.PIT_LIMITER),
+    ("TC", Light.TC),
+    ("ABS", Light.ABS),
+    ("DRS", Light.DRS),
+    ("ENG", Light.ENGINE),
+    ("FLAG", Light.FLAG),
+)
+
+# What a panel can show, and the Telemetry field it needs.
+PANELS = {
+    "time": ("lap time", "lap_time"),
+    "last": ("last lap time", "last_lap"),
+    "best": ("best lap time", "best_lap"),
+    "delta": ("delta to the best lap", "delta"),
+    "speed": ("speed", "speed"),
+    "fuel": ("fuel in percent", "fuel"),
+    "lap": ("lap number", "lap"),
+    "position": ("race position", "position"),
+    "rpm": ("engine rpm", "rpm"),
+}
+# Defaults, best first: the first one the source can fill.
+LEFT_DEFAULTS = ("time", "speed")
+RIGHT_DEFAULTS = ("fuel", "delta", "rpm")
+
+# Where no --rpm-start/--rpm-shift is given and the game names the rev limit.
+SHIFT_SHARE = 0.96  # of the rev limit: all LEDs lit, flashing past it
+START_SHARE = 0.70  # of the shift point: the first LED
+
+
+@dataclass(frozen=True, slots=True)
+class Options:
+    left: str | None = None  # a PANELS key; None: the best the source can fill
+    right: str | None = None
+    rpm_start: float | None = None  # None: from the game (rev limit or rev lights)
+    rpm_shift: float | None = None
+    units: str = "kmh"  # or "mph"
+    neutral: str = "-"
+    flash_hz: float = 8.0
+
+
+@dataclass(frozen=True, slots=True)
+class Frame:
+    """What the display shows."""
+
+    gear: str = " "
+    rpm: int = 0  # RPM LEDs lit, from the left
+    warnings: tuple[bool, ...] = (False,) * WARNING_LEDS
+    left: str = ""  # "" shows the panel's placeholder: no data
+    right: str = ""
+
+
+NO_DATA = Frame()
+
+
+def gear_text(gear: int, neutral: str = "-") -> str:
+    """The gear as the display can show it: r, the neutral sign, 1 to 9."""
+    if gear < 0:
+        return "r"
+    if gear == 0:
+        return neutral
+    return str(min(gear, 9))
+
+
+def rpm_leds(rpm: float, start: float, shift: float) -> int:
+    """How many RPM LEDs to light: none at start, all at the shift point."""
+    if rpm >= shift:
+        return RPM_LEDS
+    if rpm <= start or shift <= start:
+        return 0
+    return min(RPM_LEDS, int(RPM_LEDS * (rpm - start) / (shift - start)) + 1)
+
+
+def panel_positions(text: str) -> int:
+    """Positions a panel text takes: a "." or ":" takes none of its own."""
+    return len(text) - text.count(".") - text.count(":")
+
+
+def right_align(text: str) -> str:
+    """Numbers read best against the right edge, as on a dash."""
+    return " " * max(0, PANEL_DIGITS - panel_positions(text)) + text
+
+
+def lap_time_text(seconds: float) -> str:
+    """1:23.4 under ten minutes, 12:34.5 under an hour, then whole minutes."""
+    tenths = int(max(0.0, seconds) * 10)
+    minutes, rest = divmod(tenths, 600)
+    if minutes >= 60:
+        return str(min(minutes, 999999))
+    return f"{minutes}:{rest // 10:02d}.{rest % 10}"
+
+
+def speed_text(speed: float, units: str) -> str:
+    factor = MS_TO_MPH if units == "mph" else MS_TO_KMH
+    return str(min(999999, int(round(abs(speed) * factor))))
+
+
+def fuel_text(fuel: float) -> str:
+    return f"{100.0 * min(1.0, max(0.0, fuel)):.1f}"
+
+
+def delta_text(delta: float) -> str:
+    """-0.35 ahead, 0.35 behind (the display has no "+")."""
+    delta = max(-99.99, min(99.99, delta))
+    return f"{delta:.2f}" if abs(delta) < 9.995 else f"{delta:.1f}"
+
+
+def panel_text(choice: str, t: Telemetry, units: str) -> str:
+    """The panel's text for this choice; blank when the value is unknown now."""
+    value = getattr(t, PANELS[choice][1])
+    if value is None or (isinstance(value, float) and not math.isfinite(value)):
+        return " " * PANEL_DIGITS
+    if choice in ("time", "last", "best"):
+        text = lap_time_text(value)
+    elif choice == "delta":
+        text = delta_text(value)
+    elif choice == "speed":
+        text = speed_text(value, units)
+    elif choice == "fuel":
+        text = fuel_text(value)
+    else:  # lap, position, rpm: whole numbers
+        text = str(min(999999, max(0, int(value))))
+    return right_align(text)
+
+
+def pick_panel(chosen: str | None, defaults: tuple[str, ...], fields: frozenset[str]) -> str:
+    """The user's choice, else the first default the source can fill."""
+    if chosen is not None:
+        return chosen
+    for choice in defaults:
+        if PANELS[choice][1] in fields:
+            return choice
+    return defaults[-1]
+
+
+def shift_range(t: Telemetry, options: Options) -> tuple[float, float]:
+    """Where the RPM LEDs start and where all are lit: the user's, else from the game."""
+    if options.rpm_shift is not None:
+        shift = options.rpm_shift
+        start = options.rpm_start if options.rpm_start is not None else shift * START_SHARE
+        return start, shift
+    if t.max_rpm is not None and t.max_rpm > 0:
+        shift = t.max_rpm * SHIFT_SHARE
+    else:
+        shift = 7500.0
+    start = options.rpm_start if options.rpm_start is not None else shift * START_SHARE
+    return start, shift
+
+
+class Layout:
+    """Turns telemetry into frames for one source: which panels, which shift light."""
+
+    def __init__(self, options: Options, fields: frozenset[str]) -> None:
+        self.options = options
+        self.fields = fields
+        self.left = pick_panel(options.left, LEFT_DEFAULTS, fields)
+        self.right = pick_panel(options.right, RIGHT_DEFAULTS, fields)
+
+    def unfilled(self) -> tuple[str, ...]:
+        """The panel choices this source cannot fill, as words for the status line."""
+        out = []
+        for side, choice in (("left", self.left), ("right", self.right)):
+            label, field = PANELS[choice]
+            if field not in self.fields:
+                out.append(f"{side} panel: no {label} from this game")
+        return tuple(out)
+
+    def frame(self, t: Telemetry | None, now: float) -> tuple[Frame, float | None]:
+        """The frame for t at time now, and when it would change with no new
+        telemetry (the shift-light flash), or None."""
+        if t is None:
+            return NO_DATA, None
+        o = self.options
+        lit, change = self._rpm(t, now)
+        warnings = tuple(bool(t.lights & light) for _, light in WARNINGS)
+        frame = Frame(
+            gear=gear_text(t.gear, o.neutral),
+            rpm=lit,
+            warnings=warnings,
+            left=panel_text(self.left, t, o.units),
+            right=panel_text(self.right, t, o.units),
+        )
+        return frame, change
+
+    def _rpm(self, t: Telemetry, now: float) -> tuple[int, float | None]:
+        o = self.options
+        shift_now = bool(t.lights & Light.SHIFT)
+        if o.rpm_shift is None and t.rev_lights is not None:
+            # The game's own rev lights, scaled to ours.
+            share = min(1.0, max(0.0, t.rev_lights))
+            lit = int(round(share * RPM_LEDS))
+            shift_now = shift_now or share >= 1.0
+        else:
+            start, shift = shift_range(t, o)
+            lit = rpm_leds(t.rpm, start, shift)
+            shift_now = shift_now or t.rpm >= shift
+        if not shift_now:
+            return lit, None
+        # Past the shift point every LED flashes.
+        half = 0.5 / o.flash_hz
+        phase = math.floor(now / half)
+        return (RPM_LEDS if phase % 2 == 0 else 0), (phase + 1) * half
+
+
+class Engine(Protocol):
+    """The part of kvdash.kvengine the dashboard uses."""
+
+    def set_gear(self, gear: str, /) -> object: ...
+    def set_rpm_led(self, led: int, state: int, /) -> object: ...
+    def set_warning_led(self, led: int, state: int, /) -> object: ...
+    def set_left_panel(self, text: str, /) -> object: ...
+    def set_right_panel(self, text: str, /) -> object: ...
+    def show_me(self) -> object: ...
+
+
+def send(engine: Engine, frame: Frame) -> None:
+    """The whole frame onto the display: the setters, then one report."""
+    engine.set_gear(frame.gear)
+    for led in range(1, RPM_LEDS + 1):
+        engine.set_rpm_led(led, 1 if led <= frame.rpm else 0)
+    for led, on in enumerate(frame.warnings, start=1):
+        engine.set_warning_led(led, 1 if on else 0)
+    engine.set_left_panel(frame.left)
+    engine.set_right_panel(frame.right)
+    engine.show_me()

@@ -1,0 +1,52 @@
+"""What every telemetry family offers the loop.
+
+A family is either a UDP protocol (the game sends datagrams to a port) or a
+shared-memory page that the game publishes and we poll. Either way its bytes
+go through a Decoder, so a recording replays through the same code."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Protocol
+
+from ..telemetry import Telemetry
+
+
+class Decoder(Protocol):
+    """Bytes of one family -> Telemetry. Keeps what a family spreads over
+    several packets (one decoder per session). Never raises on bad input."""
+
+    def decode(self, data: bytes) -> Telemetry | None:
+        """The car after this packet or page snapshot; None when the bytes are
+        not a good packet of this family (the caller counts it as bad)."""
+        ...
+
+
+class Reader(Protocol):
+    """Polls a shared-memory game: copies what the decoder needs out of the
+    mapping, only when the game published something new."""
+
+    next_poll: float  # time.monotonic() at which the loop should poll again
+
+    def poll(self, now: float) -> bytes | None:
+        """A snapshot for the decoder, or None when nothing is new (or the
+        game's mapping is absent: the reader looks for it now and then)."""
+        ...
+
+    def close(self) -> None: ...
+
+
+@dataclass(frozen=True)
+class Family:
+    """One telemetry family, as --source names it."""
+
+    name: str  # the --source name: "forza"
+    title: str  # shown to the user: "Forza Data Out"
+    fields: frozenset[str]  # Telemetry fields it can fill (see telemetry.FIELD_NAMES)
+    decoder: Callable[[], Decoder]  # a decoder for a new session
+    port: int | None = None  # UDP: the default port to listen on
+    # Shared memory: a reader for the game's mappings; its argument is the
+    # folder that holds them as files (None: open them by name, on Windows).
+    reader: Callable[[str | None], Reader] | None = None
+    games: str = ""  # the games that speak it, for --help

@@ -1,0 +1,71 @@
+"""OutGauge: Live for Speed and BeamNG.drive send one datagram per update."""
+
+from __future__ import annotations
+
+import math
+import struct
+
+from ..telemetry import Light, Telemetry
+from .base import Family
+
+# Time, car, flags, gear, plid, 7 floats, dash and show lights, 3 floats, 2 texts.
+_PACKET = struct.Struct("<I4sHBB7f2I3f16s16s")
+_SIZES = (92, 96)  # 96 with the optional ID, which BeamNG always sends
+
+# ShowLights bits and what the display makes of them.
+_LIGHTS = (
+    (0x0001, Light.SHIFT),
+    (0x0004, Light.ENGINE),  # handbrake on
+    (0x0008, Light.PIT_LIMITER),
+    (0x0010, Light.TC),
+    (0x0020, Light.SIGNAL_LEFT),
+    (0x0040, Light.SIGNAL_RIGHT),
+    (0x0100, Light.ENGINE),  # oil pressure
+    (0x0200, Light.ENGINE),  # battery
+    (0x0400, Light.ABS),
+)
+_KNOWN_BITS = 0x07FF  # bits above 10 mean different things in each game
+
+
+def decode(data: bytes) -> Telemetry | None:
+    """One OutGauge packet; None when data is not one."""
+    if len(data) not in _SIZES:
+        return None
+    (_, car, _, gear, _, speed, rpm, _, _, fuel, _, _, dash, show, *_rest) = _PACKET.unpack_from(
+        data
+    )
+    if not all(math.isfinite(x) for x in (speed, rpm, fuel)) or rpm < 0:
+        return None
+    # A light counts only where the car has it; a game that fills no
+    # DashLights word has every light.
+    lit = show & (dash if dash else _KNOWN_BITS)
+    lights = Light.NONE
+    for bit, light in _LIGHTS:
+        if lit & bit:
+            lights |= light
+    game = "BeamNG.drive" if car == b"beam" else "Live for Speed"
+    return Telemetry(
+        gear=gear - 1,
+        rpm=rpm,
+        speed=abs(speed),
+        fuel=min(1.0, max(0.0, fuel)),
+        lights=lights,
+        game=game,
+    )
+
+
+class Decoder:
+    """OutGauge carries the whole car in every packet: no state."""
+
+    def decode(self, data: bytes) -> Telemetry | None:
+        return decode(data)
+
+
+FAMILY = Family(
+    name="outgauge",
+    title="OutGauge",
+    fields=frozenset({"gear", "rpm", "speed", "fuel", "lights"}),
+    decoder=Decoder,
+    port=4444,
+    games="Live for Speed, BeamNG.drive",
+)

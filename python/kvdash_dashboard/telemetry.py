@@ -1,0 +1,58 @@
+"""The Telemetry record: one moment of the car, whatever game it came from."""
+
+from __future__ import annotations
+
+import enum
+from dataclasses import dataclass, fields
+
+
+class Light(enum.IntFlag):
+    """Lights and states a game reports as on or off."""
+
+    NONE = 0
+    SHIFT = enum.auto()  # the game's own "shift now" indicator
+    PIT_LIMITER = enum.auto()
+    TC = enum.auto()  # traction control acting (or switched off, where the game says so)
+    ABS = enum.auto()  # ABS acting (or switched off)
+    DRS = enum.auto()  # DRS open
+    DRS_AVAILABLE = enum.auto()  # DRS may be opened
+    SIGNAL_LEFT = enum.auto()
+    SIGNAL_RIGHT = enum.auto()
+    ENGINE = enum.auto()  # an engine warning: oil, battery, damage, handbrake on
+    FLAG = enum.auto()  # a yellow or blue flag for the player
+
+
+class GameState(enum.IntEnum):
+    """What the game is doing, where it says."""
+
+    UNKNOWN = 0
+    DRIVING = 1
+    PAUSED = 2
+    MENU = 3
+    REPLAY = 4
+
+
+@dataclass(frozen=True, slots=True)
+class Telemetry:
+    """One moment of the car. A field a game does not give stays None."""
+
+    gear: int = 0  # -1 reverse, 0 neutral, 1 first, ...
+    rpm: float = 0.0
+    max_rpm: float | None = None  # the car's rev limit
+    rev_lights: float | None = None  # 0 to 1: the share of the game's own rev-light bar lit
+    speed: float = 0.0  # m/s
+    fuel: float | None = None  # 0 to 1 of the tank
+    lap_time: float | None = None  # s into the current lap
+    last_lap: float | None = None  # s
+    best_lap: float | None = None  # s
+    delta: float | None = None  # s against the best or a reference lap; + is slower
+    lap: int | None = None  # the lap being driven, from 1
+    position: int | None = None  # race position, from 1
+    lights: Light = Light.NONE
+    state: GameState = GameState.UNKNOWN
+    game: str = ""  # the game or format variant, as the status line names it
+
+
+# Every field a source may fill; gear, rpm and speed are filled by all.
+FIELD_NAMES = frozenset(f.name for f in fields(Telemetry))
+ALWAYS = frozenset({"gear", "rpm", "speed"})

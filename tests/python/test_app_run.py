@@ -1,0 +1,273 @@
+"""Whole runs of the dashboard app against virtual displays, in-process:
+packets over loopback, a display unplugged and plugged again, no terminal,
+Ctrl-C, recordings."""
+
+from __future__ import annotations
+
+import os
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import kvdash_virtual as vd
+import pytest
+from conftest import BLANK_REPORT
+from kvdash_dashboard import main
+from kvdash_dashboard import view as views
+from kvdash_dashboard.dashboard import Frame
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+def outgauge(gear: int = 1, rpm: float = 1000.0, speed: float = 0.0, fuel: float = 0.5) -> bytes:
+    """An OutGauge packet, laid out field by field (BeamNG's 96 bytes)."""
+    data = struct.pack("<I4sHBB", 0, b"beam", 0, gear, 0)
+    data += struct.pack("<7f", speed, rpm, 0.0, 90.0, fuel, 0.0, 95.0)
+    data += struct.pack("<II", 0x0415, 0x0400)  # ABS lit
+    data += struct.pack("<3f", 1.0, 0.0, 0.0) + bytes(32) + struct.pack("<i", 1)
+    return data
+
+
+def wait_for(what: Callable[[], bool], timeout: float = 3.0) -> float:
+    """Seconds until what() held; fails after timeout."""
+    start = time.monotonic()
+    while not what():
+        if time.monotonic() - start > timeout:
+            raise AssertionError("timed out")
+        time.sleep(0.005)
+    return time.monotonic() - start
+
+
+class AppRun:
+    """main() in a thread of this process, as a test drives it."""
+
+    def __init__(self, *argv: str) -> None:
+        self.status: int | None = None
+        self._thread = threading.Thread(target=self._run, args=(list(argv),), daemon=True)
+        self._thread.start()
+
+    def _run(self, argv: list[str]) -> None:
+        self.status = main(argv)
+
+    def join(self, timeout: float = 15.0) -> int:
+        self._thread.join(timeout)
+        assert not self._thread.is_alive(), "the app did not stop"
+        assert self.status is not None
+        return self.status
+
+
+class Output:
+    """What the app printed so far (print() in any thread lands in capsys)."""
+
+    def __init__(self, capsys: pytest.CaptureFixture[str]) -> None:
+        self._capsys = capsys
+        self.text = ""
+
+    def __call__(self) -> str:
+        self.text += self._capsys.readouterr().out
+        return self.text
+
+
+def shows_gear(display: vd.VirtualDisplay, char: str) -> Callable[[], bool]:
+    return lambda: (r := display.last_report) is not None and r[2] == ord(char)
+
+
+def test_packets_over_loopback_put_the_right_bytes_on_the_display(
+    display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str]
+) -> None:
+    port = free_port()
+    run = AppRun("--source", "outgauge", "--listen", f"127.0.0.1:{port}", "--seconds", "1.5")
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        packet = outgauge(gear=4, rpm=7400.0, speed=50.0, fuel=0.5)
+        wait_for(lambda: s.sendto(packet, ("127.0.0.1", port)) > 0 and shows_gear(display, "3")())
+        s.sendto(b"garbage", ("127.0.0.1", port))
+    r = display.last_report
+    assert r is not None
+    # No rev limit from OutGauge: the default shift point, 7500; 7400 lights 13.
+    assert list(r[3:16]) == [1] * 13
+    assert [i + 1 for i in range(6) if r[16 + i]] == [3]  # ABS
+    # No lap clock from OutGauge: speed on the left, fuel on the right.
+    assert r[27:33] == b"   180"
+    assert r[33:39] == bytes([0x20, 0x20, 0x20, 0x35, 0xB0, 0x30])
+    assert run.join() == 0
+    assert display.last_report == BLANK_REPORT
+    out = capsys.readouterr().out
+    assert "Telemetry from BeamNG.drive (outgauge)." in out
+    assert ", 1 bad" in out.splitlines()[-2]
+
+
+def test_a_display_unplugged_and_plugged_again(capsys: pytest.CaptureFixture[str]) -> None:
+    first = vd.attach(serial="FIRST")
+    out = Output(capsys)
+    run = AppRun("--source", "demo", "--seconds", "4")
+    wait_for(lambda: first.write_count > 3)
+    first.detach()
+    writes = first.write_count
+    assert wait_for(lambda: "unplugged" in out(), 1.5) < 1.0
+    second = vd.attach(serial="SECOND")
+    assert wait_for(lambda: second.write_count > 2, 3.0) < 2.0
+    assert first.write_count == writes  # nothing more reached the unplugged one
+    assert run.join() == 0
+    assert second.last_report == BLANK_REPORT
+    assert "Driving the virtual display again." in out()
+
+
+def test_a_display_that_stays_gets_no_blank_frame_and_no_second_engine(
+    display: vd.VirtualDisplay,
+) -> None:
+    assert main(["--source", "demo", "--seconds", "1.2"]) == 0
+    reports = display.reports
+    blanks = [i for i, r in enumerate(reports) if r == BLANK_REPORT]
+    assert blanks == [0, len(reports) - 1]  # the engine's first and last report
+    assert len(reports) > 10 and display.open_handles == 0
+
+
+def test_with_no_display_it_draws_its_own(capsys: pytest.CaptureFixture[str]) -> None:
+    assert main(["--source", "demo", "--seconds", "0.3"]) == 0
+    lines = capsys.readouterr().out.strip().splitlines()
+    assert "No SLI-PRO display found: drawing a virtual one." in lines
+    assert lines[-1].endswith("on the virtual display (no SLI-PRO found) (left blank).")
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--hz", "1001"], "--hz must be above 0 and at most 1000"),
+        (["--hz", "0"], "--hz must be above 0"),
+        (["--seconds", "0"], "--seconds must be above 0"),
+        (["--seconds", "-2"], "--seconds must be above 0"),
+        (["--rpm-start", "8000", "--rpm-shift", "7000"], "--rpm-shift must be above --rpm-start"),
+        (["--listen", "4444"], "--listen needs a UDP --source"),
+    ],
+)
+def test_bad_options_are_refused_clearly(
+    argv: list[str], message: str, capsys: pytest.CaptureFixture[str]
+) -> None:
+    assert main(argv) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_a_port_in_use_is_a_clear_error(capsys: pytest.CaptureFixture[str]) -> None:
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+        taken.bind(("127.0.0.1", 0))
+        port = taken.getsockname()[1]
+        assert main(["--source", "outgauge", "--listen", f"127.0.0.1:{port}"]) == 1
+    assert f"cannot listen for OutGauge on 127.0.0.1:{port}" in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------- the terminal
+
+
+class FakeTerminal:
+    def __init__(self) -> None:
+        self.written: list[str] = []
+
+    def isatty(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        self.written.append(text)
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+
+def test_a_terminal_that_cannot_draw_gets_lines(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("TERM", "dumb")
+    view, why = views.choose_view("auto", "SLI-PRO", FakeTerminal())  # type: ignore[arg-type]
+    assert isinstance(view, views.LineView) and "TERM=dumb" in why
+    monkeypatch.setenv("TERM", "xterm-256color")
+    monkeypatch.setitem(sys.modules, "rich.console", None)  # as if rich were not installed
+    view, why = views.choose_view("auto", "SLI-PRO", FakeTerminal())  # type: ignore[arg-type]
+    assert isinstance(view, views.LineView) and "rich is not installed" in why
+
+
+def test_a_narrow_terminal_keeps_the_status_line() -> None:
+    from rich.console import Console
+
+    narrow = Console(file=FakeTerminal(), width=40, force_terminal=True)  # type: ignore[arg-type]
+    live = views.LiveView(narrow, "SLI-PRO")
+    status = views.Status("Forza Horizon 4/5: 9 packets, 0 bad", "SLI-PRO", 60.0)
+    with narrow.capture() as captured:
+        narrow.print(live.picture(Frame(gear="3", rpm=5), status))
+    live.close(Frame(), status)
+    assert "gear 3" in captured.get() and "Forza Horizon 4/5" in captured.get()
+
+
+def test_ctrl_c_ends_with_a_blank_display_and_status_0() -> None:
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+    env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="kvdash-run-")
+    child = subprocess.Popen(
+        [sys.executable, "-m", "kvdash_dashboard", "--source", "demo", "--virtual"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    try:
+        assert child.stdout is not None
+        while "reports/s" not in child.stdout.readline():  # no terminal: lines
+            pass
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, err
+    assert "Traceback" not in err
+    assert out.strip().splitlines()[-1].endswith("(left blank).")
+
+
+# ---------------------------------------------------------------- recordings
+
+
+def distinct(reports: list[bytes]) -> list[bytes]:
+    return [r for i, r in enumerate(reports) if i == 0 or r != reports[i - 1]]
+
+
+def test_a_replay_gives_the_same_reports_as_the_live_run(tmp_path: Path) -> None:
+    recording = str(tmp_path / "run.kvrec")
+    port = free_port()
+    packets = [outgauge(gear=g % 7, rpm=1000.0 * g, speed=3.0 * g) for g in range(1, 30)]
+    with vd.attach() as live:
+        run = AppRun(
+            "--source", "outgauge", "--listen", f"127.0.0.1:{port}", "--seconds", "1.5",
+            "--record", recording, "--rpm-shift", "90000",
+        )  # fmt: skip
+        time.sleep(0.3)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for p in packets + [b"bad"]:
+                s.sendto(p, ("127.0.0.1", port))
+                time.sleep(0.02)
+        assert run.join() == 0
+        live_reports = distinct(live.reports)
+    with vd.attach() as replayed:
+        started = time.monotonic()
+        assert main(["--replay", recording, "--rpm-shift", "90000"]) == 0
+        assert time.monotonic() - started < 1.5  # it ends with the recording
+        replay_reports = distinct(replayed.reports)
+    # Both start with the blank and the "no data" frame and end blank.
+    assert len(live_reports) == len(packets) + 3
+    assert replay_reports == live_reports
+
+
+def test_a_file_that_is_not_a_recording_is_refused(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    bad = tmp_path / "bad.kvrec"
+    bad.write_bytes(b"hello")
+    assert main(["--replay", str(bad)]) == 1
+    assert "not a kvdash recording" in capsys.readouterr().err
