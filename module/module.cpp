@@ -43,22 +43,54 @@ void EngineObject_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Each documentation text starts with the method's signature and the "--"
+// line: the interpreter strips both from __doc__ and hands the signature to
+// inspect and help(). "$self" is the bound object, the module for the
+// module-level functions that share this table; inspect leaves it out there.
 PyMethodDef methods[] = {
     {"set_gear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(PyDev_set_gear)),
-     METH_VARARGS | METH_KEYWORDS, "Set gear"},
-    {"init", PyInitMgr, METH_NOARGS, "Initialize the manager."},
-    {"get_device_info", PyGetDeviceInfo, METH_VARARGS, "Retrieve device information."},
-    {"get_input_data", PyGetInputData, METH_NOARGS, "Retrieve input data."},
-    {"start_input_listener", PyStartInputListener, METH_NOARGS, "Start Input Listener"},
-    {"stop_input_listener", PyStopInputListener, METH_NOARGS, "Stop Input Listener"},
-    {"show_me", PySendReport, METH_NOARGS, "Send report to board"},
-    {"set_rpm_led", PySetOneRPMLed, METH_VARARGS, "Set one RPM LED state"},
-    {"set_warning_led", PySetWarnLed, METH_VARARGS, "Set warning LED state"},
-    {"set_external_led", PySetExternalLed, METH_VARARGS, "Set external LED state"},
-    {"set_brightness", PySetGlobalBrightness, METH_VARARGS, "Set global brightness"},
-    {"set_right_panel", PySetRightDigits, METH_VARARGS, "Set right digits display"},
-    {"set_left_panel", PySetLeftDigits, METH_VARARGS, "Set left digits display"},
-    {"terminate", PyClose, METH_NOARGS, "Close Python module"},
+     METH_VARARGS | METH_KEYWORDS,
+     "set_gear($self, gear, point=False, /)\n--\n\n"
+     "Set gear"},
+    {"init", PyInitMgr, METH_NOARGS,
+     "init($self, /)\n--\n\n"
+     "Initialize the manager."},
+    {"get_device_info", PyGetDeviceInfo, METH_VARARGS,
+     "get_device_info($self, key, /)\n--\n\n"
+     "Retrieve device information."},
+    {"get_input_data", PyGetInputData, METH_NOARGS,
+     "get_input_data($self, /)\n--\n\n"
+     "Retrieve input data."},
+    {"start_input_listener", PyStartInputListener, METH_NOARGS,
+     "start_input_listener($self, /)\n--\n\n"
+     "Start Input Listener"},
+    {"stop_input_listener", PyStopInputListener, METH_NOARGS,
+     "stop_input_listener($self, /)\n--\n\n"
+     "Stop Input Listener"},
+    {"show_me", PySendReport, METH_NOARGS,
+     "show_me($self, /)\n--\n\n"
+     "Send report to board"},
+    {"set_rpm_led", PySetOneRPMLed, METH_VARARGS,
+     "set_rpm_led($self, led, state, /)\n--\n\n"
+     "Set one RPM LED state"},
+    {"set_warning_led", PySetWarnLed, METH_VARARGS,
+     "set_warning_led($self, led, state, /)\n--\n\n"
+     "Set warning LED state"},
+    {"set_external_led", PySetExternalLed, METH_VARARGS,
+     "set_external_led($self, led, state, /)\n--\n\n"
+     "Set external LED state"},
+    {"set_brightness", PySetGlobalBrightness, METH_VARARGS,
+     "set_brightness($self, level, /)\n--\n\n"
+     "Set global brightness"},
+    {"set_right_panel", PySetRightDigits, METH_VARARGS,
+     "set_right_panel($self, text, /)\n--\n\n"
+     "Set right digits display"},
+    {"set_left_panel", PySetLeftDigits, METH_VARARGS,
+     "set_left_panel($self, text, /)\n--\n\n"
+     "Set left digits display"},
+    {"terminate", PyClose, METH_NOARGS,
+     "terminate($self, /)\n--\n\n"
+     "Close Python module"},
     {nullptr, nullptr, 0, nullptr},
 };
 

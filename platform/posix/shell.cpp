@@ -71,7 +71,13 @@ HRESULT SHGetFolderPathW(HWND /*owner*/, int folder, HANDLE /*token*/, DWORD /*f
     documents = home + "/Documents";
   }
   // On Windows the folder always exists; here a fresh account may lack it.
+  // One that can be neither found nor made (HOME a file, a parent missing,
+  // no permission, a file of that name) is no folder to answer.
   ::mkdir(documents.c_str(), 0777);
+  struct stat st {};
+  if (::stat(documents.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return E_FAIL;
+  }
   const std::u16string wide = standin::ToUtf16(documents);
   if (wide.size() >= MAX_PATH) {
     return E_FAIL;

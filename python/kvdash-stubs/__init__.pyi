@@ -24,8 +24,8 @@ _NumberKey = Literal[
 class kvengine:
     """One SLI-PRO display. Deleting the object blanks the display and releases it."""
 
-    # The text is accepted and not used; keyword arguments are ignored.
-    def __init__(self, name: str = ..., /) -> None: ...
+    # The name is accepted, positionally or as a keyword, and not used.
+    def __init__(self, name: str = "") -> None: ...
     def set_gear(self, gear: str | int, point: bool = False, /) -> None:
         """Set gear"""
     def init(self) -> bool:

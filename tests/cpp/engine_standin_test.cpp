@@ -100,7 +100,9 @@ class EngineOnBus : public testbus::Bus {
 
 // ---------------------------------------------------------------- Init outcomes
 
-enum class Home { kTemporary, kEmpty, kRelative };
+// kPlainFile: HOME is a file; kUnmakeable: HOME names a folder whose parent
+// is missing, so Documents cannot be made under it.
+enum class Home { kTemporary, kEmpty, kRelative, kPlainFile, kUnmakeable };
 
 struct InitCase {
   const char* name;
@@ -124,6 +126,12 @@ TEST_P(EngineInit, FlagOnlyOnFullSuccessAndTheDisplayBlankedWheneverFound) {
     setenv("HOME", "", 1);
   } else if (c.home == Home::kRelative) {
     setenv("HOME", "relative/home", 1);
+  } else if (c.home == Home::kPlainFile) {
+    const std::string file = tmp_ + "/home-file";
+    std::ofstream(file) << "not a folder";
+    setenv("HOME", file.c_str(), 1);
+  } else if (c.home == Home::kUnmakeable) {
+    setenv("HOME", (tmp_ + "/missing/home").c_str(), 1);
   }
 
   Engine engine;
@@ -155,7 +163,10 @@ INSTANTIATE_TEST_SUITE_P(
                     InitCase{"HomeNoDisplay", Home::kTemporary, false, true, 0},
                     InitCase{"EmptyHomeDisplay", Home::kEmpty, true, false, 2},
                     InitCase{"EmptyHomeNoDisplay", Home::kEmpty, false, false, 0},
-                    InitCase{"RelativeHomeDisplay", Home::kRelative, true, false, 2}),
+                    InitCase{"RelativeHomeDisplay", Home::kRelative, true, false, 2},
+                    InitCase{"HomeIsAFileDisplay", Home::kPlainFile, true, false, 2},
+                    InitCase{"UnmakeableDocumentsDisplay", Home::kUnmakeable, true, false, 2},
+                    InitCase{"UnmakeableDocumentsNoDisplay", Home::kUnmakeable, false, false, 0}),
     [](const testing::TestParamInfo<InitCase>& info) { return std::string(info.param.name); });
 
 TEST_F(EngineOnBus, InitCreatesBothDirectoriesAndRecordsTheirPaths) {
@@ -193,6 +204,43 @@ TEST_F(EngineOnBus, AFileInTheWayIsNotReportedAndStorageCountsAsReady) {
   EXPECT_TRUE(result.storageReady);
   EXPECT_TRUE(engine.initialized);
   EXPECT_TRUE(IsRegularFile(Documents() + "/kvengine"));
+}
+
+// The stand-in of the shell's call: the folder is made when it can be, and
+// the call fails, leaving the buffer alone, when there is no folder to be had.
+TEST_F(EngineOnBus, DocumentsFolderIsMadeWhenMissingAndRefusedWhenItCannotBeHad) {
+  const auto call = [](WCHAR* path) {
+    return SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, path);
+  };
+  WCHAR path[MAX_PATH] = {};
+  ASSERT_FALSE(IsDirectory(Documents()));
+  ASSERT_EQ(call(path), S_OK);
+  EXPECT_TRUE(IsDirectory(Documents()));
+  EXPECT_EQ(std::u16string(path), standin::ToUtf16(Documents()));
+
+  const std::string config = tmp_ + "/config";
+  ASSERT_TRUE(std::filesystem::create_directories(config));
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  struct Refused {
+    const char* documents;
+    const char* file;  // made as a plain file first, when set
+  };
+  const Refused refused[] = {
+      {"$HOME/Papers", "/Papers"},              // a file where the folder should be
+      {"$HOME/missing/Papers", nullptr},        // its parent does not exist
+      {"$HOME/Documents/x/y", "/Documents/x"},  // a file among its parents
+  };
+  for (const Refused& r : refused) {
+    SCOPED_TRACE(r.documents);
+    if (r.file != nullptr) {
+      std::ofstream(tmp_ + r.file) << "not a folder";
+    }
+    std::ofstream(config + "/user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"" << r.documents << "\"\n";
+    path[0] = u'?';
+    path[1] = 0;
+    EXPECT_EQ(call(path), E_FAIL);
+    EXPECT_EQ(std::u16string(path), u"?");
+  }
 }
 
 TEST_F(EngineOnBus, ConfiguredDocumentsFolderIsUsed) {

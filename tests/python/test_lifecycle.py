@@ -119,8 +119,23 @@ class TestStorage:
         assert kvdash.kvengine().init() is True
         assert (home / "Papers" / "kvengine" / "cfg").is_dir()
 
-    def test_no_documents_folder(self, monkeypatch: pytest.MonkeyPatch, display: vd.VirtualDisplay, console: Console) -> None:
-        monkeypatch.setenv("HOME", "")
+    def test_missing_documents_folder_is_made(self, home: Path, display: vd.VirtualDisplay, console: Console) -> None:
+        (home / "Documents").rmdir()
+        assert kvdash.kvengine().init() is True
+        assert (home / "Documents" / "kvengine" / "cfg").is_dir()
+        assert console.read() == ""
+
+    @pytest.mark.parametrize("where", ["empty", "plain file", "parent missing"])
+    def test_no_documents_folder(
+        self, where: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, display: vd.VirtualDisplay, console: Console
+    ) -> None:
+        if where == "empty":
+            monkeypatch.setenv("HOME", "")
+        elif where == "plain file":
+            (tmp_path / "home-file").write_text("not a folder")
+            monkeypatch.setenv("HOME", str(tmp_path / "home-file"))
+        else:
+            monkeypatch.setenv("HOME", str(tmp_path / "missing" / "home"))
         e = kvdash.kvengine()
         assert e.init() is False
         assert console.read() == STORAGE + INIT_FAILED

@@ -4,6 +4,8 @@ texts, construction, the exported entry points."""
 from __future__ import annotations
 
 import ctypes
+import inspect
+import pydoc
 import shutil
 import subprocess
 
@@ -12,22 +14,25 @@ import pytest
 import kvdash
 from conftest import bare_engine
 
-METHODS = {
-    "set_gear": "Set gear",
-    "init": "Initialize the manager.",
-    "get_device_info": "Retrieve device information.",
-    "get_input_data": "Retrieve input data.",
-    "start_input_listener": "Start Input Listener",
-    "stop_input_listener": "Stop Input Listener",
-    "show_me": "Send report to board",
-    "set_rpm_led": "Set one RPM LED state",
-    "set_warning_led": "Set warning LED state",
-    "set_external_led": "Set external LED state",
-    "set_brightness": "Set global brightness",
-    "set_right_panel": "Set right digits display",
-    "set_left_panel": "Set left digits display",
-    "terminate": "Close Python module",
+# Each method: its parameters after self (all positional) and its exact
+# documentation text.
+SIGNATURES = {
+    "set_gear": ("gear, point=False", "Set gear"),
+    "init": ("", "Initialize the manager."),
+    "get_device_info": ("key", "Retrieve device information."),
+    "get_input_data": ("", "Retrieve input data."),
+    "start_input_listener": ("", "Start Input Listener"),
+    "stop_input_listener": ("", "Stop Input Listener"),
+    "show_me": ("", "Send report to board"),
+    "set_rpm_led": ("led, state", "Set one RPM LED state"),
+    "set_warning_led": ("led, state", "Set warning LED state"),
+    "set_external_led": ("led, state", "Set external LED state"),
+    "set_brightness": ("level", "Set global brightness"),
+    "set_right_panel": ("text", "Set right digits display"),
+    "set_left_panel": ("text", "Set left digits display"),
+    "terminate": ("", "Close Python module"),
 }
+METHODS = {name: doc for name, (_, doc) in SIGNATURES.items()}
 
 EXPORTS = [
     "PyInit_kvdash",
@@ -77,6 +82,30 @@ class TestModuleFacts:
         import gc
 
         assert not gc.is_tracked(kvdash.kvengine())
+
+
+class TestSignatures:
+    @pytest.mark.parametrize("name", SIGNATURES)
+    def test_signature_and_documentation(self, name: str) -> None:
+        params, doc = SIGNATURES[name]
+        bound = f"({params}, /)" if params else "()"
+        unbound = f"(self, {params}, /)" if params else "(self, /)"
+        method = getattr(kvdash.kvengine, name)
+        assert (str(inspect.signature(method)), method.__doc__) == (unbound, doc)
+        engine = kvdash.kvengine()
+        assert (str(inspect.signature(getattr(engine, name))), getattr(engine, name).__doc__) == (bound, doc)
+        # The module-level function shares the table: the module is its self,
+        # which inspect leaves out.
+        function = getattr(kvdash, name)
+        assert (str(inspect.signature(function)), function.__doc__) == (bound, doc)
+
+    def test_help_shows_them(self) -> None:
+        text = pydoc.render_doc(kvdash.kvengine, renderer=pydoc.plaintext)
+        lines = [line.lstrip(" |") for line in text.splitlines()]
+        for name, (params, doc) in SIGNATURES.items():
+            shown = f"{name}(self, {params}, /)" if params else f"{name}(self, /)"
+            assert shown in lines, name
+            assert lines[lines.index(shown) + 1] == doc
 
 
 class TestConstruction:

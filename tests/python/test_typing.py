@@ -5,6 +5,7 @@ uses them well, a script with a type error, and the modules themselves."""
 from __future__ import annotations
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -39,7 +40,8 @@ GOOD = """
 
     with vd.attach(serial="0001", buttons=(1, 8)) as display:
         engine = kvdash.kvengine()
-        found: bool = engine.init()
+        named = kvdash.kvengine(name="left rig")
+        found: bool = engine.init() and named.init()
         frame(engine, 3, 9)
         reveal_type(engine.get_device_info("version"))
         reveal_type(engine.get_device_info("max rpm led"))
@@ -130,6 +132,24 @@ def test_a_type_error_is_reported(tmp_path: Path) -> None:
 def test_the_dashboard_example_is_strictly_typed(tmp_path: Path) -> None:
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(EXAMPLE)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_the_readme_examples_are_strictly_typed(tmp_path: Path) -> None:
+    readme = (EXAMPLE.parents[1] / "README.md").read_text()
+    blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
+    assert len(blocks) >= 3
+    names = []
+    for number, block in enumerate(blocks, 1):
+        names.append(f"readme_example_{number}.py")
+        (tmp_path / names[-1]).write_text(block)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *names],
         cwd=tmp_path,
         capture_output=True,
         text=True,
