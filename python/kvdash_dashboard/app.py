@@ -97,6 +97,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="not on Windows: the folder where shared-memory games are published as files "
         "(default /dev/shm)",
     )
+    p.add_argument(
+        "--console",
+        metavar="HOST",
+        help="the address of a console that streams only when asked (Gran Turismo 7)",
+    )
     p.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
     p.add_argument(
         "--virtual",
@@ -155,8 +160,10 @@ def check_arguments(args: argparse.Namespace) -> str | None:
             return f"--{name.replace('_', '-')} must be between 0 and 1000000"
     if args.replay and args.record and args.replay == args.record:
         return "--record and --replay name the same file"
+    family = FAMILIES.get(args.source)
+    if family is not None and family.request is not None and not args.console:
+        return f"--source {family.name} needs --console HOST: the console's address"
     if args.listen is not None:
-        family = FAMILIES.get(args.source)
         if family is None or family.port is None:
             return "--listen needs a UDP --source (outgauge, forza, f1, codemasters, ...)"
     return None
@@ -207,6 +214,10 @@ class Dashboard:
         self.selector = selectors.DefaultSelector()
         for u in udp:
             self.selector.register(u.socket, selectors.EVENT_READ, u)
+        # Consoles that stream only while asked, and when to ask next.
+        self.console: str | None = args.console
+        self.requests = [(u, f) for u in udp for f in u.channel.families if f.request]
+        self.next_request = 0.0
 
     # ------------------------------------------------------------ status
 
@@ -264,6 +275,8 @@ class Dashboard:
             times.append(self.last_heard + STALE)
         if self._wants_send():
             times.append(self.last_send + self.period)
+        if self.requests:
+            times.append(self.next_request)
         return min(times)
 
     def _wants_send(self) -> bool:
@@ -286,6 +299,8 @@ class Dashboard:
         for p in self.polled:
             if now >= p.next_poll:
                 heard.extend(p.poll(now, self.recorder))
+        if self.requests and now >= self.next_request:
+            self._ask_consoles(now)
         if self.replay is not None and now >= self.replay.next_poll:
             heard.extend(self.replay.poll(now, self.recorder))
         for h in heard:
@@ -312,6 +327,16 @@ class Dashboard:
         if now >= self.view.next_update:
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
+
+    def _ask_consoles(self, now: float) -> None:
+        every = min(f.request_every for _, f in self.requests)
+        self.next_request = now + every
+        for u, family in self.requests:
+            assert family.request is not None and self.console is not None
+            try:
+                family.request(u.socket, self.console)
+            except OSError:  # the network is down or the name unknown: ask again later
+                pass
 
     def _measure_rate(self, now: float) -> None:
         mark_time, mark_reports = self._rate_mark
@@ -351,7 +376,8 @@ def open_inputs(
         return [], [], ReplayInput(read_recording(args.replay))
     chosen = list(FAMILIES.values()) if args.source == "auto" else [FAMILIES[args.source]]
     if args.source == "auto":
-        chosen = [f for f in chosen if f.name != "demo"]
+        # A console that must be asked is left out unless we know its address.
+        chosen = [f for f in chosen if f.name != "demo" and (f.request is None or args.console)]
     udp: list[UdpInput] = []
     polled: list[PolledInput] = []
     by_port: dict[int, list[Family]] = {}

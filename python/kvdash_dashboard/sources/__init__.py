@@ -2,17 +2,20 @@
 
 from __future__ import annotations
 
-from . import demo, outgauge
+from . import codemasters, demo, f1, forza, gt7, outgauge
 from .base import Decoder, Family, Reader
 
 # Order matters where families share a port: a datagram goes to the first
-# family whose decoder takes it.
-FAMILIES: dict[str, Family] = {
-    f.name: f
-    for f in (
-        outgauge.FAMILY,
-        demo.FAMILY,
-    )
-}
+# family whose decoder takes it. The older Codemasters format comes before F1
+# on port 20777: its packet sizes are exact.
+_ALL = (
+    outgauge.FAMILY,
+    forza.FAMILY,
+    codemasters.FAMILY,
+    f1.FAMILY,
+    *((gt7.FAMILY,) if gt7.AVAILABLE else ()),  # decryption needs pycryptodome
+    demo.FAMILY,
+)
+FAMILIES: dict[str, Family] = {f.name: f for f in _ALL}
 
 __all__ = ["FAMILIES", "Decoder", "Family", "Reader"]

@@ -6,6 +6,7 @@ go through a Decoder, so a recording replays through the same code."""
 
 from __future__ import annotations
 
+import socket
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Protocol
@@ -50,3 +51,7 @@ class Family:
     # folder that holds them as files (None: open them by name, on Windows).
     reader: Callable[[str | None], Reader] | None = None
     games: str = ""  # the games that speak it, for --help
+    # UDP from a console that streams only while asked: sends the request on
+    # our socket to the console's host, every request_every seconds.
+    request: Callable[[socket.socket, str], None] | None = None
+    request_every: float = 0.0

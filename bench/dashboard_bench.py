@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""How quickly the dashboard app puts a packet on the display, and what it
+costs in CPU.
+
+The app runs in this process (main() in a thread) on a virtual display. A
+second process sends OutGauge packets over loopback, each with its own speed,
+so each changes the left panel; it writes down when it sent each one. The
+app's send() is wrapped to note when each report went out. Both clocks are
+time.perf_counter(), the system's monotonic clock, shared by the processes.
+
+Prints: packet-to-report latency (p50, p95, p99, max) at 360 packets a
+second; the app's CPU use when idle and under that stream; and a flood of
+20,000 packets a second (reports sent, CPU, and whether the display ends
+showing the last packet). Fails only on errors, never on timings.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import os
+import platform
+import socket
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass
+from typing import Callable, Dict, List, Optional, Tuple
+
+import kvdash_dashboard.app as app
+import kvdash_virtual as vd
+from kvdash_dashboard.dashboard import Engine, Frame, send
+
+SENDER = r"""
+import socket, struct, sys, time
+port, rate, seconds, first = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3]), int(
+    sys.argv[4])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+def packet(speed_kmh):
+    data = struct.pack("<I4sHBB", 0, b"beam", 0, 4, 0)
+    data += struct.pack("<7f", speed_kmh / 3.6, 5000.0, 0.0, 90.0, 0.5, 0.0, 95.0)
+    data += struct.pack("<II", 0, 0) + struct.pack("<3f", 1.0, 0.0, 0.0) + bytes(32)
+    return data + struct.pack("<i", 1)
+period = 1.0 / rate
+start = time.perf_counter()
+sent = []
+n = 0
+while True:
+    due = start + n * period
+    now = time.perf_counter()
+    if now - start >= seconds:
+        break
+    if due > now:
+        time.sleep(due - now) if due - now > 0.0015 else None
+        while time.perf_counter() < due:
+            pass
+    value = first + n % 900000
+    t = time.perf_counter()
+    s.sendto(packet(value), ("127.0.0.1", port))
+    sent.append((value, t))
+    n += 1
+out = sys.stdout
+for value, t in sent[-200000:]:
+    out.write(f"{value} {t!r}\n")
+"""
+
+
+class Reports:
+    """Wraps the app's send(): when each frame went out."""
+
+    def __init__(self) -> None:
+        self.times: List[Tuple[float, Frame]] = []
+        self._original: Callable[[Engine, Frame], None] = send
+
+    def __enter__(self) -> Reports:
+        original = self._original
+
+        def timed(engine: Engine, frame: Frame) -> None:
+            original(engine, frame)
+            self.times.append((time.perf_counter(), frame))
+
+        setattr(app, "send", timed)  # noqa: B010
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        setattr(app, "send", self._original)  # noqa: B010
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+def run_app(argv: List[str]) -> Tuple[threading.Thread, List[Optional[int]]]:
+    status: List[Optional[int]] = [None]
+
+    def target() -> None:
+        status[0] = app.main(argv)
+
+    thread = threading.Thread(target=target)
+    thread.start()
+    return thread, status
+
+
+def cpu_of(thread: threading.Thread, seconds: float) -> float:
+    """Process CPU per wall second while the app runs for `seconds`."""
+    wall, cpu = time.perf_counter(), time.process_time()
+    thread.join(seconds + 10)
+    return (time.process_time() - cpu) / (time.perf_counter() - wall)
+
+
+@dataclass
+class Stream:
+    latencies: List[float]  # s, per report matched to its packet
+    packets: int
+    reports: int
+    cpu: float  # per wall second
+    last_shown: str  # the left panel at the end
+    last_value: Optional[int]  # the last packet's speed
+
+
+def stream(rate: float, seconds: float, first: int) -> Stream:
+    port = free_port()
+    argv = ["--source", "outgauge", "--listen", f"127.0.0.1:{port}", "--left", "speed"]
+    argv += ["--seconds", str(seconds + 1.5), "--view", "lines"]
+    with vd.attach() as display, Reports() as reports:
+        thread, status = run_app(argv)
+        time.sleep(0.5)  # the app is up and listening
+        sender = subprocess.Popen(
+            [sys.executable, "-c", SENDER, str(port), str(rate), str(seconds), str(first)],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        cpu = cpu_of(thread, seconds + 1.0)
+        out, _ = sender.communicate(timeout=60)
+        if status[0] != 0:
+            raise SystemExit(f"the app ended with {status[0]}")
+        last_shown = display.reports[-2] if len(display.reports) > 1 else b""
+    sent: Dict[int, float] = {}
+    for line in out.split("\n"):
+        if line:
+            value, when = line.split()
+            sent[int(value)] = float(when)
+    last_value = max(sent) if sent else None
+    latencies = []
+    for t, frame in reports.times:
+        text = frame.left.strip()
+        if text.isdigit() and int(text) in sent:
+            latencies.append(t - sent.pop(int(text)))
+    return Stream(
+        latencies=latencies,
+        packets=len(sent) + len(latencies),
+        reports=len(reports.times),
+        cpu=cpu,
+        last_shown=last_shown[27:33].decode("ascii", "replace").strip(),
+        last_value=last_value,
+    )
+
+
+def idle(seconds: float) -> float:
+    with vd.attach():
+        thread, _ = run_app(["--seconds", str(seconds), "--view", "lines"])  # --source auto
+        time.sleep(0.2)
+        return cpu_of(thread, seconds)
+
+
+def percentile(values: List[float], share: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="short runs (a smoke test)")
+    args = parser.parse_args()
+    seconds = 2.0 if args.quick else 8.0
+
+    print(f"{platform.machine()}, {os.cpu_count()} CPUs, Python {platform.python_version()}")
+    with contextlib.redirect_stdout(io.StringIO()):  # the app's own lines
+        idle_cpu = idle(seconds)
+        result = stream(360.0, seconds, 1000)
+        flood = stream(20000.0, min(seconds, 3.0), 1)
+    latencies = [x * 1000 for x in result.latencies]
+    if len(latencies) < 10:
+        raise SystemExit("too few reports matched their packets")
+    print()
+    print(f"packet-to-report latency, 360 packets/s for {seconds:g} s on a virtual display:")
+    print(f"  reports matched to packets   {len(latencies)} of {result.packets}")
+    print(f"  p50                          {statistics.median(latencies):.3f} ms   (goal <= 1 ms)")
+    print(f"  p95                          {percentile(latencies, 0.95):.3f} ms   (goal <= 2.5 ms)")
+    print(f"  p99                          {percentile(latencies, 0.99):.3f} ms")
+    print(f"  max                          {max(latencies):.3f} ms")
+    print("CPU use of the app (one core = 100 %):")
+    print(f"  idle, --source auto          {100 * idle_cpu:.1f} %")
+    print(f"  360 packets/s                {100 * result.cpu:.1f} %")
+    print(f"flood, 20,000 packets/s for {min(seconds, 3.0):g} s:")
+    print(f"  packets sent                 {flood.packets}")
+    print(f"  reports sent                 {flood.reports} (at most 1000 a second)")
+    print(f"  CPU                          {100 * flood.cpu:.1f} %")
+    print(f"  display ends showing         {flood.last_shown} (last packet: {flood.last_value})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

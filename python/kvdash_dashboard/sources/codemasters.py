@@ -1,0 +1,130 @@
+"""The older Codemasters UDP format: DiRT Rally, DiRT Rally 2.0, DiRT 4, GRID.
+
+An array of little-endian floats, as long as the game's "extradata" setting
+makes it: 64, 152, 252 or 264 bytes. Engine speeds are in rad/s."""
+
+from __future__ import annotations
+
+import math
+import struct
+
+from ..telemetry import Telemetry
+from .base import Family
+
+_MOTION_ONLY = 64  # extradata 0: a motion record, nothing for a dashboard
+_FLOATS = {152: struct.Struct("<38f"), 252: struct.Struct("<63f"), 264: struct.Struct("<66f")}
+_EXTRADATA = {64: 0, 152: 1, 252: 2, 264: 3}
+
+# Float indices.
+_LAP_TIME, _SPEED, _GEAR, _LAP, _ENGINE = 1, 7, 33, 36, 37
+_POSITION, _FUEL, _CAPACITY, _TRACK_LENGTH, _LAST_LAP, _MAX_ENGINE = 39, 45, 46, 61, 62, 63
+
+_RPM_PER_RAD_S = 60.0 / (2.0 * math.pi)
+_REVERSE_DIRT_RALLY = 10.0  # DiRT Rally and DiRT 4; DiRT Rally 2.0 sends -1
+_TOP_GEAR = 9
+
+
+def _gear(value: float) -> int | None:
+    """The gear as -1..9, or None when the float is no gear at all."""
+    if not math.isfinite(value) or value != round(value):
+        return None
+    if value == _REVERSE_DIRT_RALLY:
+        return -1
+    gear = int(value)
+    return gear if -1 <= gear <= _TOP_GEAR else None
+
+
+def _positive(value: float) -> float | None:
+    return value if math.isfinite(value) and value > 0 else None
+
+
+def _count(value: float) -> int | None:
+    """A lap or position the game has set: a whole number from 1."""
+    if not math.isfinite(value) or not 1 <= value <= 10_000:
+        return None
+    return int(value)
+
+
+class Decoder:
+    """Each packet carries the whole car; the best lap is remembered from the
+    last-lap times, which is all the format has of it."""
+
+    def __init__(self) -> None:
+        self._best: float | None = None
+        self._track_length: float | None = None
+
+    def decode(self, data: bytes) -> Telemetry | None:
+        size = len(data)
+        extradata = _EXTRADATA.get(size)
+        if extradata is None:
+            return None
+        game = f"DiRT / GRID (extradata {extradata})"
+        if size == _MOTION_ONLY:
+            return Telemetry(game=game)
+        f = _FLOATS[size].unpack_from(data)
+        gear = _gear(f[_GEAR])
+        speed, rpm = f[_SPEED], f[_ENGINE] * _RPM_PER_RAD_S
+        if gear is None or not (math.isfinite(speed) and math.isfinite(rpm)):
+            return None
+        lap_time = f[_LAP_TIME]
+        lap = f[_LAP] + 1  # the game counts laps from 0
+        if extradata < 2:
+            return Telemetry(
+                gear=gear,
+                rpm=max(0.0, rpm),
+                speed=abs(speed),
+                lap_time=lap_time if math.isfinite(lap_time) and lap_time >= 0 else None,
+                lap=_count(lap),
+                game=game,
+            )
+        last_lap = _positive(f[_LAST_LAP])
+        self._remember_best(last_lap, f[_TRACK_LENGTH])
+        fuel = None
+        capacity = _positive(f[_CAPACITY])
+        if capacity is not None and math.isfinite(f[_FUEL]):
+            fuel = min(1.0, max(0.0, f[_FUEL] / capacity))
+        max_rpm = _positive(f[_MAX_ENGINE] * _RPM_PER_RAD_S) if extradata == 3 else None
+        return Telemetry(
+            gear=gear,
+            rpm=max(0.0, rpm),
+            max_rpm=max_rpm,
+            speed=abs(speed),
+            fuel=fuel,
+            lap_time=lap_time if math.isfinite(lap_time) and lap_time >= 0 else None,
+            last_lap=last_lap,
+            best_lap=self._best,
+            lap=_count(lap),
+            position=_count(f[_POSITION]),
+            game=game,
+        )
+
+    def _remember_best(self, last_lap: float | None, track_length: float) -> None:
+        if track_length != self._track_length:
+            # Another track or stage: its laps do not compare with the old ones.
+            self._track_length = track_length
+            self._best = None
+        if last_lap is not None and (self._best is None or last_lap < self._best):
+            self._best = last_lap
+
+
+FAMILY = Family(
+    name="codemasters",
+    title="Codemasters UDP (extradata)",
+    fields=frozenset(
+        {
+            "gear",
+            "rpm",
+            "max_rpm",
+            "speed",
+            "fuel",
+            "lap_time",
+            "last_lap",
+            "best_lap",
+            "lap",
+            "position",
+        }
+    ),
+    decoder=Decoder,
+    port=20777,  # shared with F1: the lengths here are exact and F1 uses none of them
+    games="DiRT Rally, DiRT Rally 2.0, DiRT 4, GRID",
+)

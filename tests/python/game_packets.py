@@ -1,0 +1,307 @@
+"""Datagrams of the UDP games, built from the published layouts.
+
+Each builder writes its fields at explicit offsets, independently of the
+decoders' own structs, so a decoder reading a wrong offset is caught. Bytes a
+decoder has no business reading are filled with noise for the same reason.
+`assert_sane` holds what any decoded Telemetry must satisfy."""
+
+from __future__ import annotations
+
+import math
+import struct
+
+from kvdash_dashboard.telemetry import GameState, Light, Telemetry
+
+
+def assert_sane(t: Telemetry) -> None:
+    """What every decoder promises about the numbers it hands out."""
+    for name in ("rpm", "speed", "max_rpm", "rev_lights", "fuel", "lap_time", "last_lap"):
+        value = getattr(t, name)
+        assert value is None or math.isfinite(value), (name, value)
+    assert t.best_lap is None or math.isfinite(t.best_lap)
+    assert t.delta is None or math.isfinite(t.delta)
+    assert t.fuel is None or 0.0 <= t.fuel <= 1.0
+    assert t.rev_lights is None or 0.0 <= t.rev_lights <= 1.0
+    assert -1 <= t.gear <= 10
+    assert t.lap is None or t.lap >= 1
+    assert t.position is None or t.position >= 1
+
+
+def _put(buf: bytearray, fmt: str, offset: int, *values: object) -> None:
+    struct.pack_into("<" + fmt, buf, offset, *values)
+
+
+# -- Forza Data Out ---------------------------------------------------------
+
+_FORZA_LENGTHS = {"sled": 232, "fm7": 311, "fh4": 324, "fh5": 324, "fh6": 324, "fm2023": 331}
+
+
+def forza_packets(t: Telemetry, variant: str = "fh5") -> list[bytes]:
+    """One Data Out datagram: variant "sled", "fm7", "fh4"/"fh5"/"fh6" or "fm2023"."""
+    size = _FORZA_LENGTHS[variant]
+    buf = bytearray(b"\x5a" * size)  # 0x5a5a5a5a reads as 1.5e16: wrong offsets show
+    race_on = 0 if t.state in (GameState.PAUSED, GameState.MENU) else 1
+    _put(buf, "iIfff", 0, race_on, 123456, t.max_rpm or 0.0, 800.0, t.rpm)
+    _put(buf, "3f", 32, 0.0, 0.0, t.speed)  # velocity: straight ahead
+    if size == 232:
+        return [bytes(buf)]
+    dash = 256 if size == 324 else 244
+    gear = {-1: 0, 0: 11}.get(t.gear, t.gear)
+    _put(buf, "f", dash + 0, t.speed)
+    _put(buf, "f", dash + 32, t.fuel if t.fuel is not None else 0.0)
+    _put(buf, "f", dash + 40, t.best_lap or 0.0)
+    _put(buf, "f", dash + 44, t.last_lap or 0.0)
+    _put(buf, "f", dash + 48, t.lap_time or 0.0)
+    _put(buf, "H", dash + 56, t.lap or 0)
+    _put(buf, "B", dash + 58, t.position or 0)
+    _put(buf, "B", dash + 63, gear)
+    return [bytes(buf)]
+
+
+# -- EA SPORTS F1 23 / 24 / 25 ----------------------------------------------
+
+F1_SESSION_UID = 0x1122334455667788
+_F1_CARS = 22
+
+
+def _f1_header(season: int, packet_id: int, size: int, player: int, uid: int) -> bytearray:
+    buf = bytearray(size)
+    _put(buf, "H", 0, season)
+    _put(buf, "BBBB", 2, season - 2000, 1, 2, 1)  # year, major, minor, packet version
+    _put(buf, "B", 6, packet_id)
+    _put(buf, "Q", 7, uid)
+    _put(buf, "fII", 15, 123.5, 7400, 7400)  # session time, frame, overall frame
+    _put(buf, "BB", 27, player, 255)
+    return buf
+
+
+def _f1_telemetry(
+    buf: bytearray, car: int, speed: int, gear: int, rpm: int, drs: int, percent: int
+) -> None:
+    at = 29 + 60 * car
+    _put(buf, "H", at + 0, speed)
+    _put(buf, "fff", at + 2, 1.0, 0.1, 0.0)  # throttle, steer, brake
+    _put(buf, "b", at + 15, gear)
+    _put(buf, "H", at + 16, rpm)
+    _put(buf, "B", at + 18, drs)
+    _put(buf, "B", at + 19, percent)
+    _put(buf, "H", at + 20, (1 << round(15 * percent / 100)) - 1)
+    _put(buf, "H", at + 38, 110)  # engine temperature
+    _put(buf, "4f", at + 40, 23.0, 23.0, 22.5, 22.5)  # tyre pressures
+
+
+def _f1_status(
+    buf: bytearray,
+    car: int,
+    *,
+    tc: int,
+    abs_: int,
+    limiter: int,
+    fuel: float,
+    capacity: float,
+    max_rpm: int,
+    drs_allowed: int,
+    flag: int,
+    paused: int,
+) -> None:
+    at = 29 + 55 * car
+    _put(buf, "BB", at + 0, tc, abs_)
+    _put(buf, "BB", at + 2, 1, 57)  # fuel mix, brake bias
+    _put(buf, "B", at + 4, limiter)
+    _put(buf, "fff", at + 5, fuel, capacity, 12.3)  # and laps of fuel left
+    _put(buf, "HHB", at + 17, max_rpm, 4000, 8)  # and idle rpm, gears
+    _put(buf, "BH", at + 22, drs_allowed, 0)
+    _put(buf, "b", at + 28, flag)
+    _put(buf, "fff", at + 29, 5.0e5, 1.2e5, 3.0e6)  # ICE, MGU-K, ERS store
+    _put(buf, "B", at + 54, paused)
+
+
+def _f1_lap(
+    buf: bytearray, season: int, car: int, last_ms: int, current_ms: int, position: int, lap: int
+) -> None:
+    # F1 24 added two minute parts to the deltas: everything after moves on by 2.
+    size, shift = (50, 0) if season == 2023 else (57, 2)
+    at = 29 + size * car
+    _put(buf, "II", at + 0, last_ms, current_ms)
+    _put(buf, "ff", at + 18 + shift, 1200.0, 5000.0)  # lap and total distance
+    _put(buf, "B", at + 30 + shift, position)
+    _put(buf, "B", at + 31 + shift, lap)
+    _put(buf, "B", at + 33 + shift, 1)  # pit stops
+    _put(buf, "BB", at + 42 + shift, 4, 2)  # driver status, result status
+    if season != 2023:
+        _put(buf, "fB", at + 52, 310.5, 255)  # speed trap
+
+
+def _f1_history(
+    season: int, player: int, car: int, uid: int, laps_ms: list[int], best: int
+) -> bytes:
+    buf = _f1_header(season, 11, 1460, player, uid)
+    _put(buf, "BBBB", 29, car, len(laps_ms), 1, best)
+    for n, ms in enumerate(laps_ms):
+        _put(buf, "I", 36 + 14 * n, ms)
+    return bytes(buf)
+
+
+def f1_packets(
+    t: Telemetry, season: int = 2024, player: int = 5, uid: int = F1_SESSION_UID
+) -> list[bytes]:
+    """Car telemetry, lap data, car status and session history (the player's
+    and a rival's) for the player's car; every other car's record says
+    something else, so reading the wrong car shows."""
+    speed = round(t.speed * 3.6)
+    rpm = round(t.rpm)
+    max_rpm = round(t.max_rpm or 0)
+    percent = round(100 * (t.rev_lights or 0.0))
+    drs = 1 if t.lights & Light.DRS else 0
+    abs_ = 0 if t.lights & Light.ABS else 1
+    limiter = 1 if t.lights & Light.PIT_LIMITER else 0
+    paused = 1 if t.state == GameState.PAUSED else 0
+    position, lap = t.position or 0, t.lap or 0
+    lap_size = 1131 if season == 2023 else 1285
+
+    telemetry = _f1_header(season, 6, 1352, player, uid)
+    status = _f1_header(season, 7, 1239, player, uid)
+    laps = _f1_header(season, 2, lap_size, player, uid)
+    for car in range(_F1_CARS):
+        if car == player:
+            _f1_telemetry(telemetry, car, speed, t.gear, rpm, drs, percent)
+            _f1_status(
+                status,
+                car,
+                tc=0 if t.lights & Light.TC else 2,
+                abs_=abs_,
+                limiter=limiter,
+                fuel=110.0 * (t.fuel or 0.0),
+                capacity=110.0 if t.fuel is not None else 0.0,
+                max_rpm=max_rpm,
+                drs_allowed=1 if t.lights & Light.DRS_AVAILABLE else 0,
+                flag=3 if t.lights & Light.FLAG else 1,
+                paused=paused,
+            )
+            last_ms, current_ms = round(1000 * (t.last_lap or 0)), round(1000 * (t.lap_time or 0))
+            _f1_lap(laps, season, car, last_ms, current_ms, position, lap)
+        else:
+            gear = 7 if t.gear != 7 else 6
+            _f1_telemetry(
+                telemetry,
+                car,
+                speed + 40 + car,
+                gear,
+                rpm + 1111 + car,
+                1 - drs,
+                (percent + 37) % 101,
+            )
+            _f1_status(
+                status,
+                car,
+                tc=1,
+                abs_=1 - abs_,
+                limiter=1 - limiter,
+                fuel=3.0,
+                capacity=200.0,
+                max_rpm=max_rpm + 777,
+                drs_allowed=0,
+                flag=2,
+                paused=1 - paused,
+            )
+            _f1_lap(laps, season, car, 99_000 + car, 11_000 + car, position % 20 + 2, lap + 3)
+    _put(telemetry, "BBb", 1349, 255, 255, 0)  # MFD panels, suggested gear
+    _put(laps, "BB", lap_size - 2, 255, 255)  # time-trial car indices
+
+    if t.best_lap is not None:
+        best_ms = round(1000 * t.best_lap)
+        mine = _f1_history(season, player, player, uid, [best_ms + 1500, best_ms], 2)
+    else:
+        mine = _f1_history(season, player, player, uid, [], 0)
+    # The game cycles through every car's history: a rival's must not count.
+    rival = (player + 1) % _F1_CARS
+    theirs = _f1_history(season, player, rival, uid, [61_000, 60_000, 59_000], 3)
+    return [bytes(telemetry), bytes(laps), bytes(status), mine, theirs]
+
+
+# -- Codemasters "extradata" ------------------------------------------------
+
+_RPM_PER_RAD_S = 60.0 / (2.0 * math.pi)
+# How each game sends reverse; GRID's was not verified and is assumed -1.
+_CODEMASTERS_REVERSE = {"dirt-rally": 10.0, "dirt-rally-2": -1.0, "dirt-4": 10.0, "grid": -1.0}
+_CODEMASTERS_FLOATS = {1: 38, 2: 63, 3: 66}
+
+
+def codemasters_packets(
+    t: Telemetry, extradata: int = 3, game: str = "dirt-rally-2", track_length: float = 3500.0
+) -> list[bytes]:
+    """One legacy datagram; game is "dirt-rally", "dirt-rally-2", "dirt-4" or
+    "grid" (the reverse-gear encoding). The lap index the format carries
+    cannot say "no lap": t.lap None is sent as the first lap."""
+    if extradata == 0:
+        return [struct.pack("<I", 250_000) + bytes(60)]
+    f = [7000.0 + i for i in range(66)]  # noise where the decoder must not look
+    f[0] = 250.0
+    f[1] = t.lap_time or 0.0
+    f[2] = 1200.0
+    f[7] = t.speed
+    f[33] = _CODEMASTERS_REVERSE[game] if t.gear == -1 else float(t.gear)
+    f[36] = float((t.lap or 1) - 1)
+    f[37] = t.rpm / _RPM_PER_RAD_S
+    f[39] = float(t.position or 0)
+    f[45] = 60.0 * (t.fuel or 0.0)
+    f[46] = 60.0 if t.fuel is not None else 0.0
+    f[59] = float(max(0, (t.lap or 1) - 1))
+    f[60] = 5.0
+    f[61] = track_length
+    f[62] = t.last_lap or 0.0
+    f[63] = (t.max_rpm or 0.0) / _RPM_PER_RAD_S
+    f[64] = 800.0 / _RPM_PER_RAD_S
+    f[65] = 6.0
+    count = _CODEMASTERS_FLOATS[extradata]
+    return [struct.pack(f"<{count}f", *f[:count])]
+
+
+# -- Gran Turismo 7 -----------------------------------------------------------
+
+_GT7_VARIANTS = {"A": (296, 0xDEADBEAF), "B": (316, 0xDEADBEEF), "~": (344, 0x55FABB4F)}
+
+
+def gt7_encrypt(plain: bytes, variant: str = "A", seed: int = 0x11223344) -> bytes:
+    """What the console sends for a plain packet: Salsa20 over it all, then
+    the nonce's seed in clear at 0x40."""
+    from Crypto.Cipher import Salsa20
+
+    _, xor = _GT7_VARIANTS[variant]
+    nonce = struct.pack("<II", seed ^ xor, seed)
+    key = b"Simulator Interface Packet GT7 v"
+    sent = bytearray(Salsa20.new(key=key, nonce=nonce).encrypt(plain))
+    _put(sent, "I", 0x40, seed)
+    return bytes(sent)
+
+
+def gt7_packets(t: Telemetry, variant: str = "A", seed: int = 0x11223344) -> list[bytes]:
+    """One encrypted packet (heartbeat variant "A", "B" or "~"). The rev-alert
+    band is max_rpm - 500 to max_rpm; the position sent is the grid position."""
+    size, _ = _GT7_VARIANTS[variant]
+    buf = bytearray(b"\x5a" * size)
+    flags = 0 if t.state == GameState.MENU else 0x0001
+    flags |= 0x0002 if t.state == GameState.PAUSED else 0
+    flags |= 0x0008 if t.gear != 0 else 0  # in gear
+    flags |= 0x0020 if t.lights & Light.SHIFT else 0
+    flags |= 0x0040 if t.lights & Light.ENGINE else 0  # handbrake
+    flags |= 0x0800 if t.lights & Light.TC else 0
+    gear = {-1: 0, 0: 15}.get(t.gear, t.gear)
+    max_rpm = round(t.max_rpm or 0)
+    _put(buf, "I", 0x00, 0x47375330)
+    _put(buf, "f", 0x3C, t.rpm)
+    _put(buf, "fff", 0x44, 100.0 * (t.fuel or 0.0), 100.0 if t.fuel is not None else 0.0, t.speed)
+    _put(buf, "i", 0x70, 1000)  # packet counter
+    _put(buf, "hh", 0x74, t.lap or 0, 5)
+    _put(
+        buf,
+        "ii",
+        0x78,
+        round(1000 * t.best_lap) if t.best_lap else -1,
+        round(1000 * t.last_lap) if t.last_lap else -1,
+    )
+    _put(buf, "hh", 0x84, t.position or -1, 16 if t.position else -1)
+    _put(buf, "hhh", 0x88, max(0, max_rpm - 500), max_rpm, 280)
+    _put(buf, "H", 0x8E, flags)
+    _put(buf, "BBB", 0x90, 0xF0 | gear, 255, 0)  # gears, throttle, brake
+    return [gt7_encrypt(bytes(buf), variant, seed)]

@@ -1,0 +1,121 @@
+"""Each game's telemetry through the whole app onto a virtual display: UDP
+packets over loopback, shared-memory pages as files in a --shm-dir, and
+--source auto picking whichever game speaks."""
+
+from __future__ import annotations
+
+import socket
+import threading
+import time
+from pathlib import Path
+from typing import Callable, List
+
+import kvdash_virtual as vd
+import pytest
+from conftest import BLANK_REPORT
+from game_packets import codemasters_packets, f1_packets, forza_packets
+from kvdash_dashboard import main
+from kvdash_dashboard.sources import FAMILIES
+from kvdash_dashboard.telemetry import Telemetry
+
+CAR = Telemetry(
+    gear=3,
+    rpm=6000.0,
+    max_rpm=8000.0,
+    rev_lights=0.5,
+    speed=25.0,  # 90 km/h
+    fuel=0.5,
+    lap_time=83.4,
+    last_lap=84.0,
+    best_lap=83.0,
+    lap=4,
+    position=2,
+)
+UDP_GAMES: dict[str, Callable[[Telemetry], List[bytes]]] = {
+    "forza": lambda t: forza_packets(t, "fh5"),
+    "f1": lambda t: f1_packets(t, season=2024),
+    "codemasters": lambda t: codemasters_packets(t, extradata=3),
+}
+LAP_TIME = bytes([0x20, 0x20, 0xB1, 0xB2, 0xB3, 0x34])  # "1:23.4"
+SPEED = b"    90"
+FUEL = bytes([0x20, 0x20, 0x20, 0x35, 0xB0, 0x30])  # "50.0"
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+def run_in_thread(argv: List[str]) -> threading.Thread:
+    status: List[int] = []
+    thread = threading.Thread(target=lambda: status.append(main(argv)), daemon=True)
+    thread.start()
+    return thread
+
+
+def send_until(display: vd.VirtualDisplay, packets: List[bytes], port: int, gear: str) -> bytes:
+    """Sends the packets again and again until the display shows the gear."""
+    deadline = time.monotonic() + 3.0
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        while time.monotonic() < deadline:
+            for p in packets:
+                s.sendto(p, ("127.0.0.1", port))
+            time.sleep(0.01)
+            r = display.last_report
+            if r is not None and r[2] == ord(gear):
+                return r
+    raise AssertionError(f"the display never showed gear {gear}")
+
+
+def check_car(report: bytes, fields: frozenset[str]) -> None:
+    assert report[2] == ord("3")
+    assert 0 < sum(report[3:16]) < 13
+    assert report[27:33] == (LAP_TIME if "lap_time" in fields else SPEED)
+    if "fuel" in fields:
+        assert report[33:39] == FUEL
+
+
+@pytest.mark.parametrize("name", sorted(UDP_GAMES))
+def test_udp_game_over_loopback(name: str, display: vd.VirtualDisplay) -> None:
+    port = free_port()
+    thread = run_in_thread(["--source", name, "--listen", f"127.0.0.1:{port}", "--seconds", "1.5"])
+    report = send_until(display, UDP_GAMES[name](CAR), port, "3")
+    check_car(report, FAMILIES[name].fields)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:  # garbage and cut packets
+        for p in UDP_GAMES[name](CAR):
+            s.sendto(p[: len(p) // 2], ("127.0.0.1", port))
+            s.sendto(b"\xff" * 7, ("127.0.0.1", port))
+    thread.join(10)
+    assert not thread.is_alive() and display.last_report == BLANK_REPORT
+
+
+def ports_free(ports: List[int]) -> bool:
+    for port in ports:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.bind(("0.0.0.0", port))
+            except OSError:
+                return False
+    return True
+
+
+def test_auto_picks_whichever_game_speaks(
+    display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str], tmp_path: Path
+) -> None:
+    ports = {name: FAMILIES[name].port for name in UDP_GAMES}
+    if not ports_free([p for p in ports.values() if p is not None] + [4444]):
+        pytest.skip("a default port is in use on this machine")
+    thread = run_in_thread(["--seconds", str(1.5 * len(UDP_GAMES) + 1), "--shm-dir", str(tmp_path)])
+    time.sleep(0.3)
+    for gear, name in enumerate(sorted(UDP_GAMES), start=2):
+        port = ports[name]
+        assert port is not None
+        car = Telemetry(**{**{f: getattr(CAR, f) for f in CAR.__slots__}, "gear": gear})
+        send_until(display, UDP_GAMES[name](car), port, str(gear))
+        time.sleep(1.1)  # silence: the next game may take the display
+    thread.join(15)
+    out = capsys.readouterr().out
+    for name in UDP_GAMES:
+        assert f"({name})." in out  # "Telemetry from <game> (<name>)."

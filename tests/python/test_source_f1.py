@@ -1,0 +1,175 @@
+"""F1 23/24/25: the player's car merged from several packet types."""
+
+from __future__ import annotations
+
+import struct
+from dataclasses import replace
+
+import pytest
+from game_packets import assert_sane, codemasters_packets, f1_packets
+from hypothesis import given
+from hypothesis import strategies as st
+from kvdash_dashboard.sources import codemasters, f1
+from kvdash_dashboard.telemetry import GameState, Light, Telemetry
+
+CAR = Telemetry(
+    gear=3,
+    rpm=6000.0,
+    max_rpm=8000.0,
+    rev_lights=0.75,
+    speed=150 / 3.6,
+    fuel=35.5 / 110.0,
+    lap_time=31.5,
+    last_lap=93.25,
+    best_lap=92.5,
+    lap=2,
+    position=1,
+    lights=Light.DRS | Light.DRS_AVAILABLE | Light.TC,
+)
+
+HEADER_2025 = (
+    "e9 07 19 01 02 01 {id:02x} 88 77 66 55 44 33 22 11 00 00 f7 42 d4 1c 00 00 d4 1c 00 00 00 ff"
+)
+
+
+def feed(packets: list[bytes], decoder: f1.Decoder | None = None) -> Telemetry | None:
+    decoder = decoder or f1.Decoder()
+    got = None
+    for packet in packets:
+        got = decoder.decode(packet)
+        assert got is not None
+    return got
+
+
+def example(packet_id: int, size: int, body: str) -> bytes:
+    data = bytes.fromhex(HEADER_2025.format(id=packet_id) + body)
+    return data.ljust(size, b"\0")
+
+
+def test_worked_example_f1_25() -> None:
+    telemetry = bytearray(
+        example(6, 1352, "96 00 00 00 80 3f" + " 00" * 9 + " 03 70 17 00 4b ff 07")
+    )
+    telemetry[1349:1352] = b"\xff\xff\x00"
+    status = example(7, 1239, "00 01 01 39 00 00 00 0e 42 00 00 dc 42 cd cc 44 41 40 1f a0 0f 08")
+    laps = example(2, 1285, "42 6c 01 00 0c 7b 00 00" + " 00" * 24 + " 01 02")
+    got = feed([bytes(telemetry), status, laps])
+    assert got == Telemetry(
+        gear=3,
+        rpm=6000.0,
+        max_rpm=8000.0,
+        rev_lights=0.75,
+        speed=pytest.approx(150 / 3.6),  # type: ignore[arg-type]
+        fuel=pytest.approx(35.5 / 110.0),  # type: ignore[arg-type]
+        lap_time=31.5,
+        last_lap=93.25,
+        lap=2,
+        position=1,
+        lights=Light.TC,  # TC set to off in the example
+        game="F1 25",
+    )
+
+
+@pytest.mark.parametrize("season", [2023, 2024, 2025])
+@pytest.mark.parametrize("player", [0, 5, 21])
+def test_every_season_reads_the_players_car(season: int, player: int) -> None:
+    got = feed(f1_packets(CAR, season=season, player=player))
+    assert got is not None
+    assert replace(got, speed=CAR.speed, fuel=CAR.fuel) == replace(CAR, game=f"F1 {season % 100}")
+    assert got.speed == pytest.approx(CAR.speed) and got.fuel == pytest.approx(CAR.fuel)
+
+
+@pytest.mark.parametrize(
+    "lights", [Light.NONE, Light.PIT_LIMITER | Light.ABS | Light.FLAG, Light.TC | Light.DRS]
+)
+@pytest.mark.parametrize("gear", [-1, 0, 8])
+def test_lights_gears_and_pause(lights: Light, gear: int) -> None:
+    sent = replace(CAR, lights=lights, gear=gear, state=GameState.PAUSED)
+    got = feed(f1_packets(sent, season=2024, player=9))
+    assert got is not None
+    assert (got.lights, got.gear, got.state) == (lights, gear, GameState.PAUSED)
+
+
+def test_packets_merge_and_a_new_session_forgets() -> None:
+    decoder = f1.Decoder()
+    telemetry, laps, status, history, rival = f1_packets(CAR, season=2024)
+    first = decoder.decode(laps)
+    assert first is not None and (first.lap, first.rpm, first.max_rpm) == (2, 0.0, None)
+    decoder.decode(status)
+    got = decoder.decode(telemetry)
+    assert got is not None and (got.lap, got.rpm, got.max_rpm, got.best_lap) == (
+        2,
+        6000,
+        8000,
+        None,
+    )
+    assert decoder.decode(history) == decoder.decode(rival) == replace(got, best_lap=92.5)
+    # A packet the dashboard has no use for (motion) answers the same car.
+    motion = bytearray(1349)
+    motion[:29] = telemetry[:29]
+    motion[6] = 0
+    assert decoder.decode(bytes(motion)) == replace(got, best_lap=92.5)
+    # Another session: the old car's laps and limits are gone.
+    fresh = decoder.decode(f1_packets(CAR, season=2024, uid=42)[0])
+    assert fresh is not None and (fresh.rpm, fresh.lap, fresh.max_rpm) == (6000, None, None)
+
+
+def test_bad_packets_are_refused() -> None:
+    decoder = f1.Decoder()
+    telemetry, laps, status, history, _ = f1_packets(CAR, season=2023)
+    for packet in (telemetry, laps, status, history):
+        assert decoder.decode(packet[:-1]) is None and decoder.decode(packet + b"\0") is None
+    assert decoder.decode(b"") is None and decoder.decode(telemetry[:28]) is None
+    for fmt in (2022, 2026, 0):
+        other = bytearray(telemetry)
+        struct.pack_into("<H", other, 0, fmt)
+        assert decoder.decode(bytes(other)) is None
+    unknown_id = bytearray(telemetry)
+    unknown_id[6] = 14  # Time Trial exists from F1 24 on
+    assert decoder.decode(bytes(unknown_id)) is None
+    absurd_gear = bytearray(telemetry)
+    absurd_gear[29 + 60 * 5 + 15] = 9
+    assert decoder.decode(bytes(absurd_gear)) is None
+    # No player's car (index 255): a good packet that says nothing of ours.
+    before = decoder.decode(telemetry)
+    spectator = bytearray(status)
+    spectator[27] = 255
+    assert decoder.decode(bytes(spectator)) == before
+
+
+def test_f1_and_codemasters_refuse_each_others_packets() -> None:
+    f1_sizes = {1349, 644, 753, 1131, 1285, 1352, 1239, 1460}
+    for season in (2023, 2024, 2025):
+        for packet in f1_packets(CAR, season=season):
+            f1_sizes.add(len(packet))
+    for size in sorted(f1_sizes):
+        assert codemasters.Decoder().decode(bytes(size)) is None, size
+    for extradata in (0, 1, 2, 3):
+        (packet,) = codemasters_packets(CAR, extradata=extradata)
+        # Even dressed in an F1 header, the legacy lengths are not F1's.
+        dressed = bytearray(packet)
+        dressed[:29] = f1_packets(CAR)[0][:29]
+        assert f1.Decoder().decode(packet) is None
+        assert f1.Decoder().decode(bytes(dressed)) is None
+
+
+@given(st.binary(max_size=1500))
+def test_arbitrary_bytes_never_raise(data: bytes) -> None:
+    got = f1.Decoder().decode(data)
+    if got is not None:
+        assert_sane(got)
+
+
+@given(
+    st.sampled_from([2023, 2024, 2025]),
+    st.lists(st.tuples(st.integers(0, 1400), st.binary(min_size=1, max_size=8)), max_size=8),
+)
+def test_damaged_packets_never_raise(season: int, damage: list[tuple[int, bytes]]) -> None:
+    decoder = f1.Decoder()
+    for packet in f1_packets(CAR, season=season):
+        buf = bytearray(packet)
+        for at, junk in damage:
+            buf[at : at + len(junk)] = junk
+        got = decoder.decode(bytes(buf[: len(packet)]))
+        if got is not None:
+            assert_sane(got)
