@@ -14,6 +14,7 @@ import kvdash_virtual as vd
 import pytest
 from conftest import BLANK_REPORT
 from game_packets import codemasters_packets, f1_packets, forza_packets
+from game_pages import Pages, Publisher, ac_pages, ams2_pages, iracing_pages, r3e_pages
 from kvdash_dashboard import main
 from kvdash_dashboard.sources import FAMILIES
 from kvdash_dashboard.telemetry import Telemetry
@@ -35,6 +36,12 @@ UDP_GAMES: dict[str, Callable[[Telemetry], List[bytes]]] = {
     "forza": lambda t: forza_packets(t, "fh5"),
     "f1": lambda t: f1_packets(t, season=2024),
     "codemasters": lambda t: codemasters_packets(t, extradata=3),
+}
+SHM_GAMES: dict[str, Callable[[Telemetry], Pages]] = {
+    "ac": lambda t: ac_pages(t, game="acc"),
+    "iracing": iracing_pages,
+    "r3e": r3e_pages,
+    "ams2": ams2_pages,
 }
 LAP_TIME = bytes([0x20, 0x20, 0xB1, 0xB2, 0xB3, 0x34])  # "1:23.4"
 SPEED = b"    90"
@@ -89,6 +96,25 @@ def test_udp_game_over_loopback(name: str, display: vd.VirtualDisplay) -> None:
             s.sendto(b"\xff" * 7, ("127.0.0.1", port))
     thread.join(10)
     assert not thread.is_alive() and display.last_report == BLANK_REPORT
+
+
+@pytest.mark.parametrize("name", sorted(SHM_GAMES))
+def test_shared_memory_game_through_its_pages(
+    name: str, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    game = Publisher(tmp_path)
+    display = vd.attach()
+    thread = run_in_thread(["--source", name, "--shm-dir", str(tmp_path), "--seconds", "1.5"])
+    time.sleep(0.2)  # the game starts after the dashboard
+    game.publish(SHM_GAMES[name](CAR))
+    deadline = time.monotonic() + 3.0
+    while (r := display.last_report) is None or r[2] != ord("3"):
+        assert time.monotonic() < deadline, "the display never showed the car"
+        time.sleep(0.01)
+    check_car(r, FAMILIES[name].fields)
+    thread.join(10)
+    assert not thread.is_alive() and display.last_report == BLANK_REPORT
+    assert f"({name})." in capsys.readouterr().out
 
 
 def ports_free(ports: List[int]) -> bool:

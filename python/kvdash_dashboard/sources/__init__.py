@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from . import codemasters, demo, f1, forza, gt7, outgauge
+from . import ac, ams2, codemasters, demo, f1, forza, gt7, iracing, outgauge, r3e
 from .base import Decoder, Family, Reader
 
 # Order matters where families share a port: a datagram goes to the first
@@ -14,6 +14,10 @@ _ALL = (
     codemasters.FAMILY,
     f1.FAMILY,
     *((gt7.FAMILY,) if gt7.AVAILABLE else ()),  # decryption needs pycryptodome
+    ac.FAMILY,
+    iracing.FAMILY,
+    r3e.FAMILY,
+    ams2.FAMILY,
     demo.FAMILY,
 )
 FAMILIES: dict[str, Family] = {f.name: f for f in _ALL}

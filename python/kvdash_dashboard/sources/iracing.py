@@ -1,0 +1,291 @@
+"""iRacing: the self-describing shared memory ``IRSDKMemMapFileName``.
+
+A 112-byte header points to variable descriptors (144 bytes each, looked up
+by name) and to up to four rotating data rows; the newest row has the
+largest tickCount. The rev limit is only in the session-info YAML
+(``DriverCarRedLine``), which is searched with a regular expression each
+time ``sessionInfoUpdate`` changes rather than parsed whole.
+
+pyirsdk is not used: it maps the memory with ``mmap`` and a tag name (which
+creates the mapping when the sim is not running), checks the sim over HTTP
+first, needs PyYAML, is Windows-only, and reads values from the live
+mapping one by one, where the poll loop wants one consistent copy.
+
+The snapshot (little-endian) is HEAD followed by one VALUE per name in
+VARIABLES, in that order:
+  HEAD: i32 ver, i32 status, i32 tickCount of the row, f32 DriverCarRedLine
+    (0 when unknown);
+  VALUE: u8 type (the descriptor's, 255 when the sim has no such
+    variable), then the first element's bytes, zero-padded to 8."""
+
+from __future__ import annotations
+
+import math
+import re
+import struct
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+from ..telemetry import GameState, Light, Telemetry
+from .base import Family
+from .shm import TORN_RETRIES, Gone, ShmReader, View
+
+NAMES = ("IRSDKMemMapFileName",)
+
+VARIABLES = (
+    "Gear",
+    "RPM",
+    "Speed",
+    "FuelLevelPct",
+    "Lap",
+    "LapCurrentLapTime",
+    "LapLastLapTime",
+    "LapBestLapTime",
+    "LapDeltaToBestLap",
+    "LapDeltaToBestLap_OK",
+    "PlayerCarPosition",
+    "ShiftIndicatorPct",
+    "PlayerCarSLFirstRPM",
+    "PlayerCarSLShiftRPM",
+    "PlayerCarSLLastRPM",
+    "EngineWarnings",
+    "BrakeABSactive",
+    "SessionFlags",
+    "IsOnTrack",
+    "IsReplayPlaying",
+)
+_INDEX = {name: i for i, name in enumerate(VARIABLES)}
+
+HEAD = struct.Struct("<iiif")
+VALUE = struct.Struct("<B8s")
+ABSENT = 255
+SNAPSHOT_SIZE = HEAD.size + VALUE.size * len(VARIABLES)
+
+# The mapping's header and descriptors.
+HEADER = struct.Struct("<10i")  # ver .. bufLen
+HEADER_SIZE = 112
+VAR_BUF = struct.Struct("<ii")  # tickCount, bufOffset; at 48 + 16 k
+DESCRIPTOR = struct.Struct("<iii4x32s")  # type, offset, count, name
+DESCRIPTOR_SIZE = 144
+TYPE_SIZES = (1, 1, 4, 4, 4, 8)  # char, bool, int, bitfield, float, double
+_VALUE_FORMATS = ("<B", "<B", "<i", "<I", "<f", "<d")
+
+_MAX_VARS = 10_000
+_MAX_YAML = 4 << 20
+_REDLINE = re.compile(rb"DriverInfo:.*?\n\s*DriverCarRedLine:\s*([0-9]+(?:\.[0-9]*)?)", re.S)
+
+_ENGINE_WARNINGS = 0x01 | 0x02 | 0x04 | 0x08 | 0x40  # water, fuel p, oil p, stalled, oil t
+_PIT_LIMITER = 0x10
+_FLAGS_FOR_PLAYER = 0x0008 | 0x0020 | 0x0100 | 0x4000  # yellow, blue, waving, caution
+
+
+@dataclass(frozen=True)
+class _Var:
+    type: int
+    offset: int
+    size: int
+
+
+class _Take:
+    """Copies the variables out of the newest row; remembers the descriptors
+    and the red line between polls (they change only with the session)."""
+
+    def __init__(self) -> None:
+        self._reset(None)
+
+    def _reset(self, view: View | None) -> None:
+        self._view = view
+        self._layout: tuple[int, int, int] | None = None
+        self._vars: dict[str, _Var] = {}
+        self._session_update: int | None = None
+        self._redline = 0.0
+        self._last: tuple[bytes, bytes] | None = None  # header, snapshot
+
+    def __call__(self, views: Sequence[View]) -> bytes | None:
+        (view,) = views
+        if view is not self._view:  # opened anew: the sim may have restarted
+            self._reset(view)
+        for _ in range(TORN_RETRIES):
+            header = view.read(0, HEADER_SIZE)
+            if self._last is not None and self._last[0] == header:
+                return self._last[1]  # no new row: the usual case between two
+            (
+                ver,
+                status,
+                _,
+                session_update,
+                yaml_len,
+                yaml_at,
+                num_vars,
+                var_at,
+                num_buf,
+                buf_len,
+            ) = HEADER.unpack_from(header)
+            if not (0 <= num_vars <= _MAX_VARS and 1 <= num_buf <= 4 and buf_len > 0):
+                raise Gone("not an iRacing header")
+            if self._layout != (num_vars, var_at, buf_len):
+                self._vars = self._descriptors(view, num_vars, var_at, buf_len)
+                self._layout = (num_vars, var_at, buf_len)
+            if self._session_update != session_update:
+                self._session_update = session_update
+                self._redline = _redline(view, yaml_at, yaml_len)
+            bufs = [VAR_BUF.unpack_from(header, 48 + 16 * k) for k in range(num_buf)]
+            newest = max(range(num_buf), key=lambda k: bufs[k][0])
+            tick, row_at = bufs[newest]
+            values = [
+                VALUE.pack(var.type, view.read(row_at + var.offset, var.size))
+                if (var := self._vars.get(name)) is not None
+                else VALUE.pack(ABSENT, b"")
+                for name in VARIABLES
+            ]
+            if view.read(48 + 16 * newest, 4) == header[48 + 16 * newest : 52 + 16 * newest]:
+                snapshot = HEAD.pack(ver, status, tick, self._redline) + b"".join(values)
+                self._last = (header, snapshot)
+                return snapshot
+        return None
+
+    @staticmethod
+    def _descriptors(view: View, num_vars: int, var_at: int, buf_len: int) -> dict[str, _Var]:
+        table = view.read(var_at, num_vars * DESCRIPTOR_SIZE)
+        found: dict[str, _Var] = {}
+        for j in range(num_vars):
+            kind, offset, count, raw = DESCRIPTOR.unpack_from(table, j * DESCRIPTOR_SIZE)
+            name = raw.split(b"\0", 1)[0].decode("latin-1")
+            if name in _INDEX and 0 <= kind < len(TYPE_SIZES) and count >= 1:
+                size = TYPE_SIZES[kind]
+                if 0 <= offset <= buf_len - size:
+                    found[name] = _Var(kind, offset, size)
+        return found
+
+
+def _redline(view: View, at: int, length: int) -> float:
+    if at <= 0 or length <= 0:
+        return 0.0
+    try:
+        text = view.read(at, min(length, _MAX_YAML, view.size() - at))
+    except Gone:
+        return 0.0
+    match = _REDLINE.search(text)
+    if match is None:
+        return 0.0
+    value = float(match.group(1))
+    return value if 0 < value < 100_000 else 0.0
+
+
+def take_factory() -> _Take:
+    return _Take()
+
+
+def _fraction(x: float) -> float:
+    return min(1.0, max(0.0, x))
+
+
+class IracingDecoder:
+    def decode(self, data: bytes) -> Telemetry | None:
+        if len(data) != SNAPSHOT_SIZE:
+            return None
+        ver, status, _, redline = HEAD.unpack_from(data)
+        values: dict[str, float] = {}
+        for i, name in enumerate(VARIABLES):
+            kind, raw = VALUE.unpack_from(data, HEAD.size + i * VALUE.size)
+            if kind == ABSENT:
+                continue
+            if kind >= len(_VALUE_FORMATS):
+                return None
+            fmt = _VALUE_FORMATS[kind]
+            value = float(struct.unpack_from(fmt, raw)[0])
+            if not math.isfinite(value):
+                return None
+            values[name] = value
+        if ver < 1 or not math.isfinite(redline) or "Gear" not in values:
+            return None
+        gear = int(values["Gear"])
+        rpm = values.get("RPM", 0.0)
+        if not -1 <= gear <= 20 or not 0 <= rpm <= 100_000:
+            return None
+
+        def positive(name: str) -> float | None:
+            value = values.get(name)
+            return value if value is not None and value > 0 else None
+
+        def at_least_one(name: str) -> int | None:
+            value = values.get(name)
+            return int(value) if value is not None and 1 <= value < 100_000 else None
+
+        first, shift, last = (positive(f"PlayerCarSL{s}RPM") for s in ("First", "Shift", "Last"))
+        rev_lights = None
+        if first is not None and last is not None and last > first:
+            rev_lights = _fraction((rpm - first) / (last - first))
+        elif "ShiftIndicatorPct" in values:
+            rev_lights = _fraction(values["ShiftIndicatorPct"])
+
+        lights = Light.NONE
+        warnings = int(values.get("EngineWarnings", 0))
+        if warnings & _PIT_LIMITER:
+            lights |= Light.PIT_LIMITER
+        if warnings & _ENGINE_WARNINGS:
+            lights |= Light.ENGINE
+        if shift is not None and rpm >= shift:
+            lights |= Light.SHIFT
+        if values.get("BrakeABSactive"):
+            lights |= Light.ABS
+        if int(values.get("SessionFlags", 0)) & _FLAGS_FOR_PLAYER:
+            lights |= Light.FLAG
+
+        if not status & 1:
+            state = GameState.MENU
+        elif values.get("IsReplayPlaying"):
+            state = GameState.REPLAY
+        elif values.get("IsOnTrack", 1.0):
+            state = GameState.DRIVING
+        else:
+            state = GameState.MENU
+        delta = values.get("LapDeltaToBestLap")
+        if not values.get("LapDeltaToBestLap_OK"):
+            delta = None
+        current = values.get("LapCurrentLapTime")
+        return Telemetry(
+            gear=gear,
+            rpm=rpm,
+            max_rpm=redline if 0 < redline < 100_000 else None,
+            rev_lights=rev_lights,
+            speed=max(0.0, values.get("Speed", 0.0)),
+            fuel=_fraction(values["FuelLevelPct"]) if "FuelLevelPct" in values else None,
+            lap_time=current if current is not None and current >= 0 else None,
+            last_lap=positive("LapLastLapTime"),
+            best_lap=positive("LapBestLapTime"),
+            delta=delta,
+            lap=at_least_one("Lap"),
+            position=at_least_one("PlayerCarPosition"),
+            lights=lights,
+            state=state,
+            game="iRacing",
+        )
+
+
+FAMILY = Family(
+    name="iracing",
+    title="iRacing shared memory",
+    fields=frozenset(
+        {
+            "gear",
+            "rpm",
+            "max_rpm",
+            "rev_lights",
+            "speed",
+            "fuel",
+            "lap_time",
+            "last_lap",
+            "best_lap",
+            "delta",
+            "lap",
+            "position",
+            "lights",
+            "state",
+            "game",
+        }
+    ),
+    decoder=IracingDecoder,
+    reader=lambda shm_dir: ShmReader(NAMES, take_factory(), shm_dir),
+    games="iRacing",
+)

@@ -1,0 +1,440 @@
+"""Shared-memory pages as the games publish them, built from the layouts with
+explicit offsets (independently of the decoders' own tables), and the means
+to publish them where a reader looks: files in a folder, or on Windows real
+named mappings ``Local\\<name>``.
+
+Each ``<family>_pages(t, ...)`` answers {mapping name without Local\\: bytes}.
+Values a game derives itself are set from t as documented per builder."""
+
+from __future__ import annotations
+
+import contextlib
+import math
+import mmap
+import os
+import struct
+import sys
+from collections.abc import Iterable, Iterator
+from pathlib import Path
+from types import ModuleType
+
+import pytest
+from kvdash_dashboard.sources.shm import BytesView
+from kvdash_dashboard.telemetry import GameState, Light, Telemetry
+
+Pages = dict[str, bytes]
+
+SAMPLE = Telemetry(
+    gear=3,
+    rpm=6000.0,
+    max_rpm=8000.0,
+    speed=25.0,
+    fuel=0.5,
+    lap_time=42.5,
+    last_lap=91.25,
+    best_lap=90.5,
+    delta=0.75,
+    lap=4,
+    position=2,
+    lights=Light.PIT_LIMITER | Light.ABS | Light.FLAG,
+    state=GameState.DRIVING,
+)
+
+TANK = 60.0
+
+
+def _put(page: bytearray, offset: int, fmt: str, *values: object) -> None:
+    struct.pack_into("<" + fmt, page, offset, *values)
+
+
+def _wchars(page: bytearray, offset: int, text: str) -> None:
+    data = text.encode("utf-16-le")
+    page[offset : offset + len(data)] = data
+
+
+def _ms(seconds: float | None, none: int) -> int:
+    return none if seconds is None else round(seconds * 1000)
+
+
+# --- Assetto Corsa / ACC --------------------------------------------------
+
+_AC_STATUS = {GameState.MENU: 0, GameState.REPLAY: 1, GameState.DRIVING: 2, GameState.PAUSED: 3}
+
+
+def ac_pages(t: Telemetry, game: str = "acc", packet_id: int = 1) -> Pages:
+    """AC ("ac": 712/296/684 bytes) or ACC ("acc": 800/1588/820). Tank 60;
+    AC's TC/ABS slip settings are non-zero (switched on) whatever t says,
+    their acting flags follow t; ACC's intervention values follow t."""
+    acc = game == "acc"
+    physics = bytearray(800 if acc else 712)
+    graphics = bytearray(1588 if acc else 296)
+    static = bytearray(820 if acc else 684)
+    lit = t.lights
+    _put(physics, 0, "i", packet_id)
+    _put(physics, 4, "f", 1.0)
+    _put(physics, 12, "f", (t.fuel or 0.0) * TANK)
+    _put(physics, 16, "i", t.gear + 1)
+    _put(physics, 20, "i", round(t.rpm))
+    _put(physics, 28, "f", t.speed * 3.6)
+    _put(physics, 200, "f", 1.0 if Light.DRS in lit and not acc else 0.0)
+    _put(physics, 248, "i", 1 if Light.PIT_LIMITER in lit else 0)
+    if acc:
+        _put(physics, 204, "f", 0.4 if Light.TC in lit else 0.0)
+        _put(physics, 252, "f", 0.6 if Light.ABS in lit else 0.0)
+        _put(physics, 712, "f", 85.0)  # waterTemp
+    else:
+        _put(physics, 204, "f", 0.2)
+        _put(physics, 252, "f", 0.3)
+        _put(physics, 340, "i", 1 if Light.DRS_AVAILABLE in lit else 0)
+        _put(physics, 588, "i", round(t.max_rpm or 0))
+        _put(physics, 672, "i", 1 if Light.TC in lit else 0)
+        _put(physics, 676, "i", 1 if Light.ABS in lit else 0)
+
+    _put(graphics, 0, "i", packet_id)
+    _put(graphics, 4, "i", _AC_STATUS.get(t.state, 2))
+    _put(graphics, 8, "i", 2)
+    _wchars(graphics, 12, "0:42.500")
+    _put(graphics, 132, "i", (t.lap or 1) - 1)
+    _put(graphics, 136, "i", t.position or 0)
+    _put(graphics, 140, "i", _ms(t.lap_time, 0))
+    _put(graphics, 144, "i", _ms(t.last_lap, 0))
+    _put(graphics, 148, "i", _ms(t.best_lap, 2**31 - 1))
+    flag = 2 if Light.FLAG in lit else 0  # yellow
+    if acc:
+        _put(graphics, 1224, "i", flag)
+        _put(graphics, 1268, "i", 3)  # TC level
+        _put(graphics, 1280, "i", 2)  # ABS level
+        _put(graphics, 1360, "i", abs(_ms(t.delta, 0)))
+        _put(graphics, 1400, "i", 1 if (t.delta or 0) > 0 else 0)
+    else:
+        _put(graphics, 268, "i", flag)
+
+    _wchars(static, 0, "1.8" if acc else "1.7")
+    _wchars(static, 30, "1.9" if acc else "1.16")
+    _wchars(static, 68, "bmw_m4_gt3" if acc else "ks_mazda_mx5_cup")
+    _wchars(static, 134, "monza")
+    _put(static, 412, "i", round(t.max_rpm or 0))
+    _put(static, 416, "f", TANK)
+    if acc:
+        _wchars(static, 688, "DHE2020")  # dryTyresName
+        _wchars(static, 754, "WH")  # wetTyresName
+    return {
+        "acpmf_physics": bytes(physics),
+        "acpmf_graphics": bytes(graphics),
+        "acpmf_static": bytes(static),
+    }
+
+
+# --- iRacing ----------------------------------------------------------------
+
+# (name, type, count): 0 char, 1 bool, 2 int, 3 bitfield, 4 float, 5 double.
+IRACING_VARS = (
+    ("SessionTime", 5, 1),
+    ("CarIdxRPM", 4, 64),
+    ("IsOnTrack", 1, 1),
+    ("IsReplayPlaying", 1, 1),
+    ("Gear", 2, 1),
+    ("RPM", 4, 1),
+    ("Speed", 4, 1),
+    ("FuelLevel", 4, 1),
+    ("FuelLevelPct", 4, 1),
+    ("Lap", 2, 1),
+    ("LapCompleted", 2, 1),
+    ("LapCurrentLapTime", 4, 1),
+    ("LapLastLapTime", 4, 1),
+    ("LapBestLapTime", 4, 1),
+    ("LapDeltaToBestLap", 4, 1),
+    ("LapDeltaToBestLap_OK", 1, 1),
+    ("PlayerCarPosition", 2, 1),
+    ("ShiftIndicatorPct", 4, 1),
+    ("PlayerCarSLFirstRPM", 4, 1),
+    ("PlayerCarSLShiftRPM", 4, 1),
+    ("PlayerCarSLLastRPM", 4, 1),
+    ("PlayerCarSLBlinkRPM", 4, 1),
+    ("EngineWarnings", 3, 1),
+    ("BrakeABSactive", 1, 1),
+    ("SessionFlags", 3, 1),
+)
+_IR_SIZES = {0: 1, 1: 1, 2: 4, 3: 4, 4: 4, 5: 8}
+_IR_FORMATS = {0: "B", 1: "B", 2: "i", 3: "I", 4: "f", 5: "d"}
+IRACING_SL = (0.6, 0.9, 0.95)  # First, Shift, Last as shares of the red line
+
+
+def _iracing_row(t: Telemetry, offsets: dict[str, int], buf_len: int) -> bytearray:
+    red = t.max_rpm or 8000.0
+    first, shift, last = (share * red for share in IRACING_SL)
+    lit = t.lights
+    values: dict[str, float] = {
+        "SessionTime": 1234.5,
+        "IsOnTrack": 1 if t.state in (GameState.DRIVING, GameState.PAUSED) else 0,
+        "IsReplayPlaying": 1 if t.state == GameState.REPLAY else 0,
+        "Gear": t.gear,
+        "RPM": t.rpm,
+        "Speed": t.speed,
+        "FuelLevel": (t.fuel or 0.0) * TANK,
+        "FuelLevelPct": t.fuel or 0.0,
+        "Lap": t.lap or 0,
+        "LapCompleted": max(0, (t.lap or 0) - 1),
+        "LapCurrentLapTime": t.lap_time if t.lap_time is not None else -1.0,
+        "LapLastLapTime": t.last_lap or -1.0,
+        "LapBestLapTime": t.best_lap or -1.0,
+        "LapDeltaToBestLap": t.delta or 0.0,
+        "LapDeltaToBestLap_OK": 0 if t.delta is None else 1,
+        "PlayerCarPosition": t.position or 0,
+        "ShiftIndicatorPct": t.rev_lights or 0.0,
+        "PlayerCarSLFirstRPM": first,
+        "PlayerCarSLShiftRPM": shift,
+        "PlayerCarSLLastRPM": last,
+        "PlayerCarSLBlinkRPM": red,
+        "EngineWarnings": (0x10 if Light.PIT_LIMITER in lit else 0)
+        | (0x01 if Light.ENGINE in lit else 0),
+        "BrakeABSactive": 1 if Light.ABS in lit else 0,
+        "SessionFlags": 0x4 | (0x8 if Light.FLAG in lit else 0),
+    }
+    row = bytearray(buf_len)
+    for name, kind, count in IRACING_VARS:
+        if name in values:
+            value = values[name]
+            _put(
+                row, offsets[name], _IR_FORMATS[kind], int(value) if kind in (0, 1, 2, 3) else value
+            )
+        else:
+            for k in range(count):
+                _put(row, offsets[name] + 4 * k, "f", 3000.0 + k)
+    return row
+
+
+def iracing_pages(
+    t: Telemetry, tick: int = 1000, newest: int = 1, status: int = 1, session_update: int = 7
+) -> Pages:
+    """A mapping with three rows: row ``newest`` (tick + 2) carries t, the others
+    older ticks and a decoy car (gear 5, 1234 rpm). DriverCarRedLine in the
+    YAML is t.max_rpm (8000 when None); the shift-light thresholds are
+    IRACING_SL shares of it, so rev_lights and SHIFT follow from t.rpm."""
+    names = [name for name, _, _ in IRACING_VARS]
+    offsets: dict[str, int] = {}
+    at = 0
+    for name, kind, count in IRACING_VARS:
+        offsets[name] = at
+        at += _IR_SIZES[kind] * count
+    buf_len = (at + 15) // 16 * 16
+    var_at = 112
+    yaml_at = var_at + 144 * len(names)
+    yaml = (
+        "---\nWeekendInfo:\n TrackName: monza full\n Encoding: UTF8\n"
+        "DriverInfo:\n DriverCarIdx: 0\n DriverCarIdleRPM: 900.000\n"
+        f" DriverCarRedLine: {t.max_rpm or 8000.0:.3f}\n DriverCarFuelMaxLtr: 60.000\n"
+        "SessionInfo:\n Sessions:\n"
+    ).encode()
+    yaml_len = (len(yaml) + 255) // 256 * 256
+    rows_at = (yaml_at + yaml_len + 4095) // 4096 * 4096
+    page = bytearray(rows_at + 3 * buf_len)
+    _put(
+        page,
+        0,
+        "10i",
+        2,
+        status,
+        60,
+        session_update,
+        yaml_len,
+        yaml_at,
+        len(names),
+        var_at,
+        3,
+        buf_len,
+    )
+    decoy = Telemetry(gear=5, rpm=1234.0, speed=3.0, lap=9, position=9, max_rpm=t.max_rpm)
+    for k in range(3):
+        row_tick = tick + 2 if k == newest else tick + (k - newest) % 3 - 1
+        _put(page, 48 + 16 * k, "ii", row_tick, rows_at + k * buf_len)
+        row = _iracing_row(t if k == newest else decoy, offsets, buf_len)
+        page[rows_at + k * buf_len : rows_at + (k + 1) * buf_len] = row
+    for j, (name, kind, count) in enumerate(IRACING_VARS):
+        d = var_at + 144 * j
+        _put(page, d, "iii", kind, offsets[name], count)
+        page[d + 16 : d + 16 + len(name)] = name.encode()
+        page[d + 48 : d + 48 + 11] = b"description"
+    page[yaml_at : yaml_at + len(yaml)] = yaml
+    return {"IRSDKMemMapFileName": bytes(page)}
+
+
+# --- RaceRoom ---------------------------------------------------------------
+
+# Offsets by layout version, from the per-version table: ticks, paused, flags,
+# position, completed_laps, best, previous, current, delta, speed, fuel, aids,
+# drs, pit_limiter.
+R3E_OFFSETS = {
+    (2, 10): (36, 16, 900, 956, 996, 1036, 1052, 1068, 1100, 1336, 1400, 1468, 1488, 1504),
+    (3, 1): (36, 16, 920, 976, 1016, 1056, 1072, 1088, 1120, 1368, 1432, 1512, 1532, 1548),
+    (3, 2): (36, 16, 920, 976, 1016, 1056, 1072, 1088, 1120, 1380, 1444, 1524, 1544, 1560),
+    (3, 3): (40, 20, 924, 980, 1020, 1060, 1076, 1092, 1124, 1384, 1448, 1528, 1548, 1564),
+    (3, 5): (44, 20, 932, 988, 1028, 1068, 1084, 1100, 1132, 1392, 1456, 1536, 1556, 1572),
+}
+R3E_UPSHIFT = 0.95  # the game's upshift point as a share of the rev limit
+_RAD_PER_RPM = 2.0 * math.pi / 60.0
+
+
+def r3e_pages(t: Telemetry, version: tuple[int, int] = (3, 5), ticks: int = 100_000) -> Pages:
+    """``$R3E`` in the given layout version (43996 bytes, the 3.5 size). Tank
+    60 l; upshift at R3E_UPSHIFT of t.max_rpm, so SHIFT follows from t.rpm;
+    DRS equipped with 3 activations left."""
+    (tick_at, paused_at, flags, position, laps, best, prev, cur, delta, speed, fuel, aids, drs,
+     limiter) = R3E_OFFSETS[version]  # fmt: skip
+    page = bytearray(43996)
+    lit = t.lights
+    _put(page, 0, "ii", *version)
+    _put(page, 8, "ii", 2008, 328)
+    _put(page, tick_at, "i", ticks)
+    _put(page, paused_at, "iii", int(t.state == GameState.PAUSED), int(t.state == GameState.MENU),
+         int(t.state == GameState.REPLAY))  # fmt: skip
+    _put(page, flags, "i", 1 if Light.FLAG in lit else 0)
+    _put(page, position, "i", t.position or -1)
+    _put(page, laps, "i", (t.lap or 0) - 1)
+    _put(page, best, "f", t.best_lap or -1.0)
+    _put(page, prev, "f", t.last_lap or -1.0)
+    _put(page, cur, "f", t.lap_time if t.lap_time is not None else -1.0)
+    _put(page, delta, "f", -1000.0 if t.delta is None else t.delta)
+    max_rpm = t.max_rpm or 0.0
+    _put(page, speed, "ffffii", t.speed, t.rpm * _RAD_PER_RPM, max_rpm * _RAD_PER_RPM,
+         R3E_UPSHIFT * max_rpm * _RAD_PER_RPM, t.gear, 6)  # fmt: skip
+    _put(page, fuel, "fff", (t.fuel or 0.0) * TANK, TANK, 2.5)
+    _put(page, aids, "iii", 5 if Light.ABS in lit else 1, 5 if Light.TC in lit else 1, -1)
+    _put(page, drs, "iiii", 1, int(Light.DRS_AVAILABLE in lit), 3, int(Light.DRS in lit))
+    _put(page, limiter, "i", 1 if Light.PIT_LIMITER in lit else 0)
+    return {"$R3E": bytes(page)}
+
+
+# --- Automobilista 2 / Project CARS 2 ---------------------------------------
+
+_AMS2_STATE = {GameState.MENU: 1, GameState.DRIVING: 2, GameState.PAUSED: 3, GameState.REPLAY: 6}
+
+
+def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int = 3) -> Pages:
+    """``$pcars2$`` (20712 bytes in v14, 19392 before). The viewed car is
+    record ``viewed``; record 0 holds a decoy (position 9, lap 9). Tank 60 l."""
+    page = bytearray(20712 if version >= 14 else 19392)
+    lit = t.lights
+    _put(page, 0, "IIIIIii", version, 1234, _AMS2_STATE.get(t.state, 2), 5, 2, viewed, 20)
+    for index, (position, lap) in ((0, (9, 9)), (viewed, (t.position or 0, t.lap or 0))):
+        record = 28 + 100 * index
+        page[record] = 1
+        page[record + 1 : record + 7] = b"Driver"
+        _put(page, record + 84, "III", position, max(0, lap - 1), lap)
+    _put(page, 6716, "fff", t.best_lap or -1.0, t.last_lap or -1.0, t.lap_time or 0.0)
+    _put(page, 6812, "I", 6 if Light.FLAG in lit else 1)
+    _put(page, 6828, "I", 0x02 | (0x08 if Light.PIT_LIMITER in lit else 0)
+         | (0x04 if Light.ENGINE in lit else 0))  # fmt: skip
+    _put(
+        page, 6852, "ffffffff", t.fuel or 0.0, TANK, t.speed, t.rpm, t.max_rpm or 0.0, 0.0, 1.0, 0.0
+    )
+    _put(page, 6888, "ii", t.gear, 6)
+    page[6900] = 1 if Light.ABS in lit else 0
+    _put(page, 7332, "I", sequence)
+    _put(page, 7400, "f", t.rpm * _RAD_PER_RPM)
+    return {"$pcars2$": bytes(page)}
+
+
+# --- Publishing -------------------------------------------------------------
+
+
+def write_pages(folder: Path, pages: Pages) -> None:
+    """The pages as files in ``folder`` (as a bridge publishes them), written
+    in place when they exist, so a reader holding one sees the change."""
+    for name, data in pages.items():
+        path = folder / name
+        with open(path, "r+b" if path.exists() else "wb") as f:
+            f.write(data)
+            f.truncate(len(data))
+
+
+if sys.platform == "win32":
+
+    @contextlib.contextmanager
+    def named_mappings(pages: Pages) -> Iterator[dict[str, mmap.mmap]]:
+        """Real named mappings ``Local\\<name>`` holding the pages, alive
+        until the block ends."""
+        maps = {
+            name: mmap.mmap(-1, len(data), tagname="Local\\" + name) for name, data in pages.items()
+        }
+        try:
+            for name, data in pages.items():
+                maps[name][:] = data
+            yield maps
+        finally:
+            for m in maps.values():
+                m.close()
+
+
+class Publisher:
+    """Plays the game for a reader: files in a folder, or on Windows real
+    named mappings (``shm_dir`` is what the reader is given)."""
+
+    def __init__(self, folder: Path) -> None:
+        self.folder = folder
+        self.named = sys.platform == "win32"
+        self.shm_dir: str | None = None if self.named else str(folder)
+        self._stack = contextlib.ExitStack()
+        self._maps: dict[str, mmap.mmap] = {}
+
+    def publish(self, pages: Pages) -> None:
+        if not self.named:
+            write_pages(self.folder, pages)
+            return
+        if sys.platform == "win32":
+            for name, data in pages.items():
+                if name in self._maps:
+                    self._maps[name][: len(data)] = data
+                else:
+                    self._maps.update(self._stack.enter_context(named_mappings({name: data})))
+
+    def remove(self, name: str) -> None:
+        """The game closing its mapping (on Windows a reader's view keeps it)."""
+        if self.named:
+            self._maps.pop(name).close()
+        else:
+            os.unlink(self.folder / name)
+
+    def shrink(self, name: str, size: int) -> None:
+        os.truncate(self.folder / name, size)
+
+    def close(self) -> None:
+        self._stack.close()
+        self._maps.clear()
+
+
+def snapshot(module: ModuleType, pages: Pages) -> bytes | None:
+    """What the family's reader copies out of these pages."""
+    take = module.take_factory() if hasattr(module, "take_factory") else module.take
+    result: bytes | None = take([BytesView(pages[name]) for name in module.NAMES])
+    return result
+
+
+def decoded(module: ModuleType, pages: Pages) -> Telemetry:
+    data = snapshot(module, pages)
+    assert data is not None
+    t = module.FAMILY.decoder().decode(data)
+    assert isinstance(t, Telemetry), t
+    check_sane(t)
+    return t
+
+
+def assert_carries(got: Telemetry, want: Telemetry, fields: Iterable[str]) -> None:
+    for name in fields:
+        value, expected = getattr(got, name), getattr(want, name)
+        if isinstance(expected, float):
+            assert value == pytest.approx(expected, abs=1e-3), name
+        else:
+            assert value == expected, name
+
+
+def check_sane(t: Telemetry) -> None:
+    """The numbers any decoder may answer."""
+    for value in (t.rpm, t.speed, t.max_rpm, t.rev_lights, t.fuel, t.lap_time, t.last_lap,
+                  t.best_lap, t.delta):  # fmt: skip
+        assert value is None or math.isfinite(value), t
+    assert t.fuel is None or 0.0 <= t.fuel <= 1.0, t
+    assert t.rev_lights is None or 0.0 <= t.rev_lights <= 1.0, t
+    assert -1 <= t.gear <= 20, t
+    assert t.lap is None or t.lap >= 1, t
+    assert t.position is None or t.position >= 1, t
