@@ -14,6 +14,14 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
+# A stock Debian or Ubuntu python3 makes no virtual environment without
+# python3-venv (no ensurepip) and builds no extension without python3-dev.
+if ! python3 -c "import ensurepip" >/dev/null 2>&1; then
+  missing+=(python3-venv)
+fi
+if ! python3 -c "import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')))"; then
+  missing+=(python3-dev)
+fi
 if [ "${#missing[@]}" -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -19,6 +19,7 @@ from pathlib import Path
 from types import ModuleType
 
 import pytest
+
 from kvdash_dashboard.sources.shm import BytesView
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
 

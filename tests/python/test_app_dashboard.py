@@ -3,9 +3,10 @@ simulated lap, without the loop."""
 
 from __future__ import annotations
 
+import pytest
+
 import kvdash
 import kvdash_virtual as vd
-import pytest
 from kvdash_dashboard import dashboard as dash
 from kvdash_dashboard.sources import demo
 from kvdash_dashboard.telemetry import Light, Telemetry

@@ -10,11 +10,12 @@ import time
 from pathlib import Path
 from typing import Callable, List
 
-import kvdash_virtual as vd
 import pytest
 from conftest import BLANK_REPORT
 from game_packets import codemasters_packets, f1_packets, forza_packets
 from game_pages import Pages, Publisher, ac_pages, ams2_pages, iracing_pages, r3e_pages
+
+import kvdash_virtual as vd
 from kvdash_dashboard import main
 from kvdash_dashboard.sources import FAMILIES
 from kvdash_dashboard.telemetry import Telemetry
@@ -145,3 +146,16 @@ def test_auto_picks_whichever_game_speaks(
     out = capsys.readouterr().out
     for name in UDP_GAMES:
         assert f"({name})." in out  # "Telemetry from <game> (<name>)."
+
+
+RECORDINGS = Path(__file__).resolve().parent / "recordings"
+
+
+@pytest.mark.parametrize("name", ["forza_fh5", "f1_2024", "acc"])
+def test_a_recording_replays_through_the_decoders(name: str, display: vd.VirtualDisplay) -> None:
+    # Made by make_recordings.py: gears 1 to 6, the revs rising in each.
+    assert main(["--replay", str(RECORDINGS / f"{name}.kvrec")]) == 0
+    gears = [chr(r[2]) for r in display.reports]
+    shown = [g for i, g in enumerate(gears) if i == 0 or g != gears[i - 1]]
+    assert shown == [" ", "1", "2", "3", "4", "5", "6", " "]  # blank, the gears, blank
+    assert max(sum(r[3:16]) for r in display.reports) > 0

@@ -16,9 +16,10 @@ import time
 from collections.abc import Callable
 from pathlib import Path
 
-import kvdash_virtual as vd
 import pytest
 from conftest import BLANK_REPORT
+
+import kvdash_virtual as vd
 from kvdash_dashboard import main
 from kvdash_dashboard import view as views
 from kvdash_dashboard.dashboard import Frame
@@ -271,3 +272,47 @@ def test_a_file_that_is_not_a_recording_is_refused(
     bad.write_bytes(b"hello")
     assert main(["--replay", str(bad)]) == 1
     assert "not a kvdash recording" in capsys.readouterr().err
+
+
+LEFT_PLACEHOLDER = bytes([0x2D, 0x2D, 0xAD, 0xAD, 0x2D, 0x2D])
+
+FLOOD = r"""
+import socket, sys, time
+port, packet = int(sys.argv[1]), bytes.fromhex(sys.argv[2])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+start = time.perf_counter()
+n = 0
+while time.perf_counter() - start < 2.0:  # 20,000 a second, in bursts of 20 a millisecond
+    for _ in range(20):
+        s.sendto(packet if n % 3 else b"junk" * 30, ("127.0.0.1", port))
+        n += 1
+    while time.perf_counter() < start + n / 20000:
+        pass
+"""
+
+
+def test_a_silent_game_shows_no_data_and_a_flood_is_survived(
+    display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str]
+) -> None:
+    port = free_port()
+    out = Output(capsys)
+    run = AppRun("--source", "outgauge", "--listen", f"127.0.0.1:{port}", "--seconds", "7")
+    flood = outgauge(gear=5, rpm=3000.0, speed=30.0)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        wait_for(lambda: s.sendto(flood, ("127.0.0.1", port)) > 0 and shows_gear(display, "4")())
+        # Silence: within 2 s of the last packet the display says "no data".
+        silent = time.monotonic()
+        wait_for(lambda: (r := display.last_report) is not None and r[27:33] == LEFT_PLACEHOLDER)
+        assert time.monotonic() - silent < 2.5
+        wait_for(lambda: "no data" in out(), 1.5)
+        sender = subprocess.run(
+            [sys.executable, "-c", FLOOD, str(port), flood.hex()], timeout=30, check=True
+        )
+        assert sender.returncode == 0
+        # Right after the flood, a new packet is on the display at once.
+        last = outgauge(gear=7, rpm=3000.0, speed=40.0)
+        s.sendto(last, ("127.0.0.1", port))
+        assert wait_for(shows_gear(display, "6"), 1.0) < 0.5
+    assert run.join() == 0
+    counts = out().splitlines()[-2]
+    assert " bad" in counts and int(counts.split(" packets")[0].split()[-1]) > 20000

@@ -8,10 +8,11 @@ import pytest
 from game_pages import SAMPLE, ac_pages, assert_carries, check_sane, decoded, snapshot
 from hypothesis import given
 from hypothesis import strategies as st
+from test_source_shm import TornView
+
 from kvdash_dashboard.sources import ac
 from kvdash_dashboard.sources.shm import BytesView, Gone
 from kvdash_dashboard.telemetry import GameState, Light
-from test_source_shm import TornView
 
 COMMON = ("gear", "rpm", "max_rpm", "speed", "fuel", "lap_time", "last_lap", "best_lap", "lap",
           "position", "lights", "state")  # fmt: skip

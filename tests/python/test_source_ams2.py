@@ -9,6 +9,7 @@ import pytest
 from game_pages import SAMPLE, ams2_pages, assert_carries, check_sane, decoded, snapshot
 from hypothesis import given
 from hypothesis import strategies as st
+
 from kvdash_dashboard.sources import ams2
 from kvdash_dashboard.sources.shm import BytesView, Gone
 from kvdash_dashboard.telemetry import GameState, Light

@@ -9,6 +9,7 @@ import pytest
 from game_packets import assert_sane, codemasters_packets, f1_packets
 from hypothesis import given
 from hypothesis import strategies as st
+
 from kvdash_dashboard.sources import codemasters, f1
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
 

@@ -9,6 +9,7 @@ import pytest
 from game_packets import assert_sane, forza_packets
 from hypothesis import given
 from hypothesis import strategies as st
+
 from kvdash_dashboard.sources import forza
 from kvdash_dashboard.telemetry import GameState, Telemetry
 

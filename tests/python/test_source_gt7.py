@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 pytest.importorskip("Crypto.Cipher.Salsa20")
 
 from game_packets import assert_sane, gt7_encrypt, gt7_packets  # noqa: E402
+
 from kvdash_dashboard.sources import gt7  # noqa: E402
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry  # noqa: E402
 

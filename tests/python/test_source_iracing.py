@@ -9,6 +9,7 @@ import pytest
 from game_pages import SAMPLE, assert_carries, check_sane, decoded, iracing_pages, snapshot
 from hypothesis import given
 from hypothesis import strategies as st
+
 from kvdash_dashboard.sources import iracing
 from kvdash_dashboard.sources.shm import BytesView, Gone
 from kvdash_dashboard.telemetry import GameState, Light

@@ -9,10 +9,11 @@ import pytest
 from game_pages import R3E_OFFSETS, SAMPLE, assert_carries, check_sane, decoded, r3e_pages, snapshot
 from hypothesis import given
 from hypothesis import strategies as st
+from test_source_shm import TornView
+
 from kvdash_dashboard.sources import r3e
 from kvdash_dashboard.sources.shm import Gone
 from kvdash_dashboard.telemetry import GameState, Light
-from test_source_shm import TornView
 
 CARRIED = ("gear", "rpm", "max_rpm", "speed", "fuel", "lap_time", "last_lap", "best_lap", "delta",
            "lap", "position", "lights", "state")  # fmt: skip

@@ -12,6 +12,7 @@ from types import ModuleType
 
 import pytest
 from game_pages import SAMPLE, Pages, Publisher, ac_pages, ams2_pages, iracing_pages, r3e_pages
+
 from kvdash_dashboard.sources import ac, ams2, iracing, r3e
 from kvdash_dashboard.sources.base import Family
 from kvdash_dashboard.sources.shm import (

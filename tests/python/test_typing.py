@@ -17,7 +17,7 @@ import kvdash_virtual
 import pytest
 
 SITE = Path(kvdash.__file__).resolve().parent
-EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "dashboard.py"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 pytestmark = pytest.mark.skipif(
     not (SITE / "kvdash-stubs" / "__init__.pyi").is_file(),
@@ -129,9 +129,12 @@ def test_a_type_error_is_reported(tmp_path: Path) -> None:
     assert '"set_left_panel" of "kvengine"' in errors[3] and errors[3].endswith("[call-arg]")
 
 
-def test_the_dashboard_example_is_strictly_typed(tmp_path: Path) -> None:
+def test_the_app_and_the_examples_are_strictly_typed(tmp_path: Path) -> None:
+    examples = sorted(str(p) for p in EXAMPLES.glob("*.py"))
+    assert examples
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(EXAMPLE)],
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *examples]
+        + ["-p", "kvdash_dashboard"],
         cwd=tmp_path,
         capture_output=True,
         text=True,
@@ -141,7 +144,7 @@ def test_the_dashboard_example_is_strictly_typed(tmp_path: Path) -> None:
 
 
 def test_the_readme_examples_are_strictly_typed(tmp_path: Path) -> None:
-    readme = (EXAMPLE.parents[1] / "README.md").read_text()
+    readme = (EXAMPLES.parent / "README.md").read_text()
     blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
     assert len(blocks) >= 3
     names = []

@@ -24,6 +24,7 @@ _LIGHTS = (
     (0x0200, Light.ENGINE),  # battery
     (0x0400, Light.ABS),
 )
+_TOP_GEAR = 10  # no car has more; a larger byte is not a gear
 _KNOWN_BITS = 0x07FF  # bits above 10 mean different things in each game
 
 
@@ -34,7 +35,7 @@ def decode(data: bytes) -> Telemetry | None:
     (_, car, _, gear, _, speed, rpm, _, _, fuel, _, _, dash, show, *_rest) = _PACKET.unpack_from(
         data
     )
-    if not all(math.isfinite(x) for x in (speed, rpm, fuel)) or rpm < 0:
+    if not all(math.isfinite(x) for x in (speed, rpm, fuel)) or rpm < 0 or gear > _TOP_GEAR + 1:
         return None
     # A light counts only where the car has it; a game that fills no
     # DashLights word has every light.

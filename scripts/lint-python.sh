@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Style and static checks of the dashboard app, its tests, the examples and
+# the app's benchmark: ruff (lint and format) and mypy --strict.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py=${PYTHON:-build/venv/bin/python}
+
+files=(python/kvdash_dashboard examples bench/dashboard_bench.py
+       tests/python/test_app_*.py tests/python/test_source_*.py tests/python/game_*.py
+       tests/python/make_recordings.py)
+"$py" -m ruff check --quiet "${files[@]}"
+"$py" -m ruff format --quiet --check "${files[@]}"
+echo "ruff: clean"
+PYTHONPATH=python:tests/python "$py" -m mypy --strict --no-incremental "${files[@]}" | tail -1
