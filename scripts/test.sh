@@ -19,11 +19,17 @@ ctest --test-dir build/tests --output-on-failure -j "$jobs"
 stage "Lint: clang-format and clang-tidy"
 bash scripts/lint.sh
 
+stage "Lint: ruff and mypy --strict on the dashboard app, its tests and the examples"
+bash scripts/lint-python.sh
+
 stage "Python tests"
 (cd build && venv/bin/python -m pytest -q ../tests/python)
 
 stage "Frame benchmark, quick (figures only: fails on errors, never on timings)"
 env -u PYTHONPATH build/venv/bin/python bench/frame_bench.py --quick
+
+stage "Dashboard benchmark, quick: packet-to-report latency and CPU (figures only)"
+env -u PYTHONPATH build/venv/bin/python bench/dashboard_bench.py --quick
 
 stage "Soak: a million frames, objects and inits on virtual displays (fails on growth beyond its tolerances)"
 (cd build && env -u PYTHONPATH venv/bin/python -m pytest -q ../tests/soak)

@@ -214,13 +214,9 @@ class LiveView:
         body.add_row(rpm)
         body.add_row(digits)
         body.add_row(warnings)
-        return Panel(
-            body,
-            title=self._title,
-            subtitle=status.line() + " · Ctrl-C ends",
-            border_style="grey50",
-            expand=False,
-        )
+        panel = Panel(body, title=self._title, border_style="grey50", expand=False)
+        # The status under the picture, wrapped rather than cut off.
+        return Group(panel, Text(status.line() + " · Ctrl-C ends", style="grey50"))
 
     @staticmethod
     def _digits(cells: list[tuple[str, bool]], style: str) -> Text:
