@@ -24,7 +24,7 @@ import struct
 from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family
+from .base import Family, filled
 from .shm import CounterCache, Gone, ShmReader, View, consistent, read_optional
 
 NAMES = ("acpmf_physics", "acpmf_graphics", "acpmf_static")
@@ -163,23 +163,9 @@ class AcDecoder:
 FAMILY = Family(
     name="ac",
     title="Assetto Corsa shared memory",
-    fields=frozenset(
-        {
-            "gear",
-            "rpm",
-            "max_rpm",
-            "speed",
-            "fuel",
-            "lap_time",
-            "last_lap",
-            "best_lap",
-            "delta",
-            "lap",
-            "position",
-            "lights",
-            "state",
-            "game",
-        }
+    fields=filled(
+        "gear rpm max_rpm speed fuel lap_time last_lap "
+        "best_lap delta lap position lights state game"
     ),
     decoder=AcDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, CounterCache(_counters, take), shm_dir),

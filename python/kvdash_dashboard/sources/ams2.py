@@ -19,7 +19,7 @@ import struct
 from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family
+from .base import Family, filled
 from .shm import TORN_RETRIES, CounterCache, Gone, ShmReader, View
 
 NAMES = ("$pcars2$",)
@@ -152,22 +152,8 @@ class Ams2Decoder:
 FAMILY = Family(
     name="ams2",
     title="Automobilista 2 / Project CARS 2 shared memory",
-    fields=frozenset(
-        {
-            "gear",
-            "rpm",
-            "max_rpm",
-            "speed",
-            "fuel",
-            "lap_time",
-            "last_lap",
-            "best_lap",
-            "lap",
-            "position",
-            "lights",
-            "state",
-            "game",
-        }
+    fields=filled(
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position lights state game"
     ),
     decoder=Ams2Decoder,
     reader=lambda shm_dir: ShmReader(NAMES, CounterCache(_counters, take), shm_dir),

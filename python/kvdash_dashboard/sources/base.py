@@ -11,7 +11,17 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Protocol
 
-from ..telemetry import Telemetry
+from ..telemetry import FIELD_NAMES, Telemetry
+
+
+def filled(names: str) -> frozenset[str]:
+    """The Telemetry fields a family fills, named in one string; a name that
+    is no field is a mistake caught at import."""
+    out = frozenset(names.split())
+    unknown = out - FIELD_NAMES
+    if unknown:
+        raise ValueError(f"not Telemetry fields: {sorted(unknown)}")
+    return out
 
 
 class Decoder(Protocol):

@@ -9,7 +9,7 @@ import math
 import struct
 
 from ..telemetry import Telemetry
-from .base import Family
+from .base import Family, filled
 
 _MOTION_ONLY = 64  # extradata 0: a motion record, nothing for a dashboard
 _FLOATS = {152: struct.Struct("<38f"), 252: struct.Struct("<63f"), 264: struct.Struct("<66f")}
@@ -110,20 +110,7 @@ class Decoder:
 FAMILY = Family(
     name="codemasters",
     title="Codemasters UDP (extradata)",
-    fields=frozenset(
-        {
-            "gear",
-            "rpm",
-            "max_rpm",
-            "speed",
-            "fuel",
-            "lap_time",
-            "last_lap",
-            "best_lap",
-            "lap",
-            "position",
-        }
-    ),
+    fields=filled("gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position"),
     decoder=Decoder,
     port=20777,  # shared with F1: the lengths here are exact and F1 uses none of them
     games="DiRT Rally, DiRT Rally 2.0, DiRT 4, GRID",

@@ -14,7 +14,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family
+from .base import Family, filled
 
 # gear, rpm, max rpm, speed, fuel, lap time, last lap, best lap, delta, lap,
 # lights; a float that is NaN stands for "none".
@@ -277,9 +277,8 @@ class DemoReader:
 FAMILY = Family(
     name="demo",
     title="simulated lap",
-    fields=frozenset(
-        {"gear", "rpm", "max_rpm", "speed", "fuel", "lap_time", "last_lap", "best_lap"}
-        | {"delta", "lap", "lights", "state", "game"}
+    fields=filled(
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap delta lap lights state game"
     ),
     decoder=Decoder,
     reader=DemoReader,

@@ -10,7 +10,7 @@ import math
 import struct
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family
+from .base import Family, filled
 
 # format, game year, major, minor, packet version, packet id, session uid,
 # session time, frame, overall frame, player index, second player index.
@@ -214,22 +214,9 @@ class Decoder:
 FAMILY = Family(
     name="f1",
     title="EA SPORTS F1",
-    fields=frozenset(
-        {
-            "gear",
-            "rpm",
-            "max_rpm",
-            "rev_lights",
-            "speed",
-            "fuel",
-            "lap_time",
-            "last_lap",
-            "best_lap",
-            "lap",
-            "position",
-            "lights",
-            "state",
-        }
+    fields=filled(
+        "gear rpm max_rpm rev_lights speed fuel "
+        "lap_time last_lap best_lap lap position lights state"
     ),
     decoder=Decoder,
     port=20777,

@@ -8,7 +8,7 @@ import math
 import struct
 
 from ..telemetry import GameState, Telemetry
-from .base import Family
+from .base import Family, filled
 
 # IsRaceOn, timestamp, max, idle and current rpm.
 _HEAD = struct.Struct("<iIfff")
@@ -101,21 +101,7 @@ class Decoder:
 FAMILY = Family(
     name="forza",
     title="Forza Data Out",
-    fields=frozenset(
-        {
-            "gear",
-            "rpm",
-            "max_rpm",
-            "speed",
-            "fuel",
-            "lap_time",
-            "last_lap",
-            "best_lap",
-            "lap",
-            "position",
-            "state",
-        }
-    ),
+    fields=filled("gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position state"),
     decoder=Decoder,
     # The game has no default; Forza Horizon binds its own socket in 5200-5300.
     port=5400,

@@ -14,7 +14,7 @@ import socket
 import struct
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family
+from .base import Family, filled
 
 try:
     from Crypto.Cipher import Salsa20
@@ -132,21 +132,8 @@ class Decoder:
 FAMILY = Family(
     name="gt7",
     title="Gran Turismo 7",
-    fields=frozenset(
-        {
-            "gear",
-            "rpm",
-            "max_rpm",
-            "rev_lights",
-            "speed",
-            "fuel",
-            "last_lap",
-            "best_lap",
-            "lap",
-            "position",
-            "lights",
-            "state",
-        }
+    fields=filled(
+        "gear rpm max_rpm rev_lights speed fuel last_lap best_lap lap position lights state"
     ),
     decoder=Decoder,
     port=LISTEN_PORT,

@@ -27,7 +27,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family
+from .base import Family, filled
 from .shm import TORN_RETRIES, Gone, ShmReader, View
 
 NAMES = ("IRSDKMemMapFileName",)
@@ -266,24 +266,9 @@ class IracingDecoder:
 FAMILY = Family(
     name="iracing",
     title="iRacing shared memory",
-    fields=frozenset(
-        {
-            "gear",
-            "rpm",
-            "max_rpm",
-            "rev_lights",
-            "speed",
-            "fuel",
-            "lap_time",
-            "last_lap",
-            "best_lap",
-            "delta",
-            "lap",
-            "position",
-            "lights",
-            "state",
-            "game",
-        }
+    fields=filled(
+        "gear rpm max_rpm rev_lights speed fuel lap_time "
+        "last_lap best_lap delta lap position lights state game"
     ),
     decoder=IracingDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, take_factory(), shm_dir),

@@ -6,7 +6,7 @@ import math
 import struct
 
 from ..telemetry import Light, Telemetry
-from .base import Family
+from .base import Family, filled
 
 # Time, car, flags, gear, plid, 7 floats, dash and show lights, 3 floats, 2 texts.
 _PACKET = struct.Struct("<I4sHBB7f2I3f16s16s")
@@ -65,7 +65,7 @@ class Decoder:
 FAMILY = Family(
     name="outgauge",
     title="OutGauge",
-    fields=frozenset({"gear", "rpm", "speed", "fuel", "lights"}),
+    fields=filled("gear rpm speed fuel lights"),
     decoder=Decoder,
     port=4444,
     games="Live for Speed, BeamNG.drive",

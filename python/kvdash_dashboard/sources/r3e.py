@@ -25,7 +25,7 @@ from collections.abc import Sequence
 from typing import NamedTuple
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family
+from .base import Family, filled
 from .shm import TORN_RETRIES, Gone, ShmReader, View
 
 NAMES = ("$R3E",)
@@ -206,23 +206,9 @@ class R3eDecoder:
 FAMILY = Family(
     name="r3e",
     title="RaceRoom shared memory",
-    fields=frozenset(
-        {
-            "gear",
-            "rpm",
-            "max_rpm",
-            "speed",
-            "fuel",
-            "lap_time",
-            "last_lap",
-            "best_lap",
-            "delta",
-            "lap",
-            "position",
-            "lights",
-            "state",
-            "game",
-        }
+    fields=filled(
+        "gear rpm max_rpm speed fuel lap_time last_lap "
+        "best_lap delta lap position lights state game"
     ),
     decoder=R3eDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, take, shm_dir),
