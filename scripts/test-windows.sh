@@ -18,6 +18,11 @@ wineserver=$(dirname "$wine")/wineserver64
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo "$(dirname "$wine")/wineserver")
 
 echo "== cross build (MinGW-w64)"
+# The toolchain's link flags reach only a new cache: one made before the
+# switch to the Universal CRT is made again.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -q "ucrt.specs" "$build/CMakeCache.txt"; then
+  rm -f "$build/CMakeCache.txt"
+fi
 cmake -S . -B "$build" -G Ninja -Wno-deprecated \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
   -DKVDASH_TESTS=ON -DKVDASH_EXTENSION=OFF -DKVDASH_WINDOWS_PYD=ON >"$build.configure.log" 2>&1 ||
