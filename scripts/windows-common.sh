@@ -50,6 +50,9 @@ start_wine() {
   fi
   "$wineserver" -p
   trap '"$wineserver" -k 2>/dev/null || true' EXIT
+  # The first program starts Wine's services, which outlive it: started here
+  # with no pipe of the caller's, they hold none open after the caller's runs.
+  timeout 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 
 # A Linux path as Windows programs under Wine see it (the Z: drive is /).

@@ -367,6 +367,7 @@ def test_main_drives_an_attached_display_and_blanks_it(
     assert any(r[2] == ord("-") for r in display.reports)
 
 
+@pytest.mark.needs_virtual_display
 def test_main_on_a_virtual_display_reports_its_rate(capsys: pytest.CaptureFixture[str]) -> None:
     assert dash.main(["--seconds", "1.2", "--virtual", "--right", "delta"]) == 0
     lines = capsys.readouterr().out.strip().splitlines()
@@ -376,6 +377,7 @@ def test_main_on_a_virtual_display_reports_its_rate(capsys: pytest.CaptureFixtur
     assert 30.0 < rate < 70.0
 
 
+@pytest.mark.needs_virtual_display
 def test_main_listens_for_outgauge(capsys: pytest.CaptureFixture[str]) -> None:
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
@@ -407,6 +409,7 @@ def test_main_listens_for_outgauge(capsys: pytest.CaptureFixture[str]) -> None:
     assert int(counts[1]) > 10 and int(counts[2]) > 10
 
 
+@pytest.mark.needs_virtual_display
 def test_ctrl_c_ends_cleanly(tmp_path: Path) -> None:
     env = dict(os.environ)
     env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="kvdash-run-")
