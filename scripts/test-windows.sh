@@ -6,39 +6,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=$root/build/win
-jobs=2
 
-wine=""
-for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)" "$(command -v wine || true)"; do
-  if [ -n "$candidate" ] && [ -x "$candidate" ]; then wine=$candidate; break; fi
-done
-[ -n "$wine" ] || { echo "FAIL: no wine64 launcher (Debian: wine64)" >&2; exit 1; }
-wineserver=$(dirname "$wine")/wineserver64
-[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo "$(dirname "$wine")/wineserver")
+. scripts/windows-common.sh
+build=$win_build
 
 echo "== cross build (MinGW-w64)"
-cmake -S . -B "$build" -G Ninja -Wno-deprecated \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DKVDASH_TESTS=ON -DKVDASH_EXTENSION=OFF -DKVDASH_WINDOWS_PYD=ON >"$build.configure.log" 2>&1 ||
-  { cat "$build.configure.log"; exit 1; }
-grep "Windows tests:" "$build.configure.log"
-ninja -C "$build" -j "$jobs"
+cross_build
+grep "Windows tests:" "$build.configure.log" || true
 
-# Wine runs headless, with its home (and so the prefix's Documents) inside
-# the build folder; the prefix is made once.
-export WINEPREFIX=$build/wineprefix WINEDEBUG=-all HOME=$build/home
-unset DISPLAY WAYLAND_DISPLAY
-mkdir -p "$HOME"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "== creating the Wine prefix"
-  timeout 300 "$wine" wineboot -i >/dev/null 2>&1 || true
-  # The registry reaches the disk when the server ends.
-  timeout 120 "$wineserver" -w || true
-  [ -f "$WINEPREFIX/system.reg" ] || { echo "FAIL: wineboot made no prefix" >&2; exit 1; }
-fi
-cleanup() { "$wineserver" -k 2>/dev/null || true; }
-trap cleanup EXIT
+start_wine
 
 echo "== C++ tests under Wine"
 tests_exe=$build/tests/cpp/windows/kvdash_win_tests.exe

@@ -4,7 +4,10 @@
 It must export PyInit_kvdash, BuildEx and the fourteen method implementations
 and nothing else; import the interpreter from python3.dll alone (the stable
 ABI, never a python3XY.dll), and otherwise only the HID, SetupAPI, kernel,
-shell, multimedia-timer and C runtime DLLs. Any deviation fails loudly.
+shell and multimedia-timer DLLs and the Universal CRT (ucrtbase.dll or its
+api-ms-win-crt-* sets), the C runtime python.exe uses. msvcrt.dll would be a
+second C runtime in the process, with its own stdout buffer and heap. Any
+deviation fails loudly.
 """
 
 from __future__ import annotations
@@ -36,7 +39,7 @@ EXPECTED_EXPORTS = frozenset(
     }
 )
 ALLOWED_DLLS = frozenset(
-    {"python3.dll", "hid.dll", "setupapi.dll", "kernel32.dll", "shell32.dll", "winmm.dll", "msvcrt.dll"}
+    {"python3.dll", "hid.dll", "setupapi.dll", "kernel32.dll", "shell32.dll", "winmm.dll", "ucrtbase.dll"}
 )
 C_RUNTIME_SETS = re.compile(r"^api-ms-win-crt-[a-z0-9-]+\.dll$")
 VERSIONED_PYTHON = re.compile(r"^python3\d+\.dll$")
@@ -114,8 +117,12 @@ def check(pyd: Path, objdump: str, def_file: Path | None) -> list[str]:
     for dll in sorted(imports):
         if VERSIONED_PYTHON.match(dll):
             problems.append(f"imports {dll}: tied to one interpreter version, not the stable ABI")
+        elif dll == "msvcrt.dll" or re.match(r"^msvcr\d*\.dll$", dll):
+            problems.append(f"imports {dll}: a C runtime other than python.exe's Universal CRT")
         elif dll not in ALLOWED_DLLS and not C_RUNTIME_SETS.match(dll):
             problems.append(f"imports {dll}, which is not allowed")
+    if not any(dll == "ucrtbase.dll" or C_RUNTIME_SETS.match(dll) for dll in imports):
+        problems.append("imports no Universal CRT (ucrtbase.dll or api-ms-win-crt-*)")
     if def_file is not None and "python3.dll" in imports:
         unknown = set(imports["python3.dll"]) - def_names(def_file)
         if unknown:

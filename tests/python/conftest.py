@@ -1,5 +1,11 @@
 """Shared fixtures: a clean bus and a temporary home for every test, the
-module's C-level console, and fresh interpreters for process-wide state."""
+module's C-level console, and fresh interpreters for process-wide state.
+
+On Windows (the real interpreters under Wine, scripts/test-windows-python.sh)
+there are no virtual displays: tests that need one carry the
+needs_virtual_display marker and are skipped with that reason; tests that need
+the single-instance marker free (lone_process) run in a session of their own
+whose runner has not loaded kvdash."""
 
 from __future__ import annotations
 
@@ -10,15 +16,53 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import types
 from pathlib import Path
-from typing import Dict, Iterator, Optional
+from typing import TYPE_CHECKING, Dict, Iterator, List, NoReturn, Optional
 
 import pytest
 
-import kvdash
-import kvdash_virtual as vd
+if TYPE_CHECKING:
+    import kvdash
 
-_libc = ctypes.CDLL(None)
+WINDOWS = sys.platform == "win32"
+
+NO_VIRTUAL_DISPLAY = (
+    "needs a virtual display: kvdash_virtual exists only with kvdash's stand-in for the "
+    "Windows HID interfaces (Linux), not on Windows"
+)
+MARKER_HELD = (
+    "needs the single-instance marker free, and this runner has kvdash loaded (so holds it): "
+    "on Windows it runs in a session of its own (pytest -m lone_process tests/python/test_process.py)"
+)
+
+
+class _NoVirtualDisplays(types.ModuleType):
+    """Stands in for kvdash_virtual where it cannot load, so that test modules
+    still import; a test that uses it without the needs_virtual_display
+    marker fails, saying so."""
+
+    def __init__(self, reason: str) -> None:
+        super().__init__("kvdash_virtual")
+        self.reason = reason
+
+    def __getattr__(self, name: str) -> NoReturn:
+        if name.startswith("__"):
+            raise AttributeError(name)
+        raise RuntimeError(f"kvdash_virtual.{name}: {self.reason} (mark the test needs_virtual_display)")
+
+
+try:
+    import kvdash_virtual as vd
+except ImportError as error:
+    if not WINDOWS:
+        raise
+    sys.modules["kvdash_virtual"] = _NoVirtualDisplays(str(error))
+    import kvdash_virtual as vd
+
+# The C runtime the module writes its console with: on Windows the Universal
+# CRT, shared with python.exe; elsewhere the process's libc.
+_libc = ctypes.cdll.ucrtbase if WINDOWS else ctypes.CDLL(None)
 
 
 def cflush() -> None:
@@ -26,16 +70,51 @@ def cflush() -> None:
     _libc.fflush(None)
 
 
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line("markers", f"needs_virtual_display: skipped on Windows; {NO_VIRTUAL_DISPLAY}")
+    config.addinivalue_line("markers", f"lone_process: {MARKER_HELD}")
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: List[pytest.Item]) -> None:
+    for item in items:
+        # A test that asks for a display or an engine on one needs a virtual display.
+        if {"display", "engine"} & set(getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.needs_virtual_display)
+    if not WINDOWS:
+        return
+    for item in items:
+        if item.get_closest_marker("needs_virtual_display"):
+            item.add_marker(pytest.mark.skip(reason=NO_VIRTUAL_DISPLAY))
+        elif item.get_closest_marker("lone_process") and "kvdash" in sys.modules:
+            item.add_marker(pytest.mark.skip(reason=MARKER_HELD))
+
+
 @pytest.fixture(autouse=True)
 def clean_bus() -> Iterator[None]:
+    if WINDOWS:  # no virtual bus to clean
+        yield
+        return
     vd.reset()
     yield
     vd.reset()
 
 
+def windows_documents() -> Path:
+    """The Documents folder as Windows has it: the shell's, from the user's
+    profile; no environment variable moves it."""
+    buffer = ctypes.create_unicode_buffer(260)
+    result = ctypes.windll.shell32.SHGetFolderPathW(None, 5, None, 0, buffer)  # CSIDL_PERSONAL
+    assert result == 0, f"SHGetFolderPathW: {result:#x}"
+    return Path(buffer.value)
+
+
 @pytest.fixture(autouse=True)
 def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
-    """A temporary home with a Documents folder, so init() never touches the real one."""
+    """A temporary home with a Documents folder, so init() never touches the
+    real one. On Windows, the home whose Documents the module uses: the
+    user's profile (under Wine, the prefix's)."""
+    if WINDOWS:
+        return windows_documents().parent
     home = tmp_path / "home"
     (home / "Documents").mkdir(parents=True)
     monkeypatch.setenv("HOME", str(home))
@@ -69,6 +148,8 @@ def display() -> vd.VirtualDisplay:
 @pytest.fixture
 def engine(display: vd.VirtualDisplay) -> kvdash.kvengine:
     """An initialised engine driving a virtual display."""
+    import kvdash
+
     e = kvdash.kvengine()
     assert e.init() is True
     return e
@@ -80,12 +161,14 @@ BLANK_REPORT = bytes([0, 1, 0x20] + [0] * 24 + [0x20] * 12 + [0] * 15)
 
 def bare_engine() -> kvdash.kvengine:
     """A kvengine made by the type's allocation alone: it has no Engine."""
+    import kvdash
+
     return kvdash.kvengine.__new__(kvdash.kvengine)
 
 
 PRELUDE = """
 import ctypes, sys
-_libc = ctypes.CDLL(None)
+_libc = ctypes.cdll.ucrtbase if sys.platform == "win32" else ctypes.CDLL(None)
 def cflush():
     sys.stdout.flush()
     _libc.fflush(None)

@@ -42,6 +42,7 @@ class TestKeys:
             assert e.get_device_info(key) == value, key
         assert isinstance(e.get_device_info("ticks"), int)
 
+    @pytest.mark.needs_virtual_display
     def test_after_init(self) -> None:
         d = vd.attach(version=0x1A0F, serial="SN-42", buttons=(1, 8), value_caps=2)
         e = kvdash.kvengine()
@@ -53,6 +54,7 @@ class TestKeys:
         for key, value in expected.items():
             assert e.get_device_info(key) == value, key
 
+    @pytest.mark.needs_virtual_display
     @pytest.mark.parametrize("buttons, count", [(None, 0), ((1, 8), 8), ((3, 10), 8), ((5, 5), 1), ((1, 32), 32)])
     def test_digital(self, buttons: Any, count: int) -> None:
         vd.attach(buttons=buttons)
@@ -60,6 +62,7 @@ class TestKeys:
         assert e.init() is True
         assert e.get_device_info("digital") == count
 
+    @pytest.mark.needs_virtual_display
     @pytest.mark.parametrize("version, text", [(0x0105, "1.05"), (0x1000, "10.00"), (0xFFFF, "ff.ff"), (0x80FF, "80.ff"), (0, "0.00")])
     def test_firmware(self, version: int, text: str) -> None:
         vd.attach(version=version)
@@ -67,12 +70,14 @@ class TestKeys:
         assert e.init() is True
         assert e.get_device_info("firmware") == text
 
+    @pytest.mark.needs_virtual_display
     def test_identity_text_outside_ascii(self) -> None:
         vd.attach(serial="Zürich-€-😀")
         e = kvdash.kvengine()
         assert e.init() is True
         assert e.get_device_info("serial number") == "Zürich-€-😀"
 
+    @pytest.mark.needs_virtual_display
     def test_long_serial_is_cut_inside_its_buffer(self) -> None:
         vd.attach(serial="9" * 400)
         e = kvdash.kvengine()
@@ -88,6 +93,7 @@ class TestKeys:
         elapsed = (e.get_device_info("ticks") - first) & 0xFFFFFFFF
         assert 40 <= elapsed < 5000
 
+    @pytest.mark.needs_virtual_display
     def test_values_of_an_earlier_display_kept(self, monkeypatch: pytest.MonkeyPatch) -> None:
         # A display accepted by an init that failed on storage...
         d = vd.attach(serial="OLD")

@@ -258,6 +258,7 @@ def test_failing_serial_request_is_accepted_with_an_empty_serial(display: vd.Vir
 # A campaign: many engines, each hit by a random fault at a random frame.
 
 
+@pytest.mark.needs_virtual_display
 def test_random_fault_campaign(console: Console) -> None:
     rng = random.Random(20240607)
     rounds = 40
@@ -337,6 +338,7 @@ cflush()
 """
 
 
+@pytest.mark.needs_virtual_display
 def test_two_processes_at_once(tmp_path: Path) -> None:
     run = tmp_path / "run"
     run.mkdir()
@@ -361,6 +363,7 @@ def test_two_processes_at_once(tmp_path: Path) -> None:
     record("second process", 1)
 
 
+@pytest.mark.needs_virtual_display
 def test_marker_is_free_again_after_both_exit(tmp_path: Path) -> None:
     """After a process that held the marker ends, a new one is alone again."""
     run = tmp_path / "run"

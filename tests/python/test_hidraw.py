@@ -3,6 +3,13 @@ finds, what get_device_info answers, and the bytes show_me puts on the node."""
 
 from __future__ import annotations
 
+import sys
+
+import pytest
+
+if sys.platform == "win32":
+    pytest.skip("hidraw is Linux's interface to HID devices", allow_module_level=True)
+
 import ctypes
 import os
 import pty
@@ -11,8 +18,6 @@ import tempfile
 import tty
 from pathlib import Path
 from typing import Iterator, List, Optional
-
-import pytest
 
 import kvdash
 import kvdash_virtual as vd

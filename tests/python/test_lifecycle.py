@@ -20,6 +20,7 @@ class TestInit:
         assert e.init() is False
         assert console.read() == INIT_FAILED
 
+    @pytest.mark.needs_virtual_display
     def test_later_init_finds_attached_display(self, console: Console) -> None:
         e = kvdash.kvengine()
         assert e.init() is False
@@ -54,6 +55,7 @@ class TestInit:
         assert display.last_report == bytes(expected)
         assert display.write_count == 2
 
+    @pytest.mark.needs_virtual_display
     def test_other_devices_are_passed_over(self) -> None:
         other = vd.attach(product_id=0x0104)
         stranger = vd.attach(vendor_id=0x1234, product_id=0x0103)
@@ -65,6 +67,7 @@ class TestInit:
         assert e.init() is True
         assert e.get_device_info("device path") == d.path
 
+    @pytest.mark.needs_virtual_display
     def test_first_display_that_opens_is_used(self) -> None:
         refusing = vd.attach(serial="A")
         refusing.refuse_open(write=True)
@@ -76,6 +79,7 @@ class TestInit:
         assert refusing.open_handles == 0 and third.open_handles == 0
         assert second.open_handles == 3 and third.write_count == 0
 
+    @pytest.mark.needs_virtual_display
     def test_read_open_refused_too(self, console: Console) -> None:
         d = vd.attach()
         d.refuse_open(write=False, read=True)
@@ -83,6 +87,7 @@ class TestInit:
         assert d.open_handles == 0
         assert console.read() == INIT_FAILED
 
+    @pytest.mark.needs_virtual_display
     def test_serial_failure_still_accepted(self) -> None:
         d = vd.attach(serial="123")
         d.fail_serial()
@@ -175,6 +180,7 @@ class TestTeardown:
         del e
         assert display.write_count == 0 and display.open_handles == 0
 
+    @pytest.mark.needs_virtual_display
     def test_failed_init_leaves_nothing_open(self) -> None:
         others = [vd.attach(vendor_id=0x1DD2, product_id=p) for p in (1, 2, 3)]
         e = kvdash.kvengine()

@@ -173,34 +173,3 @@ class TestExports:
         ours = {n for n in names if not n.startswith("kvvd_")}
         assert ours == set(EXPORTS)
         assert any(n.startswith("kvvd_") for n in names)
-
-    def test_build_ex_composes_and_answers_false(self) -> None:
-        from conftest import run_python
-
-        code = """
-        import ctypes, kvdash
-        lib = ctypes.PyDLL(kvdash.__file__)
-        lib.BuildEx.restype = ctypes.py_object
-        lib.BuildEx.argtypes = [ctypes.c_char_p, ctypes.c_int] + [ctypes.c_char_p] * 4
-        cflush()
-        r1 = lib.BuildEx(b"msg", 7, None, None, None, None)
-        r2 = lib.BuildEx(b"msg", 8, None, b"one", b"two", None)
-        r3 = lib.BuildEx(b"m", -1, b"fn", b"one", None, b"three")
-        r4 = lib.BuildEx(b"x" * 1000, 123456, b"y" * 1000, None, None, None)
-        r5 = lib.BuildEx(b"msg", 9, None, None, None, b"three")
-        cflush()
-        print("|", r1, r2, r3, r4, r5)
-        """
-        out = run_python(code)
-        assert out.returncode == 0, out.stderr
-        text = out.stdout
-        assert text.startswith(
-            "Error msg #7\n\n"
-            "Error msg #8\n P1:one\n\n"
-            "Error m #-1\n F:fn\n\n"
-        )
-        rest = text[len("Error msg #7\n\nError msg #8\n P1:one\n\nError m #-1\n F:fn\n\n") :]
-        # A composition longer than a step is cut, never overflowed.
-        long_line, _, rest = rest.partition("\n")
-        assert long_line.startswith("Error xxxx") and 200 < len(long_line) < 300
-        assert rest.endswith("Error msg #9\n P3:three\n\n| False False False False False\n")
