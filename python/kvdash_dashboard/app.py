@@ -476,11 +476,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         elapsed = time.monotonic() - start
         app.close()
-        where = display.status() if display.engine is not None else "no display"
-        blanked = display.engine is not None
-        view.close(BLANK if blanked else app.frame, app.status())
+        if display.engine is not None:
+            where = f" on the {display.status()} (left blank)"
+            view.close(BLANK, app.status())
+        else:
+            where = ": no display"
+            view.close(app.frame, app.status())
         # Letting the engine go blanks the display.
         display.close()
-    left = " (left blank)" if blanked else ""
-    print(f"{app.reports} reports in {elapsed:.1f} s on the {where}{left}.", flush=True)
+    print(f"{app.reports} reports in {elapsed:.1f} s{where}.", flush=True)
     return 0
