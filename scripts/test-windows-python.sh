@@ -9,6 +9,9 @@
 # waiting for a display. Per interpreter it prints how many tests ran, passed
 # and were skipped; any failure fails the run. Interpreters, wheels and the
 # Wine prefix are cached in build/.
+# Every test added to tests/python runs here too unless it is marked
+# needs_virtual_display: the place for Windows-only tests, such as telemetry
+# sources that read a game's named shared memory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
