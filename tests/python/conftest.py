@@ -102,6 +102,8 @@ def clean_bus() -> Iterator[None]:
 def windows_documents() -> Path:
     """The Documents folder as Windows has it: the shell's, from the user's
     profile; no environment variable moves it."""
+    if sys.platform != "win32":
+        raise RuntimeError("the shell's folders exist on Windows only")
     buffer = ctypes.create_unicode_buffer(260)
     result = ctypes.windll.shell32.SHGetFolderPathW(None, 5, None, 0, buffer)  # CSIDL_PERSONAL
     assert result == 0, f"SHGetFolderPathW: {result:#x}"
