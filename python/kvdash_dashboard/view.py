@@ -99,6 +99,9 @@ class LineView:
         self._print(f"end   {frame_line(frame)}  {status.line()}")
 
     def _print(self, text: str) -> None:
+        encoding = getattr(self._out, "encoding", None) or "utf-8"
+        # A pipe on Windows speaks the ANSI code page: what it lacks shows as "?".
+        text = text.encode(encoding, "replace").decode(encoding, "replace")
         try:
             print(text, file=self._out, flush=True)
         except (OSError, ValueError):  # the reader went away: keep driving the display
