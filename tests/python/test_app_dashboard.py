@@ -4,6 +4,9 @@ simulated lap, without the loop."""
 from __future__ import annotations
 
 import pytest
+from game_packets import assert_sane
+from hypothesis import given
+from hypothesis import strategies as st
 
 import kvdash
 import kvdash_virtual as vd
@@ -156,3 +159,10 @@ def test_the_demo_record_round_trips() -> None:
 @pytest.mark.parametrize("rpm", [float("nan"), float("inf"), -1.0])
 def test_the_demo_record_refuses_nonsense(rpm: float) -> None:
     assert demo.decode(demo.pack(Telemetry(rpm=rpm))) is None
+
+
+@given(st.binary(max_size=120) | st.binary(min_size=71, max_size=71))  # 71: a record's size
+def test_any_bytes_to_the_demo_decoder_decode_sanely_or_not_at_all(data: bytes) -> None:
+    t = demo.decode(data)
+    if t is not None:
+        assert_sane(t)

@@ -204,7 +204,7 @@ def _or_nan(value: float | None) -> float:
 def pack(t: Telemetry) -> bytes:
     """The demo's record of one moment."""
     return _RECORD.pack(
-        max(-1, min(t.gear, 100)),
+        max(-1, min(t.gear, 10)),
         t.rpm,
         _or_nan(t.max_rpm),
         t.speed,
@@ -222,7 +222,7 @@ def decode(data: bytes) -> Telemetry | None:
     if len(data) != _RECORD.size:
         return None
     gear, rpm, max_rpm, speed, fuel, lap_time, last, best, delta, lap, lights = _RECORD.unpack(data)
-    if not (math.isfinite(rpm) and math.isfinite(speed)) or rpm < 0:
+    if not (math.isfinite(rpm) and math.isfinite(speed)) or rpm < 0 or not -1 <= gear <= 10:
         return None
 
     def maybe(x: float) -> float | None:
