@@ -217,7 +217,8 @@ def test_a_narrow_terminal_keeps_the_status_line() -> None:
 @pytest.mark.skipif(
     sys.platform == "win32", reason="SIGINT is a POSIX signal; Windows consoles send Ctrl-C events"
 )
-def test_ctrl_c_ends_with_a_blank_display_and_status_0() -> None:
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_ctrl_c_or_sigterm_ends_with_a_blank_display_and_status_0(signum: int) -> None:
     env = dict(os.environ, PYTHONUNBUFFERED="1")
     env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="kvdash-run-")
     child = subprocess.Popen(
@@ -231,7 +232,7 @@ def test_ctrl_c_ends_with_a_blank_display_and_status_0() -> None:
         assert child.stdout is not None
         while "reports/s" not in child.stdout.readline():  # no terminal: lines
             pass
-        child.send_signal(signal.SIGINT)
+        child.send_signal(signum)
         out, err = child.communicate(timeout=10)
     finally:
         child.kill()
