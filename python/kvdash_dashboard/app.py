@@ -457,6 +457,12 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     display = Display(force_virtual=args.virtual)
     display.open(time.monotonic())
+    if display.unopened():
+        print(
+            "An SLI-PRO is plugged in but could not be opened: check the permissions of "
+            "/dev/hidraw* (the README's Linux section has a udev rule).",
+            flush=True,
+        )
     if display.kind is Kind.OURS and not args.virtual:
         print("No SLI-PRO display found: drawing a virtual one.", flush=True)
     elif display.engine is None:

@@ -77,17 +77,18 @@ def _windows_path_opens(path: str) -> bool:
     return True
 
 
-def real_display_listed() -> bool:
-    """Whether the system lists an SLI-PRO now (Linux: a hidraw node of 1DD2:0103)."""
-    for uevent in glob.glob("/sys/class/hidraw/hidraw*/device/uevent"):
+def listed_displays(sysfs: str = "/sys/class/hidraw") -> frozenset[str]:
+    """The hidraw nodes the system lists for an SLI-PRO (1DD2:0103) now."""
+    found = set()
+    for uevent in glob.glob(os.path.join(sysfs, "hidraw*", "device", "uevent")):
         try:
             with open(uevent, encoding="utf-8", errors="replace") as f:
                 text = f.read().upper()
         except OSError:
             continue
         if "00001DD2:00000103" in text:
-            return True
-    return False
+            found.add(uevent.split(os.sep)[-3])
+    return frozenset(found)
 
 
 class Display:
@@ -105,6 +106,7 @@ class Display:
         self.next_check = 0.0
         self._identity: tuple[int, int, int] | None = None
         self._next_real_look = 0.0
+        self._listed: frozenset[str] = frozenset()  # SLI-PRO nodes seen at the last look
 
     # ------------------------------------------------------------ status
 
@@ -139,9 +141,14 @@ class Display:
         self._take(engine, path, Kind.VIRTUAL if _virtual_attached(path) else Kind.REAL)
         return True
 
+    def unopened(self) -> bool:
+        """An SLI-PRO is listed, but init() could not open it (permissions?)."""
+        return self.kind is Kind.OURS and not self.force_virtual and bool(self._listed)
+
     def _open_ours(self) -> bool:
         import kvdash_virtual
 
+        self._listed = listed_displays()
         self.virtual = kvdash_virtual.attach()
         if self._init():
             self.kind = Kind.OURS
@@ -179,8 +186,11 @@ class Display:
         if self.engine is not None:
             self.next_check = now + CHECK_PERIOD
             if self.kind is Kind.OURS and not self.force_virtual and now >= self._next_real_look:
+                # Only a node that was not there before is worth leaving ours
+                # for: one that could not be opened stays unopenable.
                 self._next_real_look = now + REAL_LOOK_PERIOD
-                if real_display_listed() and self._swap_to_real():
+                listed, self._listed = self._listed, listed_displays()
+                if self._listed - listed and self._swap_to_real():
                     return "plugged"
             if self.present():
                 return None

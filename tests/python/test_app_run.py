@@ -327,3 +327,24 @@ def test_a_silent_game_shows_no_data_and_a_flood_is_survived(
     assert run.join() == 0
     counts = out().splitlines()[-2]
     assert " bad" in counts and int(counts.split(" packets")[0].split()[-1]) > 20000
+
+
+@pytest.mark.needs_virtual_display
+def test_a_display_that_cannot_be_opened_is_named(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    from kvdash_dashboard import display as displays
+
+    # sysfs lists an SLI-PRO (and a keyboard), but no node can be opened.
+    for node, ident in (
+        ("hidraw0", "0003:0000046D:0000C31C"),
+        ("hidraw3", "0003:00001DD2:00000103"),
+    ):
+        (tmp_path / node / "device").mkdir(parents=True)
+        (tmp_path / node / "device" / "uevent").write_text(f"HID_ID={ident}\nHID_NAME=x\n")
+    assert displays.listed_displays(str(tmp_path)) == {"hidraw3"}
+    monkeypatch.setattr(displays, "listed_displays", lambda: frozenset({"hidraw3"}))
+    assert main(["--source", "demo", "--seconds", "0.3"]) == 0
+    out = capsys.readouterr().out
+    assert "An SLI-PRO is plugged in but could not be opened" in out
+    assert "drawing a virtual one" in out
