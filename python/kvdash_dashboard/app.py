@@ -8,12 +8,13 @@ display shows, at most --hz reports a second."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import selectors
 import signal
 import sys
 import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 
 from .console import captured_c_stdout
 
@@ -172,7 +173,7 @@ def check_arguments(args: argparse.Namespace) -> str | None:
 # ---------------------------------------------------------------- the loop
 
 
-class Dashboard:
+class App:
     """The running app: inputs -> telemetry -> frames -> the display."""
 
     def __init__(
@@ -387,10 +388,9 @@ def open_inputs(
         elif f.reader is not None:
             folder = None if sys.platform == "win32" else args.shm_dir
             polled.append(PolledInput(f, f.reader(folder)))
-    host = DEFAULT_HOST
+    host = (args.listen[0] if args.listen else None) or DEFAULT_HOST
     for port, families in by_port.items():
-        if args.listen is not None:
-            host = args.listen[0] or DEFAULT_HOST
+        if args.listen is not None:  # one UDP source: where the user said
             port = args.listen[1]
         try:
             udp.append(UdpInput(families, host, port))
@@ -409,18 +409,22 @@ def _say(text: str) -> None:
     print(text, flush=True)
 
 
-def _sigterm_as_interrupt() -> None:
-    """SIGTERM ends the app as Ctrl-C does: a blank display, status 0."""
+@contextlib.contextmanager
+def sigterm_as_interrupt() -> Iterator[None]:
+    """Meanwhile SIGTERM ends the app as Ctrl-C does (a blank display, status
+    0); the caller's own handler comes back afterwards."""
     if threading.current_thread() is not threading.main_thread():
+        yield
         return
 
     def handler(_signum: int, _frame: object) -> None:
         raise KeyboardInterrupt
 
+    previous = signal.signal(signal.SIGTERM, handler)
     try:
-        signal.signal(signal.SIGTERM, handler)
-    except (ValueError, OSError):
-        pass
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -472,11 +476,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     if why:
         view.say(why)
 
-    app = Dashboard(args, udp, polled, replay, recorder, display, view)
-    _sigterm_as_interrupt()
+    app = App(args, udp, polled, replay, recorder, display, view)
     start = time.monotonic()
     try:
-        app.run(args.seconds)
+        with sigterm_as_interrupt():
+            app.run(args.seconds)
     except KeyboardInterrupt:
         pass
     finally:

@@ -157,9 +157,7 @@ def shift_range(t: Telemetry, options: Options) -> tuple[float, float]:
     """Where the RPM LEDs start and where all are lit: the user's, else from the game."""
     if options.rpm_shift is not None:
         shift = options.rpm_shift
-        start = options.rpm_start if options.rpm_start is not None else shift * START_SHARE
-        return start, shift
-    if t.max_rpm is not None and t.max_rpm > 0:
+    elif t.max_rpm is not None and t.max_rpm > 0:
         shift = t.max_rpm * SHIFT_SHARE
     else:
         shift = 7500.0

@@ -45,10 +45,6 @@ class Channel:
         return None
 
 
-def udp_channel_name(families: Sequence[Family]) -> str:
-    return "udp:" + ",".join(f.name for f in families)
-
-
 def channel_for(name: str) -> Channel:
     """The channel a recording names: "udp:f1,codemasters" or a family name."""
     names = name[4:].split(",") if name.startswith("udp:") else [name]
@@ -60,7 +56,7 @@ class UdpInput:
     """One socket, and the families that send to its port."""
 
     def __init__(self, families: Sequence[Family], host: str, port: int) -> None:
-        self.channel = Channel(families, udp_channel_name(families))
+        self.channel = Channel(families, "udp:" + ",".join(f.name for f in families))
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         try:
             try:

@@ -53,6 +53,5 @@ class Telemetry:
     game: str = ""  # the game or format variant, as the status line names it
 
 
-# Every field a source may fill; gear, rpm and speed are filled by all.
+# Every field a source may fill.
 FIELD_NAMES = frozenset(f.name for f in fields(Telemetry))
-ALWAYS = frozenset({"gear", "rpm", "speed"})

@@ -129,7 +129,9 @@ def test_a_display_unplugged_and_plugged_again(capsys: pytest.CaptureFixture[str
 def test_a_display_that_stays_gets_no_blank_frame_and_no_second_engine(
     display: vd.VirtualDisplay,
 ) -> None:
+    before = signal.getsignal(signal.SIGTERM)
     assert main(["--source", "demo", "--seconds", "1.2"]) == 0
+    assert signal.getsignal(signal.SIGTERM) is before  # the caller's handler is back
     reports = display.reports
     blanks = [i for i, r in enumerate(reports) if r == BLANK_REPORT]
     assert blanks == [0, len(reports) - 1]  # the engine's first and last report

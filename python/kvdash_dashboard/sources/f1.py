@@ -38,15 +38,8 @@ _SIZES: dict[int, dict[int, int]] = {
         _CAR_STATUS: 1239,
         _SESSION_HISTORY: 1460,
     },
-    2025: {
-        _MOTION: 1349,
-        _SESSION: 753,
-        _LAP_DATA: 1285,
-        _CAR_TELEMETRY: 1352,
-        _CAR_STATUS: 1239,
-        _SESSION_HISTORY: 1460,
-    },
 }
+_SIZES[2025] = _SIZES[2024]  # F1 25 kept F1 24's sizes for these
 _LAST_ID = {2023: 13, 2024: 14, 2025: 15}
 # The older Codemasters format shares port 20777 with exactly these lengths.
 _LEGACY_LENGTHS = frozenset({64, 152, 252, 264})
