@@ -19,7 +19,9 @@ class Light(enum.IntFlag):
     SIGNAL_LEFT = enum.auto()
     SIGNAL_RIGHT = enum.auto()
     ENGINE = enum.auto()  # an engine warning: oil, battery, damage, handbrake on
-    FLAG = enum.auto()  # a yellow or blue flag for the player
+    FLAG = enum.auto()  # a flag for the player (yellow, blue, or one the game does not name)
+    YELLOW = enum.auto()  # where the game names the flag: set with FLAG
+    BLUE = enum.auto()
 
 
 class GameState(enum.IntEnum):
@@ -51,6 +53,8 @@ class Telemetry:
     lights: Light = Light.NONE
     state: GameState = GameState.UNKNOWN
     game: str = ""  # the game or format variant, as the status line names it
+    car: str | None = None  # the car's short stable id, as the game names it (settings key on it)
+    throttle: float | None = None  # 0 to 1
 
 
 # Every field a source may fill.
