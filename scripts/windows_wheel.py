@@ -35,14 +35,17 @@ def record_hash(data: bytes) -> str:
 
 
 def linux_metadata(linux_wheel: Path) -> Dict[str, bytes]:
-    """METADATA and entry_points.txt (where present) of the Linux wheel."""
+    """METADATA, entry_points.txt and the licence files (where present) of the
+    Linux wheel, by their path inside the .dist-info."""
     found: Dict[str, bytes] = {}
     with zipfile.ZipFile(linux_wheel) as archive:
         for name in archive.namelist():
             path = PurePosixPath(name)
-            if len(path.parts) == 2 and path.parts[0].endswith(".dist-info"):
-                if path.name in ("METADATA", "entry_points.txt"):
-                    found[path.name] = archive.read(name)
+            if not path.parts[0].endswith(".dist-info") or name.endswith("/"):
+                continue
+            inside = "/".join(path.parts[1:])
+            if inside in ("METADATA", "entry_points.txt") or inside.startswith("licenses/"):
+                found[inside] = archive.read(name)
     if "METADATA" not in found:
         raise SystemExit(f"{linux_wheel}: no METADATA")
     return found
@@ -82,8 +85,9 @@ def build(tree: Path, pyd: Path, linux_wheel: Path, out: Path) -> Path:
     for archive_name, path in sorted(contents(tree, pyd).items()):
         entries.append((archive_name, path.read_bytes()))
     entries.append((f"{dist_info}/METADATA", metadata["METADATA"]))
-    if "entry_points.txt" in metadata:
-        entries.append((f"{dist_info}/entry_points.txt", metadata["entry_points.txt"]))
+    for inside, data in sorted(metadata.items()):
+        if inside != "METADATA":
+            entries.append((f"{dist_info}/{inside}", data))
     entries.append((f"{dist_info}/WHEEL", wheel_text.encode("ascii")))
     record = "".join(f"{n},{record_hash(d)},{len(d)}\n" for n, d in entries) + f"{dist_info}/RECORD,,\n"
     entries.append((f"{dist_info}/RECORD", record.encode("utf-8")))

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib.metadata
 import selectors
 import signal
 import sys
@@ -72,12 +73,21 @@ def _panel_help(side: str, defaults: str) -> str:
     return f"{side} panel: " + "; ".join(parts) + f". Default: {defaults}"
 
 
+def package_version() -> str:
+    """The installed kvdash's version; the app may also run from a source tree."""
+    try:
+        return importlib.metadata.version("kvdash")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown (not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="kvdash-dashboard",
         description="A racing dashboard on the SLI-PRO display, fed by your sim's telemetry. "
         "Without a display attached it draws a virtual one in the terminal.",
     )
+    p.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     p.add_argument(
         "--source",
         default="auto",
