@@ -6,7 +6,25 @@ cd "$(dirname "$0")/.."
 jobs=2
 run_started=$(date +%s)  # figures older than this run are not shown as its own
 
-stage() { echo; echo "===== $*"; }
+# One overall line at the end, whatever happens: how many stages passed.
+passed=0
+current=""
+stage() {
+  if [ -n "$current" ]; then passed=$((passed + 1)); fi
+  current="$*"
+  echo; echo "===== $*"
+}
+summary() {
+  status=$?
+  echo
+  if [ "$status" -eq 0 ]; then
+    [ -z "$current" ] || passed=$((passed + 1))
+    echo "stages: $passed passed, 0 failed"
+  else
+    echo "stages: $passed passed, 1 failed (${current:-before the first stage})"
+  fi
+}
+trap summary EXIT
 
 stage "setup"
 bash scripts/setup.sh
