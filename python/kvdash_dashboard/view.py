@@ -28,9 +28,26 @@ class Status:
     rate: float  # reports a second, lately
     notes: tuple[str, ...] = ()  # e.g. a panel the game cannot fill
 
+    def phrases(self) -> list[str]:
+        return [self.source, self.display, f"{self.rate:.0f} reports/s", *self.notes]
+
     def line(self) -> str:
-        parts = [self.source, self.display, f"{self.rate:.0f} reports/s", *self.notes]
-        return " · ".join(parts)
+        return SEPARATOR.join(self.phrases())
+
+
+SEPARATOR = " · "
+
+
+def wrap_phrases(phrases: list[str], width: int) -> str:
+    """The phrases joined into lines of at most width columns, broken only
+    between phrases (one longer than a line has a line of its own)."""
+    lines: list[str] = []
+    for phrase in phrases:
+        if lines and len(lines[-1]) + len(SEPARATOR) + len(phrase) <= width:
+            lines[-1] += SEPARATOR + phrase
+        else:
+            lines.append(phrase)
+    return "\n".join(lines)
 
 
 def panel_cells(text: str, placeholder: str) -> list[tuple[str, bool]]:
@@ -54,10 +71,11 @@ def panel_cells(text: str, placeholder: str) -> list[tuple[str, bool]]:
 
 
 def frame_line(frame: Frame) -> str:
-    """The frame in one line of text."""
+    """The frame in one line of text: the panels as they read (1:23.4), not
+    as their segments light."""
 
     def panel(text: str, placeholder: str) -> str:
-        return "".join(c + ("." if p else "") for c, p in panel_cells(text, placeholder))
+        return text.strip() or placeholder
 
     rpm = "*" * frame.rpm + "." * (RPM_LEDS - frame.rpm)
     warn = "".join(
@@ -188,9 +206,11 @@ class LiveView:
         from rich.table import Table
         from rich.text import Text
 
-        if self._console.width < self.WIDTH:
+        width = self._console.width
+        if width < self.WIDTH:
             # Too narrow for the big digits: a line of the frame, and the status.
-            return Group(Text(frame_line(frame)), Text(status.line(), style="grey50"))
+            status_text = Text(wrap_phrases(status.phrases(), width), style="grey50")
+            return Group(Text(frame_line(frame)), status_text)
 
         rpm = Text(justify="center")
         for led, colour in enumerate(self.RPM_COLOURS, start=1):
@@ -218,8 +238,9 @@ class LiveView:
         body.add_row(digits)
         body.add_row(warnings)
         panel = Panel(body, title=self._title, border_style="grey50", expand=False)
-        # The status under the picture, wrapped rather than cut off.
-        return Group(panel, Text(status.line() + " · Ctrl-C ends", style="grey50"))
+        # The status under the picture, wrapped between phrases rather than cut off.
+        ended = Status(status.source, status.display, status.rate, (*status.notes, "Ctrl-C ends"))
+        return Group(panel, Text(wrap_phrases(ended.phrases(), width), style="grey50"))
 
     @staticmethod
     def _digits(cells: list[tuple[str, bool]], style: str) -> Text:

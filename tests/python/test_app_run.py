@@ -5,6 +5,7 @@ Ctrl-C, recordings."""
 from __future__ import annotations
 
 import os
+import re
 import signal
 import socket
 import struct
@@ -214,6 +215,15 @@ def test_a_narrow_terminal_keeps_the_status_line() -> None:
         narrow.print(live.picture(Frame(gear="3", rpm=5), status))
     live.close(Frame(), status)
     assert "gear 3" in captured.get() and "Forza Horizon 4/5" in captured.get()
+    # Wrapped between phrases, never inside one.
+    plain = re.sub(r"\x1b\[[0-9;]*m", "", captured.get())
+    lines = [line.strip() for line in plain.splitlines()]
+    assert "Forza Horizon 4/5: 9 packets, 0 bad" in lines
+
+
+def test_the_line_view_reads_as_the_panels_do() -> None:
+    line = views.frame_line(Frame(gear="2", left="0:00.9", right="  50.0"))
+    assert "[ 0:00.9]" in line and "[   50.0]" in line
 
 
 @pytest.mark.skipif(
