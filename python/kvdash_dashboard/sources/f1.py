@@ -147,6 +147,9 @@ _HISTORY_MAX_LAPS = 100
 # The FIA flag the game shows the car: 2 blue, 3 yellow (green and none light nothing).
 _FLAGS = {2: Light.FLAG | Light.BLUE, 3: Light.FLAG | Light.YELLOW}
 _TOP_GEAR = 8
+# An empty participant slot says 255. What it says in the wider ids of 2026 is
+# not documented: 65535 by analogy, and 255 is no team there either.
+_NO_TEAM = frozenset({255, 65535})
 
 
 class Decoder:
@@ -274,8 +277,7 @@ class Decoder:
     def _participants(self, data: bytes, form: _Format, player: int) -> None:
         at = _PARTICIPANTS_AT + form.participant_size * player + form.team_at
         (team,) = form.team.unpack_from(data, at)
-        # An empty slot says 255 (65535 in the wider ids): no team.
-        car = None if team == (1 << 8 * form.team.size) - 1 else f"team-{team}"
+        car = None if team in _NO_TEAM else f"team-{team}"
         if car != self._car:
             self._car = car
             self._merged = None
@@ -285,7 +287,7 @@ class Decoder:
             data, _HEADER.size + _AERO_SIZE * player
         )
         # A 2026 car has active aero where older cars had DRS: straight mode
-        # lights the DRS LED. Anything but 0 or 1 is not a flag we know.
+        # lights the DRS LED. These bytes are new: only a 1 counts as on.
         lights = Light.NONE
         if rules_2026 == 1:
             if straight == 1:
