@@ -59,15 +59,22 @@ def forza_packets(t: Telemetry, variant: str = "fh5") -> list[bytes]:
 
 
 # -- EA SPORTS F1 23 / 24 / 25 ----------------------------------------------
+# Formats 2023 to 2025 follow EA's F1 23 and F1 25 specifications (the F1 23
+# structs as in hotlaps/f1-game-udp-specs); format 2026 (F1 25's 2026 Season
+# Pack) follows EA's "Data Output from F1 25 (2026 season)" as reproduced in
+# dAr2q/f1-26-udp README.md (commit 8d35e9f), each offset summed from its structs.
 
 F1_SESSION_UID = 0x1122334455667788
-_F1_CARS = 22
+
+
+def _f1_cars(season: int) -> int:
+    return 24 if season >= 2026 else 22
 
 
 def _f1_header(season: int, packet_id: int, size: int, player: int, uid: int) -> bytearray:
     buf = bytearray(size)
     _put(buf, "H", 0, season)
-    _put(buf, "BBBB", 2, season - 2000, 1, 2, 1)  # year, major, minor, packet version
+    _put(buf, "BBBB", 2, 25 if season >= 2026 else season - 2000, 1, 2, 1)  # year, version
     _put(buf, "B", 6, packet_id)
     _put(buf, "Q", 7, uid)
     _put(buf, "fII", 15, 123.5, 7400, 7400)  # session time, frame, overall frame
@@ -76,22 +83,34 @@ def _f1_header(season: int, packet_id: int, size: int, player: int, uid: int) ->
 
 
 def _f1_telemetry(
-    buf: bytearray, car: int, speed: int, gear: int, rpm: int, drs: int, percent: int
+    buf: bytearray,
+    season: int,
+    car: int,
+    speed: int,
+    throttle: float,
+    gear: int,
+    rpm: int,
+    drs: int,
+    percent: int,
 ) -> None:
-    at = 29 + 60 * car
+    # 2026: the engine temperature became a u8, so the record is 59 bytes.
+    at = 29 + (59 if season >= 2026 else 60) * car
     _put(buf, "H", at + 0, speed)
-    _put(buf, "fff", at + 2, 1.0, 0.1, 0.0)  # throttle, steer, brake
+    _put(buf, "fff", at + 2, throttle, 0.1, 0.0)  # throttle, steer, brake
     _put(buf, "b", at + 15, gear)
     _put(buf, "H", at + 16, rpm)
     _put(buf, "B", at + 18, drs)
     _put(buf, "B", at + 19, percent)
     _put(buf, "H", at + 20, (1 << round(15 * percent / 100)) - 1)
-    _put(buf, "H", at + 38, 110)  # engine temperature
-    _put(buf, "4f", at + 40, 23.0, 23.0, 22.5, 22.5)  # tyre pressures
+    if season >= 2026:
+        _put(buf, "B4f", at + 38, 110, 23.0, 23.0, 22.5, 22.5)  # engine °C, tyre pressures
+    else:
+        _put(buf, "H4f", at + 38, 110, 23.0, 23.0, 22.5, 22.5)
 
 
 def _f1_status(
     buf: bytearray,
+    season: int,
     car: int,
     *,
     tc: int,
@@ -104,7 +123,7 @@ def _f1_status(
     flag: int,
     paused: int,
 ) -> None:
-    at = 29 + 55 * car
+    at = 29 + (59 if season >= 2026 else 55) * car
     _put(buf, "BB", at + 0, tc, abs_)
     _put(buf, "BB", at + 2, 1, 57)  # fuel mix, brake bias
     _put(buf, "B", at + 4, limiter)
@@ -112,8 +131,11 @@ def _f1_status(
     _put(buf, "HHB", at + 17, max_rpm, 4000, 8)  # and idle rpm, gears
     _put(buf, "BH", at + 22, drs_allowed, 0)
     _put(buf, "b", at + 28, flag)
-    _put(buf, "fff", at + 29, 5.0e5, 1.2e5, 3.0e6)  # ICE, MGU-K, ERS store
-    _put(buf, "B", at + 54, paused)
+    _put(buf, "fffB", at + 29, 5.0e5, 1.2e5, 3.0e6, 1)  # ICE, MGU-K, ERS store, mode
+    if season >= 2026:  # the ERS harvest limit comes in before what is deployed
+        _put(buf, "ffffB", at + 42, 1.0e5, 2.0e5, 8.5e6, 4.0e6, paused)
+    else:
+        _put(buf, "fffB", at + 42, 1.0e5, 2.0e5, 4.0e6, paused)
 
 
 def _f1_lap(
@@ -142,31 +164,69 @@ def _f1_history(
     return bytes(buf)
 
 
+def _f1_participants(season: int, player: int, uid: int, teams: list[int]) -> bytes:
+    """Names are 48 bytes in F1 23 and 24, 32 from F1 25; F1 24 added a u16
+    tech level and F1 25 livery colours; 2026 widened the ids to u16."""
+    size = {2023: 58, 2024: 60, 2025: 57, 2026: 60}[season]
+    buf = _f1_header(season, 4, 30 + size * len(teams), player, uid)
+    _put(buf, "B", 29, len(teams))
+    for car, team in enumerate(teams):
+        at = 30 + size * car
+        if season >= 2026:
+            _put(buf, "BHHHBBB", at, 1, 60 + car, 0, team, 0, 10 + car, 3)
+            name_at = at + 10
+        else:
+            _put(buf, "BBBBBBB", at, 1, 60 + car, 0, team, 0, 10 + car, 3)
+            name_at = at + 7
+        buf[name_at : name_at + 6] = b"DRIVER"
+    return bytes(buf)
+
+
+def _f1_aero(season: int, player: int, uid: int, lights: list[Light]) -> bytes:
+    """Car telemetry 2 (2026): active aero straight mode stands for DRS open."""
+    buf = _f1_header(season, 16, 29 + 10 * len(lights), player, uid)
+    for car, light in enumerate(lights):
+        straight = 1 if light & Light.DRS else 0
+        available = 1 if light & Light.DRS_AVAILABLE else 0
+        _put(buf, "BBHBBHBB", 29 + 10 * car, straight, available, 0, 1, 0, 0, 1, 0)
+    return bytes(buf)
+
+
 def f1_packets(
     t: Telemetry, season: int = 2024, player: int = 5, uid: int = F1_SESSION_UID
 ) -> list[bytes]:
-    """Car telemetry, lap data, car status and session history (the player's
-    and a rival's) for the player's car; every other car's record says
+    """Car telemetry, lap data, car status, session history (the player's and
+    a rival's) and participants for the player's car; from format 2026 also
+    car telemetry 2, which carries DRS. Every other car's record says
     something else, so reading the wrong car shows."""
+    cars = _f1_cars(season)
     speed = round(t.speed * 3.6)
     rpm = round(t.rpm)
     max_rpm = round(t.max_rpm or 0)
     percent = round(100 * (t.rev_lights or 0.0))
-    drs = 1 if t.lights & Light.DRS else 0
+    throttle = t.throttle if t.throttle is not None else 0.0
+    drs = 1 if t.lights & Light.DRS and season < 2026 else 0
+    drs_allowed = 1 if t.lights & Light.DRS_AVAILABLE and season < 2026 else 0
     abs_ = 0 if t.lights & Light.ABS else 1
     limiter = 1 if t.lights & Light.PIT_LIMITER else 0
     paused = 1 if t.state == GameState.PAUSED else 0
+    flag = 2 if t.lights & Light.BLUE else 3 if t.lights & Light.YELLOW else 1
     position, lap = t.position or 0, t.lap or 0
-    lap_size = 1131 if season == 2023 else 1285
+    no_team = 65535 if season >= 2026 else 255
+    team = int(t.car.removeprefix("team-")) if t.car else no_team
+    lap_size = 29 + cars * (50 if season == 2023 else 57) + 2
+    telemetry_size = 29 + cars * (59 if season >= 2026 else 60) + 3
+    status_size = 29 + cars * (59 if season >= 2026 else 55)
 
-    telemetry = _f1_header(season, 6, 1352, player, uid)
-    status = _f1_header(season, 7, 1239, player, uid)
+    telemetry = _f1_header(season, 6, telemetry_size, player, uid)
+    status = _f1_header(season, 7, status_size, player, uid)
     laps = _f1_header(season, 2, lap_size, player, uid)
-    for car in range(_F1_CARS):
+    for car in range(cars):
         if car == player:
-            _f1_telemetry(telemetry, car, speed, t.gear, rpm, drs, percent)
+            _f1_telemetry(telemetry, season, car, speed, throttle, t.gear, rpm, drs, percent)
             _f1_status(
                 status,
+                season,
                 car,
                 tc=0 if t.lights & Light.TC else 2,
                 abs_=abs_,
@@ -174,25 +234,27 @@ def f1_packets(
                 fuel=110.0 * (t.fuel or 0.0),
                 capacity=110.0 if t.fuel is not None else 0.0,
                 max_rpm=max_rpm,
-                drs_allowed=1 if t.lights & Light.DRS_AVAILABLE else 0,
-                flag=3 if t.lights & Light.FLAG else 1,
+                drs_allowed=drs_allowed,
+                flag=flag,
                 paused=paused,
             )
             last_ms, current_ms = round(1000 * (t.last_lap or 0)), round(1000 * (t.lap_time or 0))
             _f1_lap(laps, season, car, last_ms, current_ms, position, lap)
         else:
-            gear = 7 if t.gear != 7 else 6
             _f1_telemetry(
                 telemetry,
+                season,
                 car,
                 speed + 40 + car,
-                gear,
+                0.25,
+                7 if t.gear != 7 else 6,
                 rpm + 1111 + car,
                 1 - drs,
                 (percent + 37) % 101,
             )
             _f1_status(
                 status,
+                season,
                 car,
                 tc=1,
                 abs_=1 - abs_,
@@ -200,12 +262,12 @@ def f1_packets(
                 fuel=3.0,
                 capacity=200.0,
                 max_rpm=max_rpm + 777,
-                drs_allowed=0,
-                flag=2,
+                drs_allowed=1 - drs_allowed,
+                flag=3 if flag == 2 else 2,
                 paused=1 - paused,
             )
             _f1_lap(laps, season, car, 99_000 + car, 11_000 + car, position % 20 + 2, lap + 3)
-    _put(telemetry, "BBb", 1349, 255, 255, 0)  # MFD panels, suggested gear
+    _put(telemetry, "BBb", telemetry_size - 3, 255, 255, 0)  # MFD panels, suggested gear
     _put(laps, "BB", lap_size - 2, 255, 255)  # time-trial car indices
 
     if t.best_lap is not None:
@@ -214,9 +276,17 @@ def f1_packets(
     else:
         mine = _f1_history(season, player, player, uid, [], 0)
     # The game cycles through every car's history: a rival's must not count.
-    rival = (player + 1) % _F1_CARS
+    rival = (player + 1) % cars
     theirs = _f1_history(season, player, rival, uid, [61_000, 60_000, 59_000], 3)
-    return [bytes(telemetry), bytes(laps), bytes(status), mine, theirs]
+    teams = [team if car == player else 100 + car for car in range(cars)]
+    out = [bytes(telemetry), bytes(laps), bytes(status), mine, theirs]
+    out.append(_f1_participants(season, player, uid, teams))
+    if season >= 2026:
+        mine_aero = t.lights & (Light.DRS | Light.DRS_AVAILABLE)
+        others = ~mine_aero & (Light.DRS | Light.DRS_AVAILABLE)
+        aero = [mine_aero if car == player else others for car in range(cars)]
+        out.append(_f1_aero(season, player, uid, aero))
+    return out
 
 
 # -- Codemasters "extradata" ------------------------------------------------

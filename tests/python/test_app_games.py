@@ -8,6 +8,7 @@ import socket
 import sys
 import threading
 import time
+from dataclasses import replace
 from pathlib import Path
 from typing import Callable, List
 
@@ -19,7 +20,7 @@ from game_pages import Pages, Publisher, ac_pages, ams2_pages, iracing_pages, r3
 import kvdash_virtual as vd
 from kvdash_dashboard import main
 from kvdash_dashboard.sources import FAMILIES
-from kvdash_dashboard.telemetry import Telemetry
+from kvdash_dashboard.telemetry import Light, Telemetry
 
 CAR = Telemetry(
     gear=3,
@@ -96,6 +97,19 @@ def test_udp_game_over_loopback(name: str, display: vd.VirtualDisplay) -> None:
         for p in UDP_GAMES[name](CAR):
             s.sendto(p[: len(p) // 2], ("127.0.0.1", port))
             s.sendto(b"\xff" * 7, ("127.0.0.1", port))
+    thread.join(10)
+    assert not thread.is_alive() and display.last_report == BLANK_REPORT
+
+
+def test_f1_2026_season_over_loopback(display: vd.VirtualDisplay) -> None:
+    # F1 25 with the 2026 Season Pack: 24 cars, the player in the last slot,
+    # every other car's records saying something else.
+    port = free_port()
+    thread = run_in_thread(["--source", "f1", "--listen", f"127.0.0.1:{port}", "--seconds", "1.5"])
+    car = replace(CAR, lights=Light.DRS | Light.FLAG | Light.YELLOW)
+    report = send_until(display, f1_packets(car, season=2026, player=23), port, "3")
+    check_car(report, FAMILIES["f1"].fields)
+    assert list(report[16:22]) == [0, 0, 0, 1, 0, 1]  # DRS open, the yellow flag
     thread.join(10)
     assert not thread.is_alive() and display.last_report == BLANK_REPORT
 

@@ -1,4 +1,4 @@
-"""F1 23/24/25: the player's car merged from several packet types."""
+"""F1 23/24/25 (and F1 25's 2026 format): the player's car merged from several packet types."""
 
 from __future__ import annotations
 
@@ -26,7 +26,10 @@ CAR = Telemetry(
     lap=2,
     position=1,
     lights=Light.DRS | Light.DRS_AVAILABLE | Light.TC,
+    car="team-7",
+    throttle=0.5,
 )
+GAMES = {2023: "F1 23", 2024: "F1 24", 2025: "F1 25", 2026: "F1 25 (2026 season)"}
 
 HEADER_2025 = (
     "e9 07 19 01 02 01 {id:02x} 88 77 66 55 44 33 22 11 00 00 f7 42 d4 1c 00 00 d4 1c 00 00 00 ff"
@@ -68,32 +71,40 @@ def test_worked_example_f1_25() -> None:
         position=1,
         lights=Light.TC,  # TC set to off in the example
         game="F1 25",
+        throttle=1.0,
     )
 
 
-@pytest.mark.parametrize("season", [2023, 2024, 2025])
-@pytest.mark.parametrize("player", [0, 5, 21])
+@pytest.mark.parametrize(
+    ("season", "player"), [(s, p) for s in GAMES for p in (0, 5, 21)] + [(2026, 23)]
+)
 def test_every_season_reads_the_players_car(season: int, player: int) -> None:
     got = feed(f1_packets(CAR, season=season, player=player))
     assert got is not None
-    assert replace(got, speed=CAR.speed, fuel=CAR.fuel) == replace(CAR, game=f"F1 {season % 100}")
+    assert replace(got, speed=CAR.speed, fuel=CAR.fuel) == replace(CAR, game=GAMES[season])
     assert got.speed == pytest.approx(CAR.speed) and got.fuel == pytest.approx(CAR.fuel)
 
 
 @pytest.mark.parametrize(
-    "lights", [Light.NONE, Light.PIT_LIMITER | Light.ABS | Light.FLAG, Light.TC | Light.DRS]
+    "lights",
+    [
+        Light.NONE,
+        Light.PIT_LIMITER | Light.ABS | Light.FLAG | Light.YELLOW,
+        Light.TC | Light.DRS | Light.FLAG | Light.BLUE,
+        Light.DRS_AVAILABLE,
+    ],
 )
-@pytest.mark.parametrize("gear", [-1, 0, 8])
-def test_lights_gears_and_pause(lights: Light, gear: int) -> None:
+@pytest.mark.parametrize(("gear", "season"), [(-1, 2024), (0, 2026), (8, 2026)])
+def test_lights_gears_and_pause(lights: Light, gear: int, season: int) -> None:
     sent = replace(CAR, lights=lights, gear=gear, state=GameState.PAUSED)
-    got = feed(f1_packets(sent, season=2024, player=9))
+    got = feed(f1_packets(sent, season=season, player=9))
     assert got is not None
     assert (got.lights, got.gear, got.state) == (lights, gear, GameState.PAUSED)
 
 
 def test_packets_merge_and_a_new_session_forgets() -> None:
     decoder = f1.Decoder()
-    telemetry, laps, status, history, rival = f1_packets(CAR, season=2024)
+    telemetry, laps, status, history, rival, _ = f1_packets(CAR, season=2024)
     first = decoder.decode(laps)
     assert first is not None and (first.lap, first.rpm, first.max_rpm) == (2, 0.0, None)
     decoder.decode(status)
@@ -113,15 +124,19 @@ def test_packets_merge_and_a_new_session_forgets() -> None:
     # Another session: the old car's laps and limits are gone.
     fresh = decoder.decode(f1_packets(CAR, season=2024, uid=42)[0])
     assert fresh is not None and (fresh.rpm, fresh.lap, fresh.max_rpm) == (6000, None, None)
+    # A participant slot with no team in it (255, 65535 from 2026) names no car.
+    for season in (2025, 2026):
+        nobody = f1_packets(replace(CAR, car=None), season=season)[5]
+        assert feed([nobody]) == Telemetry(game=GAMES[season])
 
 
 def test_bad_packets_are_refused() -> None:
     decoder = f1.Decoder()
-    telemetry, laps, status, history, _ = f1_packets(CAR, season=2023)
-    for packet in (telemetry, laps, status, history):
+    telemetry, laps, status, history, *_ = f1_packets(CAR, season=2023)
+    for packet in f1_packets(CAR, season=2023) + f1_packets(CAR, season=2026):
         assert decoder.decode(packet[:-1]) is None and decoder.decode(packet + b"\0") is None
     assert decoder.decode(b"") is None and decoder.decode(telemetry[:28]) is None
-    for fmt in (2022, 2026, 0):
+    for fmt in (2022, 2026, 2027, 0):
         other = bytearray(telemetry)
         struct.pack_into("<H", other, 0, fmt)
         assert decoder.decode(bytes(other)) is None
@@ -139,8 +154,8 @@ def test_bad_packets_are_refused() -> None:
 
 
 def test_f1_and_codemasters_refuse_each_others_packets() -> None:
-    f1_sizes = {1349, 644, 753, 1131, 1285, 1352, 1239, 1460}
-    for season in (2023, 2024, 2025):
+    f1_sizes = {1349, 644, 753, 1131, 1285, 1352, 1239, 1460, 1325, 926}
+    for season in GAMES:
         for packet in f1_packets(CAR, season=season):
             f1_sizes.add(len(packet))
     for size in sorted(f1_sizes):
@@ -162,7 +177,7 @@ def test_arbitrary_bytes_never_raise(data: bytes) -> None:
 
 
 @given(
-    st.sampled_from([2023, 2024, 2025]),
+    st.sampled_from(sorted(GAMES)),
     st.lists(st.tuples(st.integers(0, 1400), st.binary(min_size=1, max_size=8)), max_size=8),
 )
 def test_damaged_packets_never_raise(season: int, damage: list[tuple[int, bytes]]) -> None:

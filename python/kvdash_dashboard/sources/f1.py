@@ -1,13 +1,15 @@
 """EA SPORTS F1 23, F1 24 and F1 25: one car spread over several packet types.
 
 Every packet starts with the same 29-byte header; the player's car is one
-record in each 22-car array. The decoder keeps what each packet type said
-about that car and answers the merged picture."""
+record in each per-car array: 22 cars, 24 in format 2026 (F1 25 with the 2026
+Season Pack). The decoder keeps what each packet type said about that car and
+answers the merged picture."""
 
 from __future__ import annotations
 
 import math
 import struct
+from dataclasses import dataclass
 
 from ..telemetry import GameState, Light, Telemetry
 from .base import Family, filled
@@ -15,56 +17,139 @@ from .base import Family, filled
 # format, game year, major, minor, packet version, packet id, session uid,
 # session time, frame, overall frame, player index, second player index.
 _HEADER = struct.Struct("<HBBBBBQfIIBB")
-_CARS = 22
 
-_MOTION, _SESSION, _LAP_DATA = 0, 1, 2
-_CAR_TELEMETRY, _CAR_STATUS, _SESSION_HISTORY = 6, 7, 11
+_MOTION, _SESSION, _LAP_DATA, _PARTICIPANTS = 0, 1, 2, 4
+_CAR_TELEMETRY, _CAR_STATUS, _SESSION_HISTORY, _CAR_TELEMETRY_2 = 6, 7, 11, 16
 
-# Per packet format: packet id -> its exact length, for the ids we know.
-_SIZES: dict[int, dict[int, int]] = {
-    2023: {
-        _MOTION: 1349,
-        _SESSION: 644,
-        _LAP_DATA: 1131,
-        _CAR_TELEMETRY: 1352,
-        _CAR_STATUS: 1239,
-        _SESSION_HISTORY: 1460,
-    },
-    2024: {
-        _MOTION: 1349,
-        _SESSION: 753,
-        _LAP_DATA: 1285,
-        _CAR_TELEMETRY: 1352,
-        _CAR_STATUS: 1239,
-        _SESSION_HISTORY: 1460,
-    },
+# Car telemetry record: speed, throttle, gear, rpm, DRS, rev-lights percent.
+_TELEMETRY = struct.Struct("<Hf9xbHBB")
+# Car status record: TC, ABS, pit limiter, fuel, capacity, max rpm, DRS
+# allowed, FIA flag. The network-paused byte comes later, where the format says.
+_STATUS = struct.Struct("<BB2xBff4xH3xB5xb")
+# Lap data record: last lap ms, current lap ms, position, lap number.
+_LAP_2023 = struct.Struct("<II22xBB")
+_LAP_2024 = struct.Struct("<II24xBB")
+# Car telemetry 2 record (format 2026): active aero in straight mode, active
+# aero available, the car runs to the 2026 rules.
+_AERO = struct.Struct("<BB6xB")
+_AERO_SIZE = 10
+_PARTICIPANTS_AT = _HEADER.size + 1  # after the count of active cars
+_U8 = struct.Struct("<B")
+_U16 = struct.Struct("<H")
+_U32 = struct.Struct("<I")
+
+
+@dataclass(frozen=True)
+class _Format:
+    """What one packet format sends, where the formats differ."""
+
+    game: str  # as the status line names it
+    cars: int
+    last_id: int
+    sizes: dict[int, int]  # packet id -> its exact length, for the ids we read
+    telemetry_size: int
+    status_size: int
+    paused_at: int  # the network-paused byte, in the status record
+    lap: struct.Struct
+    lap_size: int
+    participant_size: int
+    team: struct.Struct  # the team id, at team_at in a participant's record
+    team_at: int
+
+
+_SIZES_2024 = {
+    _MOTION: 1349,
+    _SESSION: 753,
+    _LAP_DATA: 1285,
+    _CAR_TELEMETRY: 1352,
+    _CAR_STATUS: 1239,
+    _SESSION_HISTORY: 1460,
 }
-_SIZES[2025] = _SIZES[2024]  # F1 25 kept F1 24's sizes for these
-_LAST_ID = {2023: 13, 2024: 14, 2025: 15}
+_FORMATS = {
+    2023: _Format(
+        game="F1 23",
+        cars=22,
+        last_id=13,
+        sizes={**_SIZES_2024, _SESSION: 644, _LAP_DATA: 1131, _PARTICIPANTS: 1306},
+        telemetry_size=60,
+        status_size=55,
+        paused_at=54,
+        lap=_LAP_2023,
+        lap_size=50,
+        participant_size=58,
+        team=_U8,
+        team_at=3,
+    ),
+    2024: _Format(
+        game="F1 24",
+        cars=22,
+        last_id=14,
+        sizes={**_SIZES_2024, _PARTICIPANTS: 1350},
+        telemetry_size=60,
+        status_size=55,
+        paused_at=54,
+        lap=_LAP_2024,
+        lap_size=57,
+        participant_size=60,
+        team=_U8,
+        team_at=3,
+    ),
+    2025: _Format(
+        game="F1 25",
+        cars=22,
+        last_id=15,
+        sizes={**_SIZES_2024, _PARTICIPANTS: 1284},  # shorter names than F1 24's
+        telemetry_size=60,
+        status_size=55,
+        paused_at=54,
+        lap=_LAP_2024,
+        lap_size=57,
+        participant_size=57,
+        team=_U8,
+        team_at=3,
+    ),
+    # The 2026 Season Pack: 24 cars, the engine temperature one byte shorter,
+    # an ERS harvest limit before the paused byte, wider team ids, a new packet.
+    2026: _Format(
+        game="F1 25 (2026 season)",
+        cars=24,
+        last_id=16,
+        sizes={
+            _MOTION: 1325,
+            _SESSION: 926,
+            _LAP_DATA: 1399,
+            _PARTICIPANTS: 1470,
+            _CAR_TELEMETRY: 1448,
+            _CAR_STATUS: 1445,
+            _SESSION_HISTORY: 1460,
+            _CAR_TELEMETRY_2: 269,
+        },
+        telemetry_size=59,
+        status_size=59,
+        paused_at=58,
+        lap=_LAP_2024,
+        lap_size=57,
+        participant_size=60,
+        team=_U16,
+        team_at=5,
+    ),
+}
 # The older Codemasters format shares port 20777 with exactly these lengths.
 _LEGACY_LENGTHS = frozenset({64, 152, 252, 264})
 _MAX_LENGTH = 2048  # every F1 packet fits one Ethernet frame
 
-# Car telemetry record (60 bytes): speed, gear, rpm, DRS, rev-lights percent.
-_TELEMETRY = struct.Struct("<H13xbHBB")
-_TELEMETRY_SIZE = 60
-# Car status record (55 bytes): TC, ABS, pit limiter, fuel, capacity, max rpm,
-# DRS allowed, FIA flag, network paused.
-_STATUS = struct.Struct("<BB2xBff4xH3xB5xb25xB")
-_STATUS_SIZE = 55
-# Lap data record: last lap ms, current lap ms, position, lap number.
-_LAP_2023 = struct.Struct("<II22xBB")
-_LAP_2024 = struct.Struct("<II24xBB")
-_LAP_SIZE = {2023: 50, 2024: 57, 2025: 57}
 # Session history: car index, laps, tyre stints, best lap number (from 1).
 _HISTORY = struct.Struct("<BBBB")
 _HISTORY_LAPS_AT = 36
 _HISTORY_LAP_SIZE = 14
 _HISTORY_MAX_LAPS = 100
-_U32 = struct.Struct("<I")
 
-_YELLOW_OR_BLUE = (2, 3)
+# The FIA flag the game shows the car: 2 blue, 3 yellow (green and none light nothing).
+_FLAGS = {2: Light.FLAG | Light.BLUE, 3: Light.FLAG | Light.YELLOW}
 _TOP_GEAR = 8
+# An empty participant slot says 255. What it says in the wider ids of 2026 is
+# not documented: 65535 by analogy, and 255 is no team there either.
+_NO_TEAM = frozenset({255, 65535})
 
 
 class Decoder:
@@ -79,8 +164,10 @@ class Decoder:
         self._gear = 0
         self._rpm = 0.0
         self._speed = 0.0
+        self._throttle: float | None = None
         self._rev_lights: float | None = None
         self._drs_open = False
+        self._aero_lights = Light.NONE
         self._max_rpm: float | None = None
         self._fuel: float | None = None
         self._status_lights = Light.NONE
@@ -90,6 +177,7 @@ class Decoder:
         self._best_lap: float | None = None
         self._lap: int | None = None
         self._position: int | None = None
+        self._car: str | None = None
         self._merged: Telemetry | None = None
 
     def decode(self, data: bytes) -> Telemetry | None:
@@ -97,36 +185,41 @@ class Decoder:
         if size < _HEADER.size or size > _MAX_LENGTH or size in _LEGACY_LENGTHS:
             return None
         fmt, _, _, _, _, packet_id, uid, _, _, _, player, _ = _HEADER.unpack_from(data)
-        sizes = _SIZES.get(fmt)
-        if sizes is None or packet_id > _LAST_ID[fmt]:
+        form = _FORMATS.get(fmt)
+        if form is None or packet_id > form.last_id:
             return None
-        expected = sizes.get(packet_id)
+        expected = form.sizes.get(packet_id)
         if expected is not None and size != expected:
             return None
         if self._session != (fmt, uid):
             # A new session, perhaps another car: forget the old one.
             self._session = (fmt, uid)
             self._reset()
-            self._game = f"F1 {fmt - 2000}"
-        if player < _CARS:
+            self._game = form.game
+        if player < form.cars:
             if packet_id == _CAR_TELEMETRY:
-                if not self._car_telemetry(data, player):
+                if not self._car_telemetry(data, form.telemetry_size * player):
                     return None
             elif packet_id == _CAR_STATUS:
-                self._car_status(data, player)
+                self._car_status(data, form, player)
             elif packet_id == _LAP_DATA:
-                self._lap_data(data, player, fmt)
+                self._lap_data(data, form, player)
             elif packet_id == _SESSION_HISTORY:
                 self._session_history(data, player)
+            elif packet_id == _PARTICIPANTS:
+                self._participants(data, form, player)
+            elif packet_id == _CAR_TELEMETRY_2:
+                self._car_telemetry_2(data, player)
         return self._telemetry()
 
-    def _car_telemetry(self, data: bytes, player: int) -> bool:
-        speed, gear, rpm, drs, rev_percent = _TELEMETRY.unpack_from(
-            data, _HEADER.size + _TELEMETRY_SIZE * player
+    def _car_telemetry(self, data: bytes, record: int) -> bool:
+        speed, throttle, gear, rpm, drs, rev_percent = _TELEMETRY.unpack_from(
+            data, _HEADER.size + record
         )
         if not -1 <= gear <= _TOP_GEAR:
             return False
         self._speed = speed / 3.6
+        self._throttle = min(1.0, max(0.0, throttle)) if math.isfinite(throttle) else None
         self._gear = gear
         self._rpm = float(rpm)
         self._drs_open = drs == 1
@@ -134,11 +227,12 @@ class Decoder:
         self._merged = None
         return True
 
-    def _car_status(self, data: bytes, player: int) -> None:
-        tc, abs_, limiter, fuel, capacity, max_rpm, drs_allowed, flag, paused = _STATUS.unpack_from(
-            data, _HEADER.size + _STATUS_SIZE * player
+    def _car_status(self, data: bytes, form: _Format, player: int) -> None:
+        at = _HEADER.size + form.status_size * player
+        tc, abs_, limiter, fuel, capacity, max_rpm, drs_allowed, flag = _STATUS.unpack_from(
+            data, at
         )
-        lights = Light.NONE
+        lights = _FLAGS.get(flag, Light.NONE)
         # TC and ABS are the assist settings, not activity: light them when off.
         if tc == 0:
             lights |= Light.TC
@@ -148,21 +242,18 @@ class Decoder:
             lights |= Light.PIT_LIMITER
         if drs_allowed:
             lights |= Light.DRS_AVAILABLE
-        if flag in _YELLOW_OR_BLUE:
-            lights |= Light.FLAG
         self._status_lights = lights
         self._max_rpm = float(max_rpm) if max_rpm else None
         if math.isfinite(fuel) and math.isfinite(capacity) and capacity > 0:
             self._fuel = min(1.0, max(0.0, fuel / capacity))
         else:
             self._fuel = None
-        self._paused = paused != 0
+        self._paused = data[at + form.paused_at] != 0
         self._merged = None
 
-    def _lap_data(self, data: bytes, player: int, fmt: int) -> None:
-        record = _LAP_2023 if fmt == 2023 else _LAP_2024
-        last_ms, current_ms, position, lap = record.unpack_from(
-            data, _HEADER.size + _LAP_SIZE[fmt] * player
+    def _lap_data(self, data: bytes, form: _Format, player: int) -> None:
+        last_ms, current_ms, position, lap = form.lap.unpack_from(
+            data, _HEADER.size + form.lap_size * player
         )
         self._last_lap = last_ms / 1000.0 if last_ms else None
         self._lap_time = current_ms / 1000.0
@@ -183,8 +274,35 @@ class Decoder:
             self._best_lap = best_ms / 1000.0 if best_ms else None
         self._merged = None
 
+    def _participants(self, data: bytes, form: _Format, player: int) -> None:
+        at = _PARTICIPANTS_AT + form.participant_size * player + form.team_at
+        (team,) = form.team.unpack_from(data, at)
+        car = None if team in _NO_TEAM else f"team-{team}"
+        if car != self._car:
+            self._car = car
+            self._merged = None
+
+    def _car_telemetry_2(self, data: bytes, player: int) -> None:
+        straight, available, rules_2026 = _AERO.unpack_from(
+            data, _HEADER.size + _AERO_SIZE * player
+        )
+        # A 2026 car has active aero where older cars had DRS: straight mode
+        # lights the DRS LED. These bytes are new: only a 1 counts as on.
+        lights = Light.NONE
+        if rules_2026 == 1:
+            if straight == 1:
+                lights |= Light.DRS
+            if available == 1:
+                lights |= Light.DRS_AVAILABLE
+        if lights != self._aero_lights:
+            self._aero_lights = lights
+            self._merged = None
+
     def _telemetry(self) -> Telemetry:
         if self._merged is None:
+            lights = self._status_lights | self._aero_lights
+            if self._drs_open:
+                lights |= Light.DRS
             self._merged = Telemetry(
                 gear=self._gear,
                 rpm=self._rpm,
@@ -197,9 +315,11 @@ class Decoder:
                 best_lap=self._best_lap,
                 lap=self._lap,
                 position=self._position,
-                lights=self._status_lights | (Light.DRS if self._drs_open else Light.NONE),
+                lights=lights,
                 state=GameState.PAUSED if self._paused else GameState.UNKNOWN,
                 game=self._game,
+                car=self._car,
+                throttle=self._throttle,
             )
         return self._merged
 
@@ -209,9 +329,9 @@ FAMILY = Family(
     title="EA SPORTS F1",
     fields=filled(
         "gear rpm max_rpm rev_lights speed fuel "
-        "lap_time last_lap best_lap lap position lights state"
+        "lap_time last_lap best_lap lap position lights state car throttle"
     ),
     decoder=Decoder,
     port=20777,
-    games="F1 23, F1 24, F1 25",
+    games="F1 23, F1 24, F1 25 (also with the 2026 Season Pack)",
 )
