@@ -588,9 +588,10 @@ def run(args: argparse.Namespace, signals: EndingSignals) -> int:
 def say_display(display: Display, virtual: bool) -> None:
     """What was found, or why nothing can be driven."""
     if display.storage_failed():
+        home = os.path.expanduser("~")
         say(
-            "kvdash cannot make its storage folder (Documents/kvengine in your home folder): "
-            "check that HOME names a folder you can write to. No display can be driven."
+            f"kvdash cannot make its storage folder in your Documents folder (home: {home}): "
+            "no display can be driven until the home folder exists and can be written to."
         )
     elif display.unopened():
         say(

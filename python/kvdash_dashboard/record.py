@@ -7,6 +7,7 @@ bytes as they came."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import struct
 import sys
@@ -68,6 +69,10 @@ class Recorder:
             folder, name = os.path.split(self.path)
             fd, self._temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
             self._file = os.fdopen(fd, "wb")
+            mask = os.umask(0)  # a temporary file is private: the recording need not be
+            os.umask(mask)
+            with contextlib.suppress(OSError):
+                os.chmod(self._temporary, 0o666 & ~mask)
         self._size = 0
         self._write(MAGIC)
 
