@@ -504,12 +504,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     with EndingSignals() as signals:
         try:
-            return run(args, signals)
+            return run_app(args, signals)
         except KeyboardInterrupt:  # before the display was opened: nothing to blank
             return 0
 
 
-def run(args: argparse.Namespace, signals: EndingSignals) -> int:
+def run_app(args: argparse.Namespace, signals: EndingSignals) -> int:
     for message in LOAD_MESSAGES:
         say(f"kvdash: {message}")
     if args.replay and (args.source != "auto" or args.listen or args.console):
@@ -521,7 +521,13 @@ def run(args: argparse.Namespace, signals: EndingSignals) -> int:
     if args.console:
         console = resolve_console(args.console, udp_host(args))
         if console is None:
-            say(f"kvdash-dashboard: error: --console: cannot find {args.console!r}", error=True)
+            hint = (
+                " (an IPv6 console needs IPv6 listening: --bind ::)" if ":" in args.console else ""
+            )
+            say(
+                f"kvdash-dashboard: error: --console: cannot find {args.console!r}{hint}",
+                error=True,
+            )
             return 2
     try:
         udp, polled, replay = open_inputs(args, console, say)
@@ -567,7 +573,9 @@ def run(args: argparse.Namespace, signals: EndingSignals) -> int:
                 app.close()
                 if view is not None:
                     view.close(BLANK if blank else app.frame, app.status())
-            else:
+            else:  # stopped while starting
+                if view is not None:
+                    view.close(BLANK, Status("", display.status(), 0.0))
                 for u in udp:
                     u.close()
                 for p in polled:

@@ -97,15 +97,18 @@ class UdpInput:
         newest: dict[str, Heard] = {}
         for _ in range(DRAIN_LIMIT):
             try:
-                data, sender = self.socket.recvfrom(MAX_DATAGRAM)
+                if self.console is None:
+                    data = self.socket.recv(MAX_DATAGRAM)
+                else:
+                    data, sender = self.socket.recvfrom(MAX_DATAGRAM)
+                    if sender[0] != self.console:
+                        self.channel.bad += 1  # not the console asked: not recorded either
+                        continue
             except (BlockingIOError, InterruptedError):
                 break
             except OSError:  # e.g. an ICMP error reported on a UDP socket
                 self.channel.bad += 1
                 break
-            if self.console is not None and sender[0] != self.console:
-                self.channel.bad += 1  # not the console asked: not recorded either
-                continue
             heard = self.channel.take(now, data, recorder)
             if heard is not None:
                 newest[heard.family.name] = heard
