@@ -10,14 +10,16 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib.metadata
+import os
 import selectors
 import signal
+import socket
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 
-from .console import captured_c_stdout
+from .console import captured_c_stdout, keep_standard_descriptors, say
 
 # Loading the module prints "Kavu Engine already running!" when another
 # process has it loaded: keep that, to say it on a line of its own.
@@ -25,10 +27,10 @@ with captured_c_stdout() as LOAD_MESSAGES:
     import kvdash  # noqa: F401
 
 from .dashboard import NO_DATA, PANELS, Frame, Layout, Options, send
-from .display import Display, Kind
-from .inputs import Heard, PolledInput, ReplayInput, UdpInput
-from .record import Recorder, RecordingError, read_recording
-from .sources import FAMILIES, Family
+from .display import VIRTUAL_AVAILABLE, Display, Kind
+from .inputs import Heard, PolledInput, ReplayInput, UdpInput, address_family
+from .record import Recorder, RecordingError, read_recording, same_file
+from .sources import FAMILIES, UNAVAILABLE, Family
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View, choose_view
 
@@ -37,14 +39,17 @@ SWITCH_AFTER = 1.0  # s of silence before another game may take the display
 MAX_HZ = 1000.0  # the display takes one report per millisecond
 BLANK = Frame(gear=" ", left=" " * 6, right=" " * 6)
 DEFAULT_HOST = "0.0.0.0"  # all interfaces: a console on the network can send too
+DEFAULT_SHM_DIR = "/dev/shm"
 
 
 # ---------------------------------------------------------------- command line
 
 
 def parse_address(text: str) -> tuple[str | None, int]:
-    """[HOST:]PORT; no host: the default."""
+    """[HOST:]PORT; no host: the default. An IPv6 host in brackets: [::1]:5401."""
     host, _, port = text.rpartition(":")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
     try:
         number = int(port)
     except ValueError:
@@ -82,16 +87,22 @@ def package_version() -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    without = (
+        "Without a display attached it draws a virtual one in the terminal."
+        if VIRTUAL_AVAILABLE
+        else "Without a display attached it waits for one to be plugged in."
+    )
     p = argparse.ArgumentParser(
         prog="kvdash-dashboard",
         description="A racing dashboard on the SLI-PRO display, fed by your sim's telemetry. "
-        "Without a display attached it draws a virtual one in the terminal.",
+        + without,
+        allow_abbrev=False,
     )
     p.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     p.add_argument(
         "--source",
         default="auto",
-        choices=["auto", *FAMILIES],
+        choices=["auto", *FAMILIES, *UNAVAILABLE],
         metavar="NAME",
         help=_sources_help(),
     )
@@ -99,12 +110,18 @@ def build_parser() -> argparse.ArgumentParser:
         "--listen",
         metavar="[HOST:]PORT",
         type=parse_address,
-        help=f"where a UDP source listens (default: {DEFAULT_HOST} and the source's port)",
+        help=f"where a UDP source listens (default: {DEFAULT_HOST} and the source's port; "
+        "IPv6: [::1]:PORT)",
+    )
+    p.add_argument(
+        "--bind",
+        metavar="HOST",
+        help=f"the address every UDP source listens on (default {DEFAULT_HOST}, all interfaces; "
+        "127.0.0.1: only this computer); --listen's host wins for its source",
     )
     p.add_argument(
         "--shm-dir",
         metavar="DIR",
-        default="/dev/shm",
         help="not on Windows: the folder where shared-memory games are published as files "
         "(default /dev/shm)",
     )
@@ -169,8 +186,16 @@ def check_arguments(args: argparse.Namespace) -> str | None:
         value = getattr(args, name)
         if value is not None and not 0 <= value < 1e6:
             return f"--{name.replace('_', '-')} must be between 0 and 1000000"
-    if args.replay and args.record and args.replay == args.record:
-        return "--record and --replay name the same file"
+    if args.rpm_shift is not None and args.rpm_shift <= 0:
+        return "--rpm-shift must be above 0"
+    if args.replay and args.record and same_file(args.replay, args.record):
+        return "--record and --replay name the same file: the recording would be lost"
+    if args.shm_dir is not None and not os.path.isdir(args.shm_dir):
+        return f"--shm-dir: no such folder: {args.shm_dir}"
+    if args.source in UNAVAILABLE:
+        return f"--source {args.source}: {UNAVAILABLE[args.source]}"
+    if args.replay:
+        return None  # the recording names its games: no source is opened
     family = FAMILIES.get(args.source)
     if family is not None and family.request is not None and not args.console:
         return f"--source {family.name} needs --console HOST: the console's address"
@@ -195,9 +220,12 @@ class App:
         recorder: Recorder | None,
         display: Display,
         view: View,
+        console: str | None = None,
     ) -> None:
         self.udp, self.polled, self.replay = udp, polled, replay
         self.recorder, self.display, self.view = recorder, display, view
+        if recorder is not None:
+            recorder.say = view.say
         self.options = Options(
             left=args.left,
             right=args.right,
@@ -225,8 +253,9 @@ class App:
         self.selector = selectors.DefaultSelector()
         for u in udp:
             self.selector.register(u.socket, selectors.EVENT_READ, u)
-        # Consoles that stream only while asked, and when to ask next.
-        self.console: str | None = args.console
+        # Consoles that stream only while asked (at the address resolved
+        # before the loop), and when to ask next.
+        self.console = console
         self.requests = [(u, f) for u in udp for f in u.channel.families if f.request]
         self.next_request = 0.0
 
@@ -314,6 +343,9 @@ class App:
             self._ask_consoles(now)
         if self.replay is not None and now >= self.replay.next_poll:
             heard.extend(self.replay.poll(now, self.recorder))
+            for note in self.replay.notes:
+                self.view.say(note)
+            self.replay.notes.clear()
         for h in heard:
             self.hear(h, now)
         if self.telemetry is not None and now - self.last_heard > STALE:
@@ -346,7 +378,7 @@ class App:
             assert family.request is not None and self.console is not None
             try:
                 family.request(u.socket, self.console)
-            except OSError:  # the network is down or the name unknown: ask again later
+            except OSError:  # the network is down: ask again later
                 pass
 
     def _measure_rate(self, now: float) -> None:
@@ -380,8 +412,23 @@ class App:
 # ---------------------------------------------------------------- main
 
 
+def udp_host(args: argparse.Namespace) -> str:
+    """Where UDP sources listen: --listen's host, else --bind, else everywhere."""
+    return (args.listen[0] if args.listen else None) or args.bind or DEFAULT_HOST
+
+
+def resolve_console(name: str, host: str) -> str | None:
+    """The console's address, found once: a name server that does not
+    answer must not stall the loop. None when the name does not resolve."""
+    try:
+        found = socket.getaddrinfo(name, None, address_family(host), socket.SOCK_DGRAM)
+    except (OSError, UnicodeError, ValueError):
+        return None
+    return str(found[0][4][0]) if found else None
+
+
 def open_inputs(
-    args: argparse.Namespace, say: Callable[[str], None]
+    args: argparse.Namespace, console: str | None, say: Callable[[str], None]
 ) -> tuple[list[UdpInput], list[PolledInput], ReplayInput | None]:
     if args.replay:
         return [], [], ReplayInput(read_recording(args.replay))
@@ -396,14 +443,14 @@ def open_inputs(
         if f.port is not None:
             by_port.setdefault(f.port, []).append(f)
         elif f.reader is not None:
-            folder = None if sys.platform == "win32" else args.shm_dir
+            folder = None if sys.platform == "win32" else args.shm_dir or DEFAULT_SHM_DIR
             polled.append(PolledInput(f, f.reader(folder)))
-    host = (args.listen[0] if args.listen else None) or DEFAULT_HOST
+    host = udp_host(args)
     for port, families in by_port.items():
         if args.listen is not None:  # one UDP source: where the user said
             port = args.listen[1]
         try:
-            udp.append(UdpInput(families, host, port))
+            udp.append(UdpInput(families, host, port, console))
         except OSError as error:
             names = ", ".join(f.title for f in families)
             message = f"cannot listen for {names} on {host}:{port}: {error.strerror or error}"
@@ -412,97 +459,164 @@ def open_inputs(
                     u.close()
                 raise SystemExit(f"kvdash-dashboard: {message}") from None
             say(f"{message} (skipped)")
+    if by_port and not udp:
+        for p in polled:
+            p.close()
+        raise SystemExit(
+            f"kvdash-dashboard: cannot listen on any UDP port on {host} "
+            "(is another kvdash-dashboard running?)"
+        )
     return udp, polled, None
 
 
-def _say(text: str) -> None:
-    print(text, flush=True)
+class EndingSignals:
+    """Meanwhile Ctrl-C, SIGTERM and SIGHUP (the terminal closed) end the
+    app once, as a KeyboardInterrupt; from then on, or once the clean-up has
+    begun, they are let pass, so that nothing skips it. A signal ignored
+    when we start (a background job's Ctrl-C, nohup's hangup) stays ignored;
+    the caller's handlers come back afterwards."""
 
+    NAMES = ("SIGINT", "SIGTERM", "SIGHUP")
 
-@contextlib.contextmanager
-def sigterm_as_interrupt() -> Iterator[None]:
-    """Meanwhile SIGTERM ends the app as Ctrl-C does (a blank display, status
-    0); the caller's own handler comes back afterwards."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
+    def __init__(self) -> None:
+        self.ending = False
+        self._previous: dict[int, signal._HANDLER] = {}
 
-    def handler(_signum: int, _frame: object) -> None:
-        raise KeyboardInterrupt
+    def __enter__(self) -> EndingSignals:
+        if threading.current_thread() is threading.main_thread():
+            for name in self.NAMES:
+                number = getattr(signal, name, None)
+                if number is not None and signal.getsignal(number) is not signal.SIG_IGN:
+                    self._previous[number] = signal.signal(number, self._handle)
+        return self
 
-    previous = signal.signal(signal.SIGTERM, handler)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, previous)
+    def _handle(self, _signum: int, _frame: object) -> None:
+        if not self.ending:
+            self.ending = True
+            raise KeyboardInterrupt
+
+    def __exit__(self, *_exc: object) -> None:
+        self.ending = True
+        for number, handler in self._previous.items():
+            signal.signal(number, handler)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the app in the calling thread; answers its exit status."""
+    keep_standard_descriptors()
     parser = build_parser()
     args = parser.parse_args(None if argv is None else list(argv))
     problem = check_arguments(args)
     if problem is not None:
-        parser.print_usage(sys.stderr)
-        print(f"kvdash-dashboard: error: {problem}", file=sys.stderr)
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            parser.print_usage(sys.stderr)
+        say(f"kvdash-dashboard: error: {problem}", error=True)
         return 2
+    with EndingSignals() as signals:
+        try:
+            return run_app(args, signals)
+        except KeyboardInterrupt:  # before the display was opened: nothing to blank
+            return 0
+
+
+def run_app(args: argparse.Namespace, signals: EndingSignals) -> int:
     for message in LOAD_MESSAGES:
-        print(f"kvdash: {message}", flush=True)
+        say(f"kvdash: {message}")
+    if args.replay and (args.source != "auto" or args.listen or args.console):
+        say(
+            "--replay: --source, --listen and --console are ignored (the recording names its games)"
+        )
+        args.source, args.listen, args.console = "auto", None, None
+    console = None
+    if args.console:
+        console = resolve_console(args.console, udp_host(args))
+        if console is None:
+            hint = (
+                " (an IPv6 console needs IPv6 listening: --bind ::)" if ":" in args.console else ""
+            )
+            say(
+                f"kvdash-dashboard: error: --console: cannot find {args.console!r}{hint}",
+                error=True,
+            )
+            return 2
     try:
-        udp, polled, replay = open_inputs(args, _say)
-    except RecordingError as error:
-        print(f"kvdash-dashboard: {error}", file=sys.stderr)
-        return 1
-    except OSError as error:
-        print(f"kvdash-dashboard: {error}", file=sys.stderr)
+        udp, polled, replay = open_inputs(args, console, say)
+    except (RecordingError, OSError) as error:
+        say(f"kvdash-dashboard: {error}", error=True)
         return 1
     except SystemExit as error:
-        print(error, file=sys.stderr)
+        say(str(error), error=True)
         return 1
     recorder = None
     if args.record:
         try:
             recorder = Recorder(args.record, time.monotonic())
         except OSError as error:
-            print(f"kvdash-dashboard: cannot record to {args.record}: {error}", file=sys.stderr)
+            say(f"kvdash-dashboard: cannot record to {args.record}: {error}", error=True)
             for u in udp:
                 u.close()
             return 1
 
     display = Display(force_virtual=args.virtual)
-    display.open(time.monotonic())
-    if display.unopened():
-        print(
-            "An SLI-PRO is plugged in but could not be opened: check the permissions of "
-            "/dev/hidraw* (the README's Linux section has a udev rule).",
-            flush=True,
-        )
-    if display.kind is Kind.OURS and not args.virtual:
-        print("No SLI-PRO display found: drawing a virtual one.", flush=True)
-    elif display.engine is None:
-        print("No SLI-PRO display found: waiting for one to be plugged in.", flush=True)
-    title = "SLI-PRO (virtual)" if display.kind in (Kind.OURS, Kind.VIRTUAL) else "SLI-PRO"
-    view, why = choose_view(args.view, title)
-    if why:
-        view.say(why)
-
-    app = App(args, udp, polled, replay, recorder, display, view)
+    app: App | None = None
+    view: View | None = None
     start = time.monotonic()
     try:
-        with sigterm_as_interrupt():
-            app.run(args.seconds)
+        display.open(start)
+        say_display(display, args.virtual)
+        title = "SLI-PRO (virtual)" if display.kind in (Kind.OURS, Kind.VIRTUAL) else "SLI-PRO"
+        view, why = choose_view(args.view, title)
+        if why:
+            view.say(why)
+        app = App(args, udp, polled, replay, recorder, display, view, console)
+        start = time.monotonic()
+        app.run(args.seconds)
     except KeyboardInterrupt:
         pass
     finally:
+        signals.ending = True  # a second Ctrl-C must not cut the clean-up short
         elapsed = time.monotonic() - start
-        app.close()
-        if display.engine is not None:
-            where = f" on the {display.status()} (left blank)"
-            view.close(BLANK, app.status())
-        else:
-            where = ": no display"
-            view.close(app.frame, app.status())
-        # Letting the engine go blanks the display.
-        display.close()
-    print(f"{app.reports} reports in {elapsed:.1f} s{where}.", flush=True)
+        blank = display.engine is not None
+        where = f" on the {display.status()} (left blank)" if blank else ": no display"
+        try:
+            if app is not None:
+                app.close()
+                if view is not None:
+                    view.close(BLANK if blank else app.frame, app.status())
+            else:  # stopped while starting
+                if view is not None:
+                    view.close(BLANK, Status("", display.status(), 0.0))
+                for u in udp:
+                    u.close()
+                for p in polled:
+                    p.close()
+                if recorder is not None:
+                    recorder.close()
+        finally:
+            # Letting the engine go blanks the display.
+            display.close()
+    reports = app.reports if app is not None else 0
+    say(f"{reports} reports in {elapsed:.1f} s{where}.")
+    if replay is not None and replay.damage is not None:
+        say(f"kvdash-dashboard: {replay.damage}: played up to there.", error=True)
+        return 1
     return 0
+
+
+def say_display(display: Display, virtual: bool) -> None:
+    """What was found, or why nothing can be driven."""
+    if display.storage_failed():
+        home = os.path.expanduser("~")
+        say(
+            f"kvdash cannot make its storage folder in your Documents folder (home: {home}): "
+            "no display can be driven until the home folder exists and can be written to."
+        )
+    elif display.unopened():
+        say(
+            "An SLI-PRO is plugged in but could not be opened: check the permissions of "
+            "/dev/hidraw* (the README's Linux section has a udev rule)."
+        )
+    if display.kind is Kind.OURS and not virtual:
+        say("No SLI-PRO display found: drawing a virtual one.")
+    elif display.engine is None and not display.storage_failed():
+        say("No SLI-PRO display found: waiting for one to be plugged in.")

@@ -37,9 +37,10 @@ flush_c_stdout = _c_flush()
 def captured_c_stdout() -> Iterator[list[str]]:
     """Collects what is printed on file descriptor 1 meanwhile, C runtime included."""
     lines: list[str] = []
+    keep_standard_descriptors()
     try:
         sys.stdout.flush()
-    except (OSError, ValueError):
+    except (OSError, ValueError, AttributeError):  # AttributeError: no stdout (None)
         pass
     flush_c_stdout()
     try:
@@ -58,3 +59,50 @@ def captured_c_stdout() -> Iterator[list[str]]:
             sink.seek(0)
             text = sink.read().decode("utf-8", "replace")
             lines.extend(line.strip() for line in text.splitlines() if line.strip())
+
+
+def keep_standard_descriptors() -> None:
+    """Puts the null device where descriptor 0, 1 or 2 is closed (a program
+    started with stdout closed), so no socket or file of ours takes its
+    number and receives what is printed."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            try:
+                opened = os.open(os.devnull, os.O_RDWR)
+            except OSError:
+                return
+            if opened != fd:
+                os.dup2(opened, fd)
+                os.close(opened)
+
+
+def output_gone(stream: object) -> None:
+    """A write to stream failed for good (a closed pipe, a full disk, a
+    terminal gone): its descriptor now leads to the null device, so what is
+    still buffered, and the interpreter's last flush, go nowhere instead of
+    failing again."""
+    try:
+        fd = stream.fileno()  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):
+        return
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+    except OSError:
+        return
+    try:
+        os.dup2(null, fd)
+    except OSError:
+        pass
+    finally:
+        os.close(null)
+
+
+def say(text: str, error: bool = False) -> None:
+    """A line on stdout (or stderr), whatever became of it."""
+    stream = sys.stderr if error else sys.stdout
+    try:
+        print(text, file=stream, flush=True)
+    except (OSError, ValueError):
+        output_gone(stream)

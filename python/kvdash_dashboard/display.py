@@ -141,6 +141,11 @@ class Display:
         self._take(engine, path, Kind.VIRTUAL if _virtual_attached(path) else Kind.REAL)
         return True
 
+    def storage_failed(self) -> bool:
+        """The module could not make its storage folder, so init() fails
+        whatever is plugged in (a home folder that is missing or read-only)."""
+        return self.engine is None and any("storage directory" in m for m in self.messages)
+
     def unopened(self) -> bool:
         """An SLI-PRO is listed, but init() could not open it (permissions?)."""
         return self.kind is Kind.OURS and not self.force_virtual and bool(self._listed)

@@ -8,7 +8,7 @@ import socket
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 
-from .record import Arrival, Recorder
+from .record import Arrival, Recorder, RecordingError
 from .sources import FAMILIES, Decoder, Family, Reader
 from .telemetry import Telemetry
 
@@ -17,6 +17,10 @@ from .telemetry import Telemetry
 DRAIN_LIMIT = 256
 RECEIVE_BUFFER = 1 << 20
 MAX_DATAGRAM = 65535
+# A recording keeps what a decoder took, and of the rest only this many a
+# channel: enough to see a game set up wrong, not a flood from anyone.
+REFUSED_KEPT = 100
+MAX_GAP = 3.0  # s: a longer silence in a recording is shortened to this on replay
 
 
 @dataclass(frozen=True, slots=True)
@@ -44,6 +48,13 @@ class Channel:
         self.bad += 1
         return None
 
+    def take(self, now: float, data: bytes, recorder: Recorder | None) -> Heard | None:
+        """Decodes, and records what was decoded (and a sample of the rest)."""
+        heard = self.decode(data)
+        if recorder is not None and (heard is not None or self.bad <= REFUSED_KEPT):
+            recorder.write(now, self.name, data)
+        return heard
+
 
 def channel_for(name: str) -> Channel:
     """The channel a recording names: "udp:f1,codemasters" or a family name."""
@@ -52,12 +63,20 @@ def channel_for(name: str) -> Channel:
     return Channel(families, name)
 
 
-class UdpInput:
-    """One socket, and the families that send to its port."""
+def address_family(host: str) -> socket.AddressFamily:
+    return socket.AF_INET6 if ":" in host else socket.AF_INET
 
-    def __init__(self, families: Sequence[Family], host: str, port: int) -> None:
+
+class UdpInput:
+    """One socket, and the families that send to its port. Where these are
+    a console's, only datagrams from the console (its address) are taken."""
+
+    def __init__(
+        self, families: Sequence[Family], host: str, port: int, console: str | None = None
+    ) -> None:
         self.channel = Channel(families, "udp:" + ",".join(f.name for f in families))
-        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.console = console if any(f.request for f in families) else None
+        self.socket = socket.socket(address_family(host), socket.SOCK_DGRAM)
         try:
             try:
                 self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
@@ -68,7 +87,7 @@ class UdpInput:
             self.socket.close()
             raise
         self.socket.setblocking(False)
-        self.address: tuple[str, int] = self.socket.getsockname()
+        self.address: tuple[str, int] = self.socket.getsockname()[:2]
 
     def fileno(self) -> int:
         return self.socket.fileno()
@@ -78,15 +97,19 @@ class UdpInput:
         newest: dict[str, Heard] = {}
         for _ in range(DRAIN_LIMIT):
             try:
-                data = self.socket.recv(MAX_DATAGRAM)
+                if self.console is None:
+                    data = self.socket.recv(MAX_DATAGRAM)
+                else:
+                    data, sender = self.socket.recvfrom(MAX_DATAGRAM)
+                    if sender[0] != self.console:
+                        self.channel.bad += 1  # not the console asked: not recorded either
+                        continue
             except (BlockingIOError, InterruptedError):
                 break
             except OSError:  # e.g. an ICMP error reported on a UDP socket
                 self.channel.bad += 1
                 break
-            if recorder is not None:
-                recorder.write(now, self.channel.name, data)
-            heard = self.channel.decode(data)
+            heard = self.channel.take(now, data, recorder)
             if heard is not None:
                 newest[heard.family.name] = heard
         return list(newest.values())
@@ -110,9 +133,7 @@ class PolledInput:
         data = self.reader.poll(now)
         if data is None:
             return []
-        if recorder is not None:
-            recorder.write(now, self.channel.name, data)
-        heard = self.channel.decode(data)
+        heard = self.channel.take(now, data, recorder)
         return [] if heard is None else [heard]
 
     def close(self) -> None:
@@ -120,14 +141,42 @@ class PolledInput:
 
 
 class ReplayInput:
-    """A recording played back at its own pace, through the same decoders."""
+    """A recording played back at its own pace, through the same decoders;
+    a long silence in it is shortened (and said), and damage ends the replay
+    after the last whole record (kept in `damage`)."""
 
     def __init__(self, arrivals: Iterator[Arrival]) -> None:
         self._arrivals = arrivals
+        self.notes: list[str] = []  # for the user, taken by the loop
         self._channels: dict[str, Channel] = {}
         self._start: float | None = None
+        self._skipped = 0.0  # s of long gaps left out so far
+        self._last = 0.0  # the recording's time of the arrival played last
+        self.damage: str | None = None
+        # A file that is not a recording at all is refused here, before the loop.
         self._pending: Arrival | None = next(arrivals, None)
         self.next_poll = 0.0
+
+    def _next(self) -> Arrival | None:
+        try:
+            return next(self._arrivals, None)
+        except RecordingError as error:
+            self.damage = str(error)
+        except OSError as error:
+            self.damage = f"cannot read the recording: {error.strerror or error}"
+        return None
+
+    def _shorten_gap(self) -> None:
+        if self._pending is None:
+            return
+        gap = self._pending.time - self._last
+        if gap > MAX_GAP:
+            self._skipped += gap - MAX_GAP
+            self.notes.append(f"The recording is silent for {gap:.0f} s here: shortened to 3 s.")
+
+    def _due(self, arrival: Arrival) -> float:
+        assert self._start is not None
+        return self._start + arrival.time - self._skipped
 
     @property
     def finished(self) -> bool:
@@ -140,20 +189,21 @@ class ReplayInput:
     def poll(self, now: float, recorder: Recorder | None) -> list[Heard]:
         if self._start is None:
             self._start = now
+            self._shorten_gap()
         newest: dict[str, Heard] = {}
-        while self._pending is not None and self._start + self._pending.time <= now:
+        while self._pending is not None and self._due(self._pending) <= now:
             arrival = self._pending
             channel = self._channels.get(arrival.channel)
             if channel is None:
                 channel = self._channels[arrival.channel] = channel_for(arrival.channel)
-            if recorder is not None:
-                recorder.write(now, arrival.channel, arrival.data)
-            heard = channel.decode(arrival.data)
+            heard = channel.take(now, arrival.data, recorder)
             if heard is not None:
                 newest[heard.family.name] = heard
-            self._pending = next(self._arrivals, None)
+            self._last = arrival.time
+            self._pending = self._next()
+            self._shorten_gap()
         if self._pending is not None:
-            self.next_poll = self._start + self._pending.time
+            self.next_poll = self._due(self._pending)
         return list(newest.values())
 
     def close(self) -> None:

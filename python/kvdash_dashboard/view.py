@@ -3,11 +3,14 @@ terminal cannot draw it (a pipe, TERM=dumb, no rich), a line a second."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Protocol, TextIO
 
+from .console import output_gone
 from .dashboard import PANEL_DIGITS, RPM_LEDS, WARNINGS, Frame
 
 if TYPE_CHECKING:
@@ -123,7 +126,7 @@ class LineView:
         try:
             print(text, file=self._out, flush=True)
         except (OSError, ValueError):  # the reader went away: keep driving the display
-            pass
+            output_gone(self._out)
 
 
 # Seven segments, a to g, per character the display can show.
@@ -190,15 +193,29 @@ class LiveView:
         if self._shown == (frame, line):
             return
         self._shown = (frame, line)
-        self._live.update(self.picture(frame, status), refresh=True)
+        with self._guarded():
+            self._live.update(self.picture(frame, status), refresh=True)
 
     def say(self, text: str) -> None:
-        self._live.console.print(text)
+        with self._guarded():
+            self._live.console.print(text)
 
     def close(self, frame: Frame, status: Status) -> None:
         # Once more, so the terminal is left showing what the display shows.
-        self._live.update(self.picture(frame, status), refresh=True)
-        self._live.stop()
+        with self._guarded():
+            self._live.update(self.picture(frame, status), refresh=True)
+        with self._guarded():
+            self._live.stop()
+
+    @contextlib.contextmanager
+    def _guarded(self) -> Iterator[None]:
+        """The terminal may go away (EIO once it is closed): the display
+        goes on, the picture goes nowhere."""
+        try:
+            yield
+        except (OSError, SystemExit):  # rich answers a broken pipe with SystemExit
+            self._console.quiet = True
+            output_gone(self._console.file)
 
     def picture(self, frame: Frame, status: Status) -> RenderableType:
         from rich.console import Group

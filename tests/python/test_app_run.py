@@ -24,6 +24,7 @@ import kvdash_virtual as vd
 from kvdash_dashboard import main
 from kvdash_dashboard import view as views
 from kvdash_dashboard.dashboard import Frame
+from kvdash_dashboard.record import read_recording
 
 
 def free_port() -> int:
@@ -159,6 +160,9 @@ def test_with_no_display_it_draws_its_own_or_waits(capsys: pytest.CaptureFixture
         (["--seconds", "-2"], "--seconds must be above 0"),
         (["--rpm-start", "8000", "--rpm-shift", "7000"], "--rpm-shift must be above --rpm-start"),
         (["--listen", "4444"], "--listen needs a UDP --source"),
+        (["--rpm-shift", "0"], "--rpm-shift must be above 0"),
+        (["--shm-dir", "/no/such/folder"], "--shm-dir: no such folder: /no/such/folder"),
+        (["--source", "gt7", "--console", "a b c"], "--console: cannot find 'a b c'"),
     ],
 )
 def test_bad_options_are_refused_clearly(
@@ -226,24 +230,50 @@ def test_the_line_view_reads_as_the_panels_do() -> None:
     assert "[ 0:00.9]" in line and "[   50.0]" in line
 
 
+# The app as a user starts it from a terminal: a test run that is itself a
+# background job (its Ctrl-C ignored, which children inherit) must not pass
+# that on, so the child puts the default handlers back first.
+APP_WITH_DEFAULT_SIGNALS = """
+import signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)
+for name in ("SIGTERM", "SIGHUP"):
+    if hasattr(signal, name):
+        signal.signal(getattr(signal, name), signal.SIG_DFL)
+from kvdash_dashboard import main
+sys.exit(main())
+"""
+
+
+def app_command(*argv: str) -> list[str]:
+    return [sys.executable, "-c", APP_WITH_DEFAULT_SIGNALS, *argv]
+
+
+def app_env() -> dict[str, str]:
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+    env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="kvdash-run-")
+    return env
+
+
 @pytest.mark.skipif(
     sys.platform == "win32", reason="SIGINT is a POSIX signal; Windows consoles send Ctrl-C events"
 )
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
-def test_ctrl_c_or_sigterm_ends_with_a_blank_display_and_status_0(signum: int) -> None:
-    env = dict(os.environ, PYTHONUNBUFFERED="1")
-    env["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="kvdash-run-")
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, getattr(signal, "SIGHUP", 0)])
+def test_ctrl_c_sigterm_or_a_hangup_ends_with_a_blank_display_and_status_0(
+    signum: int, tmp_path: Path
+) -> None:
+    recording = tmp_path / "run.kvrec"
     child = subprocess.Popen(
-        [sys.executable, "-m", "kvdash_dashboard", "--source", "demo", "--virtual"],
+        app_command("--source", "demo", "--virtual", "--record", str(recording)),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
-        env=env,
+        env=app_env(),
     )
     try:
         assert child.stdout is not None
-        while "reports/s" not in child.stdout.readline():  # no terminal: lines
-            pass
+        for _ in range(2):  # no terminal: a line a second; the second one after 1 s
+            while "reports/s" not in child.stdout.readline():
+                pass
         child.send_signal(signum)
         out, err = child.communicate(timeout=10)
     finally:
@@ -252,6 +282,7 @@ def test_ctrl_c_or_sigterm_ends_with_a_blank_display_and_status_0(signum: int) -
     assert child.returncode == 0, err
     assert "Traceback" not in err
     assert out.strip().splitlines()[-1].endswith("(left blank).")
+    assert sum(1 for _ in read_recording(str(recording))) > 1  # closed whole
 
 
 # ---------------------------------------------------------------- recordings

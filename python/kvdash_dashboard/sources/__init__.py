@@ -21,5 +21,7 @@ _ALL = (
     demo.FAMILY,
 )
 FAMILIES: dict[str, Family] = {f.name: f for f in _ALL}
+# Families that need a package that is not installed, and how to get it.
+UNAVAILABLE: dict[str, str] = {} if gt7.AVAILABLE else {"gt7": gt7.MISSING}
 
-__all__ = ["FAMILIES", "Decoder", "Family", "Reader"]
+__all__ = ["FAMILIES", "UNAVAILABLE", "Decoder", "Family", "Reader"]

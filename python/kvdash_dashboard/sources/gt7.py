@@ -23,6 +23,11 @@ except ImportError:  # pragma: no cover - the extra is not installed
 else:
     AVAILABLE = True
 
+MISSING = (
+    "Gran Turismo 7's packets are encrypted; decrypting them needs pycryptodome: "
+    'pip install "kvdash[gt7]"'
+)
+
 LISTEN_PORT = 33740
 HEARTBEAT_PORT = 33739  # on the console
 HEARTBEAT_INTERVAL = 10.0  # s; the console stops streaming when they stop
