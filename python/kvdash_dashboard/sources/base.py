@@ -46,9 +46,9 @@ def car_id(raw: bytes, wide: bool = False) -> str | None:
 
 
 def unit_share(value: float) -> float | None:
-    """A pedal or similar 0-to-1 value, clamped; None when not a number or
-    the game's "not available" (negative)."""
-    if not math.isfinite(value) or value < 0:
+    """A pedal or similar 0-to-1 value; None when it is not one (the games
+    send -1 for "not available")."""
+    if not math.isfinite(value) or not 0.0 <= value <= 1.001:
         return None
     return min(1.0, value)
 
