@@ -64,7 +64,7 @@ def take(views: Sequence[View]) -> bytes | None:
             continue  # a write is under way
         header = view.read(0, 28)
         viewed = struct.unpack_from("<i", header, 20)[0]
-        car = (
+        standing = (  # the viewed car's position and lap
             view.read(28 + 100 * viewed + 84, 4) + view.read(28 + 100 * viewed + 92, 4)
             if 0 <= viewed < _PARTICIPANTS
             else bytes(8)
@@ -75,7 +75,7 @@ def take(views: Sequence[View]) -> bytes | None:
                 header[8:12],
                 sequence,
                 header[20:24],
-                car,
+                standing,
                 view.read(6716, 12),  # best, last, current lap
                 view.read(6800, 4),  # highest flag colour
                 view.read(6816, 4),  # car flags
