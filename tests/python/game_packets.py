@@ -1,14 +1,18 @@
 """Datagrams of the UDP games, built from the published layouts.
 
-Each builder writes its fields at explicit offsets, independently of the
+Each builder writes its fields at explicit offsets (Forza's through the
+game's documented structure, game_structs.py), independently of the
 decoders' own structs, so a decoder reading a wrong offset is caught. Bytes a
-decoder has no business reading are filled with noise for the same reason.
+decoder has no business reading hold noise or plausible values for the same
+reason.
 `assert_sane` holds what any decoded Telemetry must satisfy."""
 
 from __future__ import annotations
 
 import math
 import struct
+
+from game_structs import FORZA, page
 
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
 
@@ -33,29 +37,54 @@ def _put(buf: bytearray, fmt: str, offset: int, *values: object) -> None:
 
 # -- Forza Data Out ---------------------------------------------------------
 
-_FORZA_LENGTHS = {"sled": 232, "fm7": 311, "fh4": 324, "fh5": 324, "fh6": 324, "fm2023": 331}
+_FORZA_LAYOUTS = {"sled": "sled", "fm7": "fm7", "fm2023": "fm2023"} | dict.fromkeys(
+    ("fh4", "fh5", "fh6"), "horizon"
+)
 
 
 def forza_packets(t: Telemetry, variant: str = "fh5") -> list[bytes]:
-    """One Data Out datagram: variant "sled", "fm7", "fh4"/"fh5"/"fh6" or "fm2023"."""
-    size = _FORZA_LENGTHS[variant]
-    buf = bytearray(b"\x5a" * size)  # 0x5a5a5a5a reads as 1.5e16: wrong offsets show
+    """One Data Out datagram: variant "sled", "fm7", "fh4"/"fh5"/"fh6" or
+    "fm2023", laid out by the game's documented structure. The fields a
+    decoder has no business reading hold plausible values; t.car is the car
+    ordinal (digits)."""
+    layout = FORZA[_FORZA_LAYOUTS[variant]]
     race_on = 0 if t.state in (GameState.PAUSED, GameState.MENU) else 1
-    _put(buf, "iIfff", 0, race_on, 123456, t.max_rpm or 0.0, 800.0, t.rpm)
-    _put(buf, "3f", 32, 0.0, 0.0, t.speed)  # velocity: straight ahead
-    if size == 232:
-        return [bytes(buf)]
-    dash = 256 if size == 324 else 244
-    gear = {-1: 0, 0: 11}.get(t.gear, t.gear)
-    _put(buf, "f", dash + 0, t.speed)
-    _put(buf, "f", dash + 32, t.fuel if t.fuel is not None else 0.0)
-    _put(buf, "f", dash + 40, t.best_lap or 0.0)
-    _put(buf, "f", dash + 44, t.last_lap or 0.0)
-    _put(buf, "f", dash + 48, t.lap_time or 0.0)
-    _put(buf, "H", dash + 56, t.lap or 0)
-    _put(buf, "B", dash + 58, t.position or 0)
-    _put(buf, "B", dash + 63, gear)
-    return [bytes(buf)]
+    values: dict[str, object] = {
+        "IsRaceOn": race_on,
+        "TimestampMS": 123456,
+        "EngineMaxRpm": t.max_rpm or 0.0,
+        "EngineIdleRpm": 800.0,
+        "CurrentEngineRpm": t.rpm,
+        "AccelerationZ": 3.5,
+        "VelocityZ": t.speed,  # straight ahead
+        "CarOrdinal": int(t.car or 0),
+        "CarClass": 5,
+        "CarPerformanceIndex": 801,
+        "DrivetrainType": 2,
+        "NumCylinders": 8,
+    }
+    if variant != "sled":
+        values |= {
+            "Speed": t.speed,
+            "Power": 301_000.0,
+            "Torque": 512.0,
+            "Boost": 14.5,
+            "Fuel": t.fuel if t.fuel is not None else 0.0,
+            "DistanceTraveled": 4321.0,
+            "BestLap": t.best_lap or 0.0,
+            "LastLap": t.last_lap or 0.0,
+            "CurrentLap": t.lap_time or 0.0,
+            "CurrentRaceTime": 250.0,
+            "LapNumber": max(0, (t.lap or 1) - 1),  # laps completed
+            "RacePosition": t.position or 0,
+            "Accel": round(255 * (t.throttle or 0.0)),
+            "Brake": 17,
+            "Clutch": 9,
+            "HandBrake": 3,
+            "Gear": {-1: 0, 0: 11}.get(t.gear, t.gear),
+            "Steer": -12,
+        }
+    return [page(layout, values)]
 
 
 # -- EA SPORTS F1 23 / 24 / 25 ----------------------------------------------
@@ -310,6 +339,7 @@ def codemasters_packets(
     f[1] = t.lap_time or 0.0
     f[2] = 1200.0
     f[7] = t.speed
+    f[29] = t.throttle or 0.0
     f[33] = _CODEMASTERS_REVERSE[game] if t.gear == -1 else float(t.gear)
     f[36] = float((t.lap or 1) - 1)
     f[37] = t.rpm / _RPM_PER_RAD_S
@@ -347,7 +377,8 @@ def gt7_encrypt(plain: bytes, variant: str = "A", seed: int = 0x11223344) -> byt
 
 def gt7_packets(t: Telemetry, variant: str = "A", seed: int = 0x11223344) -> list[bytes]:
     """One encrypted packet (heartbeat variant "A", "B" or "~"). The rev-alert
-    band is max_rpm - 500 to max_rpm; the position sent is the grid position."""
+    band is max_rpm - 500 to max_rpm; the position sent is the grid position;
+    t.car is the car code (digits)."""
     size, _ = _GT7_VARIANTS[variant]
     buf = bytearray(b"\x5a" * size)
     flags = 0 if t.state == GameState.MENU else 0x0001
@@ -373,5 +404,6 @@ def gt7_packets(t: Telemetry, variant: str = "A", seed: int = 0x11223344) -> lis
     _put(buf, "hh", 0x84, t.position or -1, 16 if t.position else -1)
     _put(buf, "hhh", 0x88, max(0, max_rpm - 500), max_rpm, 280)
     _put(buf, "H", 0x8E, flags)
-    _put(buf, "BBB", 0x90, 0xF0 | gear, 255, 0)  # gears, throttle, brake
+    _put(buf, "BBB", 0x90, 0xF0 | gear, round(255 * (t.throttle or 0.0)), 0)  # and brake
+    _put(buf, "i", 0x124, int(t.car or 0))  # car code
     return [gt7_encrypt(bytes(buf), variant, seed)]

@@ -1,7 +1,7 @@
-"""Shared-memory pages as the games publish them, built from the layouts with
-explicit offsets (independently of the decoders' own tables), and the means
-to publish them where a reader looks: files in a folder, or on Windows real
-named mappings ``Local\\<name>``.
+"""Shared-memory pages as the games publish them, laid out by the games' own
+headers (game_structs.py; iRacing's by its self-description), independently
+of the decoders' tables, and the means to publish them where a reader looks:
+files in a folder, or on Windows real named mappings ``Local\\<name>``.
 
 Each ``<family>_pages(t, ...)`` answers {mapping name without Local\\: bytes}.
 Values a game derives itself are set from t as documented per builder."""
@@ -19,6 +19,16 @@ from pathlib import Path
 from types import ModuleType
 
 import pytest
+from game_structs import (
+    AC_GRAPHICS,
+    AC_PHYSICS,
+    AC_STATIC,
+    ACC_GRAPHICS,
+    AMS2,
+    AMS2_SIZE,
+    R3E,
+    page,
+)
 
 from kvdash_dashboard.sources.shm import BytesView
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
@@ -48,11 +58,6 @@ def _put(page: bytearray, offset: int, fmt: str, *values: object) -> None:
     struct.pack_into("<" + fmt, page, offset, *values)
 
 
-def _wchars(page: bytearray, offset: int, text: str) -> None:
-    data = text.encode("utf-16-le")
-    page[offset : offset + len(data)] = data
-
-
 def _ms(seconds: float | None, none: int) -> int:
     return none if seconds is None else round(seconds * 1000)
 
@@ -62,67 +67,71 @@ def _ms(seconds: float | None, none: int) -> int:
 _AC_STATUS = {GameState.MENU: 0, GameState.REPLAY: 1, GameState.DRIVING: 2, GameState.PAUSED: 3}
 
 
+def _flag(lights: Light, blue: int, yellow: int, none: int) -> int:
+    """The game's flag number for the lights: FLAG alone is a yellow."""
+    if Light.BLUE in lights:
+        return blue
+    return yellow if Light.FLAG in lights else none
+
+
 def ac_pages(t: Telemetry, game: str = "acc", packet_id: int = 1) -> Pages:
-    """AC ("ac": 712/296/684 bytes) or ACC ("acc": 800/1588/820). Tank 60;
-    AC's TC/ABS slip settings are non-zero (switched on) whatever t says,
-    their acting flags follow t; ACC's intervention values follow t."""
+    """AC ("ac": 712/296/684 bytes) or ACC ("acc": 800/1588/820), laid out
+    by the transcribed headers. Tank 60; AC's TC/ABS slip settings are
+    non-zero (switched on) whatever t says, their acting flags follow t;
+    ACC's intervention values follow t."""
     acc = game == "acc"
-    physics = bytearray(800 if acc else 712)
-    graphics = bytearray(1588 if acc else 296)
-    static = bytearray(820 if acc else 684)
     lit = t.lights
-    _put(physics, 0, "i", packet_id)
-    _put(physics, 4, "f", 1.0)
-    _put(physics, 12, "f", (t.fuel or 0.0) * TANK)
-    _put(physics, 16, "i", t.gear + 1)
-    _put(physics, 20, "i", round(t.rpm))
-    _put(physics, 28, "f", t.speed * 3.6)
-    _put(physics, 200, "f", 1.0 if Light.DRS in lit and not acc else 0.0)
-    _put(physics, 248, "i", 1 if Light.PIT_LIMITER in lit else 0)
+    physics: dict[str, object] = {
+        "packetId": packet_id,
+        "gas": t.throttle or 0.0,
+        "fuel": (t.fuel or 0.0) * TANK,
+        "gear": t.gear + 1,
+        "rpms": round(t.rpm),
+        "speedKmh": t.speed * 3.6,
+        "pitLimiterOn": int(Light.PIT_LIMITER in lit),
+        "waterTemp": 85.0,
+        "currentMaxRpm": round(t.max_rpm or 0),
+    }
     if acc:
-        _put(physics, 204, "f", 0.4 if Light.TC in lit else 0.0)
-        _put(physics, 252, "f", 0.6 if Light.ABS in lit else 0.0)
-        _put(physics, 712, "f", 85.0)  # waterTemp
+        physics |= {"tc": 0.4 * (Light.TC in lit), "abs": 0.6 * (Light.ABS in lit)}
     else:
-        _put(physics, 204, "f", 0.2)
-        _put(physics, 252, "f", 0.3)
-        _put(physics, 340, "i", 1 if Light.DRS_AVAILABLE in lit else 0)
-        _put(physics, 588, "i", round(t.max_rpm or 0))
-        _put(physics, 672, "i", 1 if Light.TC in lit else 0)
-        _put(physics, 676, "i", 1 if Light.ABS in lit else 0)
-
-    _put(graphics, 0, "i", packet_id)
-    _put(graphics, 4, "i", _AC_STATUS.get(t.state, 2))
-    _put(graphics, 8, "i", 2)
-    _wchars(graphics, 12, "0:42.500")
-    _put(graphics, 132, "i", (t.lap or 1) - 1)
-    _put(graphics, 136, "i", t.position or 0)
-    _put(graphics, 140, "i", _ms(t.lap_time, 0))
-    _put(graphics, 144, "i", _ms(t.last_lap, 0))
-    _put(graphics, 148, "i", _ms(t.best_lap, 2**31 - 1))
-    flag = 2 if Light.FLAG in lit else 0  # yellow
+        physics |= {
+            "drs": float(Light.DRS in lit),
+            "drsAvailable": int(Light.DRS_AVAILABLE in lit),
+            "tc": 0.2,
+            "abs": 0.3,
+            "tcinAction": int(Light.TC in lit),
+            "absInAction": int(Light.ABS in lit),
+        }
+    graphics: dict[str, object] = {
+        "packetId": packet_id,
+        "status": _AC_STATUS.get(t.state, 2),
+        "session": 2,
+        "currentTime": "0:42.500",
+        "completedLaps": (t.lap or 1) - 1,
+        "position": t.position or 0,
+        "iCurrentTime": _ms(t.lap_time, 0),
+        "iLastTime": _ms(t.last_lap, 0),
+        "iBestTime": _ms(t.best_lap, 2**31 - 1),
+        "flag": _flag(lit, 1, 2, 0),
+    }
     if acc:
-        _put(graphics, 1224, "i", flag)
-        _put(graphics, 1268, "i", 3)  # TC level
-        _put(graphics, 1280, "i", 2)  # ABS level
-        _put(graphics, 1360, "i", abs(_ms(t.delta, 0)))
-        _put(graphics, 1400, "i", 1 if (t.delta or 0) > 0 else 0)
-    else:
-        _put(graphics, 268, "i", flag)
-
-    _wchars(static, 0, "1.8" if acc else "1.7")
-    _wchars(static, 30, "1.9" if acc else "1.16")
-    _wchars(static, 68, "bmw_m4_gt3" if acc else "ks_mazda_mx5_cup")
-    _wchars(static, 134, "monza")
-    _put(static, 412, "i", round(t.max_rpm or 0))
-    _put(static, 416, "f", TANK)
+        delta = _ms(t.delta, 0)
+        graphics |= {"TC": 3, "ABS": 2, "iDeltaLapTime": delta, "isDeltaPositive": int(delta > 0)}
+    static: dict[str, object] = {
+        "smVersion": "1.8" if acc else "1.7",
+        "acVersion": "1.9" if acc else "1.16",
+        "carModel": t.car or "",
+        "track": "monza",
+        "maxRpm": round(t.max_rpm or 0),
+        "maxFuel": TANK,
+    }
     if acc:
-        _wchars(static, 688, "DHE2020")  # dryTyresName
-        _wchars(static, 754, "WH")  # wetTyresName
+        static |= {"dryTyresName": "DHE2020", "wetTyresName": "WH"}
     return {
-        "acpmf_physics": bytes(physics),
-        "acpmf_graphics": bytes(graphics),
-        "acpmf_static": bytes(static),
+        "acpmf_physics": page(AC_PHYSICS, physics)[: 800 if acc else 712],
+        "acpmf_graphics": page(ACC_GRAPHICS if acc else AC_GRAPHICS, graphics, 296),
+        "acpmf_static": page(AC_STATIC, static)[: 820 if acc else AC_STATIC.isOnline.offset],
     }
 
 
@@ -262,47 +271,52 @@ def iracing_pages(
 
 # --- RaceRoom ---------------------------------------------------------------
 
-# Offsets by layout version, from the per-version table: ticks, paused, flags,
-# position, completed_laps, best, previous, current, delta, speed, fuel, aids,
-# drs, pit_limiter.
-R3E_OFFSETS = {
-    (2, 10): (36, 16, 900, 956, 996, 1036, 1052, 1068, 1100, 1336, 1400, 1468, 1488, 1504),
-    (3, 1): (36, 16, 920, 976, 1016, 1056, 1072, 1088, 1120, 1368, 1432, 1512, 1532, 1548),
-    (3, 2): (36, 16, 920, 976, 1016, 1056, 1072, 1088, 1120, 1380, 1444, 1524, 1544, 1560),
-    (3, 3): (40, 20, 924, 980, 1020, 1060, 1076, 1092, 1124, 1384, 1448, 1528, 1548, 1564),
-    (3, 5): (44, 20, 932, 988, 1028, 1068, 1084, 1100, 1132, 1392, 1456, 1536, 1556, 1572),
-}
 R3E_UPSHIFT = 0.95  # the game's upshift point as a share of the rev limit
 _RAD_PER_RPM = 2.0 * math.pi / 60.0
 
 
 def r3e_pages(t: Telemetry, version: tuple[int, int] = (3, 5), ticks: int = 100_000) -> Pages:
-    """``$R3E`` in the given layout version (43996 bytes, the 3.5 size). Tank
-    60 l; upshift at R3E_UPSHIFT of t.max_rpm, so SHIFT follows from t.rpm;
-    DRS equipped with 3 activations left."""
-    (tick_at, paused_at, flags, position, laps, best, prev, cur, delta, speed, fuel, aids, drs,
-     limiter) = R3E_OFFSETS[version]  # fmt: skip
-    page = bytearray(43996)
+    """``$R3E`` in the given layout version, at its offsets compiled from the
+    game's header. Tank 60 l; upshift at R3E_UPSHIFT of t.max_rpm, so SHIFT
+    follows from t.rpm; DRS equipped with 3 activations left; t.car is the
+    model id (digits)."""
+    at = R3E[version]
+    page = bytearray(at["size"])
     lit = t.lights
-    _put(page, 0, "ii", *version)
-    _put(page, 8, "ii", 2008, 328)
-    _put(page, tick_at, "i", ticks)
-    _put(page, paused_at, "iii", int(t.state == GameState.PAUSED), int(t.state == GameState.MENU),
-         int(t.state == GameState.REPLAY))  # fmt: skip
-    _put(page, flags, "i", 1 if Light.FLAG in lit else 0)
-    _put(page, position, "i", t.position or -1)
-    _put(page, laps, "i", (t.lap or 0) - 1)
-    _put(page, best, "f", t.best_lap or -1.0)
-    _put(page, prev, "f", t.last_lap or -1.0)
-    _put(page, cur, "f", t.lap_time if t.lap_time is not None else -1.0)
-    _put(page, delta, "f", -1000.0 if t.delta is None else t.delta)
     max_rpm = t.max_rpm or 0.0
-    _put(page, speed, "ffffii", t.speed, t.rpm * _RAD_PER_RPM, max_rpm * _RAD_PER_RPM,
-         R3E_UPSHIFT * max_rpm * _RAD_PER_RPM, t.gear, 6)  # fmt: skip
-    _put(page, fuel, "fff", (t.fuel or 0.0) * TANK, TANK, 2.5)
-    _put(page, aids, "iii", 5 if Light.ABS in lit else 1, 5 if Light.TC in lit else 1, -1)
-    _put(page, drs, "iiii", 1, int(Light.DRS_AVAILABLE in lit), 3, int(Light.DRS in lit))
-    _put(page, limiter, "i", 1 if Light.PIT_LIMITER in lit else 0)
+    values: dict[str, tuple[str, float]] = {
+        "player.game_simulation_ticks": ("i", ticks),
+        "game_paused": ("i", t.state == GameState.PAUSED),
+        "game_in_menus": ("i", t.state == GameState.MENU),
+        "game_in_replay": ("i", t.state == GameState.REPLAY),
+        "flags.yellow": ("i", _flag(lit, 0, 1, 0) or Light.YELLOW in lit),
+        "flags.blue": ("i", Light.BLUE in lit),
+        "position": ("i", t.position or -1),
+        "completed_laps": ("i", (t.lap or 0) - 1),
+        "lap_time_best_self": ("f", t.best_lap or -1.0),
+        "lap_time_previous_self": ("f", t.last_lap or -1.0),
+        "lap_time_current_self": ("f", -1.0 if t.lap_time is None else t.lap_time),
+        "time_delta_best_self": ("f", -1000.0 if t.delta is None else t.delta),
+        "vehicle_info.model_id": ("i", int(t.car or -1)),
+        "car_speed": ("f", t.speed),
+        "engine_rps": ("f", t.rpm * _RAD_PER_RPM),
+        "max_engine_rps": ("f", max_rpm * _RAD_PER_RPM),
+        "upshift_rps": ("f", R3E_UPSHIFT * max_rpm * _RAD_PER_RPM),
+        "gear": ("i", t.gear),
+        "fuel_left": ("f", (t.fuel or 0.0) * TANK),
+        "fuel_capacity": ("f", TANK),
+        "throttle": ("f", -1.0 if t.throttle is None else t.throttle),
+        "aid_settings.abs": ("i", 5 if Light.ABS in lit else 1),
+        "aid_settings.tc": ("i", 5 if Light.TC in lit else 1),
+        "drs.equipped": ("i", 1),
+        "drs.available": ("i", Light.DRS_AVAILABLE in lit),
+        "drs.numActivationsLeft": ("i", 3),
+        "drs.engaged": ("i", Light.DRS in lit),
+        "pit_limiter": ("i", Light.PIT_LIMITER in lit),
+    }
+    _put(page, 0, "iiii", *version, 2008, 328)
+    for name, (fmt, value) in values.items():
+        _put(page, at[name], fmt, int(value) if fmt == "i" else value)
     return {"$R3E": bytes(page)}
 
 
@@ -312,28 +326,52 @@ _AMS2_STATE = {GameState.MENU: 1, GameState.DRIVING: 2, GameState.PAUSED: 3, Gam
 
 
 def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int = 3) -> Pages:
-    """``$pcars2$`` (20712 bytes in v14, 19392 before). The viewed car is
-    record ``viewed``; record 0 holds a decoy (position 9, lap 9). Tank 60 l."""
-    page = bytearray(20712 if version >= 14 else 19392)
+    """``$pcars2$`` laid out by the transcribed header. The viewed car is
+    record ``viewed``; record 0 holds a decoy (position 9, lap 9). Tank 60 l;
+    temperatures and pressures are set, as the game sets them."""
     lit = t.lights
-    _put(page, 0, "IIIIIii", version, 1234, _AMS2_STATE.get(t.state, 2), 5, 2, viewed, 20)
+    values: dict[str, object] = {
+        "mVersion": version,
+        "mBuildVersionNumber": 1234,
+        "mGameState": _AMS2_STATE.get(t.state, 2),
+        "mSessionState": 5,
+        "mRaceState": 2,
+        "mViewedParticipantIndex": viewed,
+        "mNumParticipants": 20,
+        "mUnfilteredThrottle": t.throttle or 0.0,
+        "mCarName": t.car or "",
+        "mCarClassName": "GT3",
+        "mBestLapTime": t.best_lap or -1.0,
+        "mLastLapTime": t.last_lap or 0.0,
+        "mCurrentTime": t.lap_time or 0.0,
+        "mHighestFlagColour": _flag(lit, 2, 6, 1),  # blue, yellow, green
+        "mCarFlags": 0x02 | 0x08 * (Light.PIT_LIMITER in lit) | 0x04 * (Light.ENGINE in lit),
+        "mOilTempCelsius": 104.7,
+        "mOilPressureKPa": 412.9,
+        "mWaterTempCelsius": 91.3,
+        "mWaterPressureKPa": 183.6,
+        "mFuelPressureKPa": 377.1,
+        "mFuelLevel": t.fuel or 0.0,
+        "mFuelCapacity": TANK,
+        "mSpeed": t.speed,
+        "mRpm": t.rpm,
+        "mMaxRPM": t.max_rpm or 0.0,
+        "mThrottle": t.throttle or 0.0,
+        "mGear": t.gear,
+        "mNumGears": 6,
+        "mOdometerKM": 1234.5,
+        "mAntiLockActive": Light.ABS in lit,
+        "mSequenceNumber": sequence,
+    }
     for index, (position, lap) in ((0, (9, 9)), (viewed, (t.position or 0, t.lap or 0))):
-        record = 28 + 100 * index
-        page[record] = 1
-        page[record + 1 : record + 7] = b"Driver"
-        _put(page, record + 84, "III", position, max(0, lap - 1), lap)
-    _put(page, 6716, "fff", t.best_lap or -1.0, t.last_lap or -1.0, t.lap_time or 0.0)
-    _put(page, 6812, "I", 6 if Light.FLAG in lit else 1)
-    _put(page, 6828, "I", 0x02 | (0x08 if Light.PIT_LIMITER in lit else 0)
-         | (0x04 if Light.ENGINE in lit else 0))  # fmt: skip
-    _put(
-        page, 6852, "ffffffff", t.fuel or 0.0, TANK, t.speed, t.rpm, t.max_rpm or 0.0, 0.0, 1.0, 0.0
-    )
-    _put(page, 6888, "ii", t.gear, 6)
-    page[6900] = 1 if Light.ABS in lit else 0
-    _put(page, 7332, "I", sequence)
-    _put(page, 7400, "f", t.rpm * _RAD_PER_RPM)
-    return {"$pcars2$": bytes(page)}
+        values |= {
+            f"mParticipantInfo.{index}.mIsActive": True,
+            f"mParticipantInfo.{index}.mName": "Driver",
+            f"mParticipantInfo.{index}.mRacePosition": position,
+            f"mParticipantInfo.{index}.mLapsCompleted": max(0, lap - 1),
+            f"mParticipantInfo.{index}.mCurrentLap": lap,
+        }
+    return {"$pcars2$": page(AMS2, values, AMS2_SIZE)}
 
 
 # --- Publishing -------------------------------------------------------------

@@ -184,3 +184,68 @@ def test_a_recording_replays_through_the_decoders(name: str, display: vd.Virtual
     shown = [g for i, g in enumerate(gears) if i == 0 or g != gears[i - 1]]
     assert shown == [" ", "1", "2", "3", "4", "5", "6", " "]  # blank, the gears, blank
     assert max(sum(r[3:16]) for r in display.reports) > 0
+
+
+# What a game said, built from its own header, and what the display must show
+# of it: (family, pages or datagrams, panel options, gear, {report offset: bytes}).
+TOLD = [
+    (
+        "ams2",  # 4th at 7200 rpm, 50 m/s, a quarter tank
+        ams2_pages(Telemetry(gear=4, rpm=7200.0, max_rpm=8000.0, speed=50.0, fuel=0.25)),
+        ["--left", "speed"],
+        "4",
+        {27: b"   180", 33: bytes([0x20, 0x20, 0x20, 0x32, 0xB5, 0x30])},  # 180, 25.0
+    ),
+    (
+        "ac",  # ACC, 0.35 s ahead of the best lap
+        ac_pages(Telemetry(gear=2, rpm=5000.0, best_lap=90.0, delta=-0.35), game="acc"),
+        ["--right", "delta"],
+        "2",
+        {33: bytes([0x20, 0x20, 0x2D, 0xB0, 0x33, 0x35])},  # -0.35
+    ),
+    (
+        "r3e",  # a blue flag in a 2.x layout: the FLAG LED, the sixth
+        r3e_pages(Telemetry(gear=5, rpm=5000.0, lights=Light.FLAG | Light.BLUE), version=(2, 10)),
+        [],
+        "5",
+        {16: bytes([0, 0, 0, 0, 0, 1])},
+    ),
+    (
+        "forza",  # the first lap, while LapNumber (laps completed) is 0
+        forza_packets(Telemetry(gear=2, rpm=5000.0, speed=20.0, lap=1), "fm7"),
+        ["--right", "lap"],
+        "2",
+        {33: b"     1"},
+    ),
+]
+
+
+@pytest.mark.parametrize("name, told, panels, gear, shown", TOLD, ids=[t[0] for t in TOLD])
+def test_what_the_game_said_is_on_the_display(
+    name: str,
+    told: Pages | List[bytes],
+    panels: List[str],
+    gear: str,
+    shown: dict[int, bytes],
+    display: vd.VirtualDisplay,
+    tmp_path: Path,
+) -> None:
+    port = free_port()
+    argv = ["--source", name, "--seconds", "1.5", *panels]
+    argv += (
+        ["--shm-dir", str(tmp_path)]
+        if isinstance(told, dict)
+        else ["--listen", f"127.0.0.1:{port}"]
+    )
+    thread = run_in_thread(argv)
+    if isinstance(told, dict):
+        Publisher(tmp_path).publish(told)
+        deadline = time.monotonic() + 3.0
+        while (report := display.last_report) is None or report[2] != ord(gear):
+            assert time.monotonic() < deadline, "the display never showed the car"
+            time.sleep(0.01)
+    else:
+        report = send_until(display, told, port, gear)
+    thread.join(10)
+    for at, text in shown.items():
+        assert report[at : at + len(text)] == text, (at, report[at : at + len(text)])

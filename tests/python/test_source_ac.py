@@ -15,20 +15,27 @@ from kvdash_dashboard.sources.shm import BytesView, Gone
 from kvdash_dashboard.telemetry import GameState, Light
 
 COMMON = ("gear", "rpm", "max_rpm", "speed", "fuel", "lap_time", "last_lap", "best_lap", "lap",
-          "position", "lights", "state")  # fmt: skip
+          "position", "state", "car", "throttle")  # fmt: skip
+CAR = dataclasses.replace(SAMPLE, car="bmw_m4_gt3", throttle=0.5)
 
 
 @pytest.mark.parametrize("game, name", [("acc", "ACC"), ("ac", "Assetto Corsa")])
 def test_each_game_decodes(game: str, name: str) -> None:
-    t = decoded(ac, ac_pages(SAMPLE, game=game))
-    assert t.game == name
-    assert_carries(t, SAMPLE, COMMON)
+    t = decoded(ac, ac_pages(CAR, game=game))
+    assert (t.game, t.lights) == (name, CAR.lights | Light.YELLOW)
+    assert_carries(t, CAR, COMMON)
     assert t.delta == (pytest.approx(0.75) if game == "acc" else None)
-    slower = dataclasses.replace(SAMPLE, delta=-0.25, best_lap=None)
-    assert decoded(ac, ac_pages(slower, game=game)).delta is None  # no best lap yet
-    faster = dataclasses.replace(SAMPLE, delta=-0.25)
-    if game == "acc":
-        assert decoded(ac, ac_pages(faster, game=game)).delta == pytest.approx(-0.25)
+    no_best = dataclasses.replace(SAMPLE, delta=-0.25, best_lap=None)
+    assert decoded(ac, ac_pages(no_best, game=game)).delta is None
+    blue = dataclasses.replace(SAMPLE, lights=Light.FLAG | Light.BLUE)
+    assert decoded(ac, ac_pages(blue, game=game)).lights == Light.FLAG | Light.BLUE
+
+
+def test_acc_delta_is_signed() -> None:
+    # iDeltaLapTime -350 ms: 0.35 s ahead of the best lap.
+    for delta in (-0.35, 0.35, 0.0):
+        t = decoded(ac, ac_pages(dataclasses.replace(SAMPLE, delta=delta)))
+        assert t.delta == pytest.approx(delta)
 
 
 @pytest.mark.parametrize("game", ["acc", "ac"])
@@ -78,10 +85,10 @@ def test_short_pages_and_bad_snapshots() -> None:
     assert decoder.decode(data[:-1]) is None
     assert decoder.decode(data + b"\0") is None
     nan_fuel = bytearray(data)
-    nan_fuel[8:12] = bytes.fromhex("0000c07f")
+    nan_fuel[12:16] = bytes.fromhex("0000c07f")
     assert decoder.decode(bytes(nan_fuel)) is None
     absurd_gear = bytearray(data)
-    absurd_gear[12:16] = (99).to_bytes(4, "little")
+    absurd_gear[16:20] = (99).to_bytes(4, "little")
     assert decoder.decode(bytes(absurd_gear)) is None
 
 
@@ -102,7 +109,11 @@ def test_any_bytes(data: bytes) -> None:
         check_sane(t)
 
 
-@given(st.sampled_from(["ac", "acc"]), st.integers(0, 99), st.binary(min_size=1, max_size=8))
+@given(
+    st.sampled_from(["ac", "acc"]),
+    st.integers(0, ac.SNAPSHOT.size - 1),
+    st.binary(min_size=1, max_size=8),
+)
 def test_overwritten_snapshots(game: str, at: int, junk: bytes) -> None:
     data = bytearray(snapshot(ac, ac_pages(SAMPLE, game=game)) or b"")
     data[at : at + len(junk)] = junk

@@ -7,24 +7,26 @@ import struct
 
 import pytest
 from game_pages import SAMPLE, ams2_pages, assert_carries, check_sane, decoded, snapshot
+from game_structs import AMS2
 from hypothesis import given
 from hypothesis import strategies as st
 
 from kvdash_dashboard.sources import ams2
 from kvdash_dashboard.sources.shm import BytesView, Gone
-from kvdash_dashboard.telemetry import GameState, Light
+from kvdash_dashboard.telemetry import GameState, Light, Telemetry
 
 CARRIED = ("gear", "rpm", "max_rpm", "speed", "fuel", "lap_time", "last_lap", "best_lap", "lap",
-           "position", "lights", "state")  # fmt: skip
+           "position", "state", "car", "throttle")  # fmt: skip
+CAR = dataclasses.replace(SAMPLE, car="Formula Ultimate Gen2", throttle=0.75)
 
 
 @pytest.mark.parametrize(
     "version, name", [(14, "Automobilista 2"), (8, "Project CARS 2"), (11, "AMS2 / Project CARS 2")]
 )
 def test_each_version_decodes(version: int, name: str) -> None:
-    t = decoded(ams2, ams2_pages(SAMPLE, version=version))
-    assert_carries(t, SAMPLE, CARRIED)
-    assert (t.game, t.delta) == (name, None)
+    t = decoded(ams2, ams2_pages(CAR, version=version))
+    assert_carries(t, CAR, CARRIED)
+    assert (t.game, t.delta, t.lights) == (name, None, CAR.lights | Light.YELLOW)
     other = dataclasses.replace(SAMPLE, gear=-1, lights=Light.ENGINE, state=GameState.REPLAY)
     t = decoded(ams2, ams2_pages(other, version=version, viewed=0))
     assert (t.gear, t.lights, t.state, t.lap, t.position) == (
@@ -36,22 +38,21 @@ def test_each_version_decodes(version: int, name: str) -> None:
     )
 
 
-def test_worked_example() -> None:
-    page = bytearray(ams2_pages(SAMPLE)["$pcars2$"])
-    page[0:28] = bytes.fromhex("0e000000000000000200000005000000020000000000000014000000")
-    page[6828:6896] = bytes.fromhex(
-        "0a000000000000000000000000000000"
-        "0000000000000000000000"
-        "3f00007042"
-        "0000c8410080bb450000fa4500000000"
-        "0000803f000000000000000003000000"
-        "06000000"
-    )
-    t = decoded(ams2, {"$pcars2$": bytes(page)})
-    assert (t.gear, t.rpm, t.max_rpm, t.speed, t.fuel, t.state) == (
-        3, 6000.0, 8000.0, 25.0, 0.5, GameState.DRIVING,
-    )  # fmt: skip
-    assert Light.PIT_LIMITER in t.lights
+def test_a_car_in_fourth_and_the_flags() -> None:
+    # The case the old offsets showed as gear "-", speed 0, fuel 100.
+    fourth = Telemetry(gear=4, rpm=7200.0, max_rpm=8000.0, speed=50.0, fuel=0.25)
+    t = decoded(ams2, ams2_pages(fourth))
+    assert (t.gear, t.rpm, t.speed, t.fuel, t.lights) == (4, 7200.0, 50.0, 0.25, Light.NONE)
+    for lights, shown in (
+        (Light.FLAG | Light.BLUE, Light.FLAG | Light.BLUE),
+        (Light.FLAG, Light.FLAG | Light.YELLOW),
+    ):
+        assert decoded(ams2, ams2_pages(dataclasses.replace(fourth, lights=lights))).lights == shown
+    # A name in Latin-1 and junk after its NUL still make a car id.
+    page = bytearray(ams2_pages(fourth)["$pcars2$"])
+    name = b"Caf\xe9 GT3\0junk"
+    page[AMS2.mCarName.offset : AMS2.mCarName.offset + len(name)] = name
+    assert decoded(ams2, {"$pcars2$": bytes(page)}).car == "Caf\xe9 GT3"
 
 
 def test_bad_pages_and_snapshots() -> None:
@@ -79,14 +80,14 @@ class Writer(BytesView):
         self.odd, self.moves = odd, moves
 
     def read(self, offset: int, length: int) -> bytes:
-        if offset == 7332:
+        if offset == 7320:
             if self.odd > 0:
                 self.odd -= 1
                 return struct.pack("<I", 3)
             if self.moves > 0:
                 self.moves -= 1
                 page = bytearray(self.data)
-                struct.pack_into("<I", page, 7332, struct.unpack_from("<I", page, 7332)[0] + 2)
+                struct.pack_into("<I", page, 7320, struct.unpack_from("<I", page, 7320)[0] + 2)
                 self.data = bytes(page)
         return super().read(offset, length)
 
@@ -105,7 +106,7 @@ def test_any_bytes(data: bytes) -> None:
         check_sane(t)
 
 
-@given(st.integers(0, 67), st.binary(min_size=1, max_size=8))
+@given(st.integers(0, ams2.SNAPSHOT.size - 1), st.binary(min_size=1, max_size=8))
 def test_overwritten_snapshots(at: int, junk: bytes) -> None:
     data = bytearray(snapshot(ams2, ams2_pages(SAMPLE)) or b"")
     data[at : at + len(junk)] = junk

@@ -25,6 +25,7 @@ CAR = Telemetry(
     lap=2,
     position=1,
     game="DiRT / GRID (extradata 3)",
+    throttle=0.75,
 )
 
 WORKED_EXAMPLE = {

@@ -25,6 +25,8 @@ CAR = Telemetry(
     lap=2,
     position=1,
     state=GameState.DRIVING,
+    car="2352",
+    throttle=0.6,
 )
 VARIANTS = {
     "fm7": "Forza Motorsport 7",
@@ -71,8 +73,10 @@ def test_worked_examples_fm7_and_horizon() -> None:
         },
         324,
     )
-    assert decode(fm7) == replace(CAR, game="Forza Motorsport 7")
-    assert decode(horizon) == replace(CAR, game="Forza Horizon 4/5/6")
+    # LapNumber 2: two laps done, the third under way; full throttle; no car.
+    seen = replace(CAR, lap=3, throttle=1.0, car=None)
+    assert decode(fm7) == replace(seen, game="Forza Motorsport 7")
+    assert decode(horizon) == replace(seen, game="Forza Horizon 4/5/6")
 
 
 @pytest.mark.parametrize("variant", sorted(VARIANTS))
@@ -89,6 +93,7 @@ def test_sled_has_revs_and_speed_only() -> None:
     assert got is not None
     assert (got.rpm, got.max_rpm, got.speed, got.gear) == (6000.0, 8000.0, 25.0, 0)
     assert got.fuel is None and got.lap is None and got.game == "Forza Motorsport (Sled)"
+    assert (got.car, got.throttle) == ("2352", None)
     # The speed is the length of the velocity vector, whatever its direction.
     moving = bytearray(packet)
     struct.pack_into("<3f", moving, 32, 3.0, -4.0, 12.0)

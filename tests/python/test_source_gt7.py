@@ -31,6 +31,8 @@ CAR = Telemetry(
     lights=Light.SHIFT | Light.TC,
     state=GameState.DRIVING,
     game="Gran Turismo 7",
+    car="3391",
+    throttle=0.2,
 )
 
 PLAIN_ROWS = {
@@ -70,6 +72,7 @@ def test_worked_example() -> None:
         lap=2,
         state=GameState.DRIVING,
         game="Gran Turismo 7",
+        throttle=1.0,
     )
 
 

@@ -29,6 +29,9 @@ def test_the_worked_example() -> None:
     assert (t.gear, t.rpm, t.speed, t.fuel) == (3, 6000.0, 25.0, 0.5)
     assert t.lights == Light.SHIFT and t.game == "BeamNG.drive"
     assert t.lap_time is None  # its time field is no lap clock
+    assert (t.car, t.throttle) == (None, 1.0)  # BeamNG calls every car "beam"
+    lfs = outgauge.decode(EXAMPLE[:4] + b"XRT\0" + EXAMPLE[8:])
+    assert lfs is not None and (lfs.game, lfs.car) == ("Live for Speed", "XRT")
 
 
 def test_lights_count_only_where_the_car_has_them() -> None:

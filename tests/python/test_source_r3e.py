@@ -6,7 +6,8 @@ import dataclasses
 import struct
 
 import pytest
-from game_pages import R3E_OFFSETS, SAMPLE, assert_carries, check_sane, decoded, r3e_pages, snapshot
+from game_pages import SAMPLE, assert_carries, check_sane, decoded, r3e_pages, snapshot
+from game_structs import R3E
 from hypothesis import given
 from hypothesis import strategies as st
 from test_source_shm import TornView
@@ -16,14 +17,17 @@ from kvdash_dashboard.sources.shm import Gone
 from kvdash_dashboard.telemetry import GameState, Light
 
 CARRIED = ("gear", "rpm", "max_rpm", "speed", "fuel", "lap_time", "last_lap", "best_lap", "delta",
-           "lap", "position", "lights", "state")  # fmt: skip
+           "lap", "position", "state", "car", "throttle")  # fmt: skip
+CAR = dataclasses.replace(SAMPLE, car="4187", throttle=0.25)
 
 
-@pytest.mark.parametrize("version", sorted(R3E_OFFSETS))
+@pytest.mark.parametrize("version", sorted(R3E))
 def test_each_version_decodes(version: tuple[int, int]) -> None:
-    t = decoded(r3e, r3e_pages(SAMPLE, version=version))
-    assert_carries(t, SAMPLE, CARRIED)
-    assert t.game == "RaceRoom"
+    t = decoded(r3e, r3e_pages(CAR, version=version))
+    assert_carries(t, CAR, CARRIED)
+    assert (t.game, t.lights) == ("RaceRoom", CAR.lights | Light.YELLOW)
+    blue = dataclasses.replace(SAMPLE, lights=Light.FLAG | Light.BLUE)
+    assert decoded(r3e, r3e_pages(blue, version=version)).lights == Light.FLAG | Light.BLUE
     lit = Light.TC | Light.DRS
     other = dataclasses.replace(
         SAMPLE, gear=-1, rpm=7700.0, lights=lit, state=GameState.PAUSED, delta=None, best_lap=None
@@ -85,7 +89,11 @@ def test_any_bytes(data: bytes) -> None:
         check_sane(t)
 
 
-@given(st.sampled_from(sorted(R3E_OFFSETS)), st.integers(8, 111), st.binary(min_size=1, max_size=8))
+@given(
+    st.sampled_from(sorted(R3E)),
+    st.integers(8, r3e.SNAPSHOT.size - 1),
+    st.binary(min_size=1, max_size=8),
+)
 def test_overwritten_snapshots(version: tuple[int, int], at: int, junk: bytes) -> None:
     data = bytearray(snapshot(r3e, r3e_pages(SAMPLE, version=version)) or b"")
     data[at : at + len(junk)] = junk

@@ -7,15 +7,15 @@ of the graphics page differs. ACC is told from AC by its static page: ACC's
 is 820 bytes long and fills its tyre names past byte 684, where AC's page
 (684 bytes) has ended and the mapping holds zeros or nothing.
 
-The snapshot (SNAPSHOT, little-endian, 100 bytes) holds, in this order:
+The snapshot (SNAPSHOT, little-endian, 166 bytes) holds, in this order:
   u8 variant (0 AC, 1 ACC), 3 pad;
-  physics: i32 packetId, f32 fuel, i32 gear, i32 rpms, f32 speedKmh, f32 drs,
-    f32 tc, i32 pitLimiterOn, f32 abs, i32 drsAvailable, i32 tcinAction,
-    i32 absInAction (the last two 0 on pages too short);
+  physics: i32 packetId, f32 gas, f32 fuel, i32 gear, i32 rpms, f32 speedKmh,
+    f32 drs, f32 tc, i32 pitLimiterOn, f32 abs, i32 drsAvailable,
+    i32 tcinAction, i32 absInAction (the last two 0 on pages too short);
   graphics: i32 packetId, i32 status, i32 completedLaps, i32 position,
     i32 iCurrentTime, i32 iLastTime, i32 iBestTime, i32 flag (AC @268, ACC
-    @1224), i32 iDeltaLapTime, i32 isDeltaPositive (both 0 in AC);
-  static: i32 maxRpm, f32 maxFuel."""
+    @1224), i32 iDeltaLapTime (signed ms, negative when ahead; 0 in AC);
+  static: i32 maxRpm, f32 maxFuel, wchar[33] carModel."""
 
 from __future__ import annotations
 
@@ -24,13 +24,13 @@ import struct
 from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, filled
+from .base import Family, car_id, filled, unit_share
 from .shm import CounterCache, Gone, ShmReader, View, consistent, read_optional
 
 NAMES = ("acpmf_physics", "acpmf_graphics", "acpmf_static")
 PHYSICS, GRAPHICS, STATIC = range(3)
 
-SNAPSHOT = struct.Struct("<B3x ifiifffifiii iiiiiiiiii if")
+SNAPSHOT = struct.Struct("<B3x iffiifffifiii iiiiiiiii if 66s")
 
 _I32 = struct.Struct("<i")
 _F32 = struct.Struct("<f")
@@ -48,7 +48,7 @@ _ACC_STATIC = (684, 136)
 _NO_LAP_MS = 3_600_000  # a placeholder or a lap an hour long: no lap time
 
 _STATUS = {0: GameState.MENU, 1: GameState.REPLAY, 2: GameState.DRIVING, 3: GameState.PAUSED}
-_FLAG_FOR_PLAYER = (1, 2)  # blue, yellow
+_FLAG_LIGHTS = {1: Light.FLAG | Light.BLUE, 2: Light.FLAG | Light.YELLOW}
 _GAMES = ("Assetto Corsa", "ACC")
 
 
@@ -62,21 +62,22 @@ def take(views: Sequence[View]) -> bytes | None:
 
     def physics_body() -> bytes:
         return (
-            physics.read(0, 4)
+            physics.read(0, 8)  # packetId, gas
             + b"".join(physics.read(o, n) for o, n in _PHYSICS_SPANS)
             + read_optional(physics, *_PHYSICS_OPTIONAL)
         )
 
     def graphics_body() -> bytes:
         flag = read_optional(graphics, 1224 if acc else 268, 4)
-        delta = read_optional(graphics, 1360, 4) + read_optional(graphics, 1400, 4)
-        return graphics.read(0, 8) + graphics.read(132, 20) + flag + (delta if acc else bytes(8))
+        delta = read_optional(graphics, 1360, 4) if acc else bytes(4)
+        return graphics.read(0, 8) + graphics.read(132, 20) + flag + delta
 
     phys = consistent(physics, 0, physics_body)
     graph = consistent(graphics, 0, graphics_body)
     if phys is None or graph is None:
         return None
-    return bytes((1 if acc else 0, 0, 0, 0)) + phys + graph + static.read(412, 8)
+    car = static.read(68, 66)  # carModel
+    return bytes((1 if acc else 0, 0, 0, 0)) + phys + graph + static.read(412, 8) + car
 
 
 def _counters(views: Sequence[View]) -> bytes:
@@ -94,6 +95,7 @@ class AcDecoder:
         (
             variant,
             _,
+            gas,
             fuel,
             gear,
             rpms,
@@ -114,9 +116,9 @@ class AcDecoder:
             best_ms,
             flag,
             delta_ms,
-            delta_positive,
             max_rpm,
             max_fuel,
+            car,
         ) = SNAPSHOT.unpack(data)
         if variant > 1 or not 0 <= gear <= 12 or not 0 <= rpms <= 100_000:
             return None
@@ -136,12 +138,11 @@ class AcDecoder:
             lights |= Light.DRS
         elif not acc and drs_available:
             lights |= Light.DRS_AVAILABLE
-        if flag in _FLAG_FOR_PLAYER:
-            lights |= Light.FLAG
+        lights |= _FLAG_LIGHTS.get(flag, Light.NONE)
         best = _lap_ms(best_ms)
         delta = None
-        if acc and best is not None and 0 <= delta_ms < _NO_LAP_MS:
-            delta = delta_ms / 1000.0 * (1 if delta_positive else -1)
+        if acc and best is not None and -_NO_LAP_MS < delta_ms < _NO_LAP_MS:
+            delta = delta_ms / 1000.0
         return Telemetry(
             gear=gear - 1,
             rpm=float(rpms),
@@ -157,6 +158,8 @@ class AcDecoder:
             lights=lights,
             state=_STATUS.get(status, GameState.UNKNOWN),
             game=_GAMES[variant],
+            car=car_id(car, wide=True),
+            throttle=unit_share(gas),
         )
 
 
@@ -165,7 +168,7 @@ FAMILY = Family(
     title="Assetto Corsa shared memory",
     fields=filled(
         "gear rpm max_rpm speed fuel lap_time last_lap "
-        "best_lap delta lap position lights state game"
+        "best_lap delta lap position lights state game car throttle"
     ),
     decoder=AcDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, CounterCache(_counters, take), shm_dir),

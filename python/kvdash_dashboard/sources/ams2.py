@@ -1,16 +1,18 @@
 """Automobilista 2 and Project CARS 2: the shared memory ``$pcars2$``.
 
-One structure (``SharedMemory.h``, 4-byte aligned); versions 8 to 14 only
-append fields, so the offsets here hold for all of them. ``mSequenceNumber``
-is odd while the game writes and is read before and after the copy.
+One structure (``SharedMemory.h``, natural alignment); versions 8 to 14
+only append fields, so the offsets here hold for all of them.
+``mSequenceNumber`` is odd while the game writes and is read before and
+after the copy.
 
-The snapshot (SNAPSHOT, little-endian, 68 bytes) holds, in this order:
+The snapshot (SNAPSHOT, little-endian, 136 bytes) holds, in this order:
   u32 mVersion, u32 mGameState, u32 mSequenceNumber, i32 mViewedParticipantIndex;
   of the viewed participant: u32 mRacePosition, u32 mCurrentLap (0 when the
     index is outside the 64 records);
   f32 mBestLapTime, f32 mLastLapTime, f32 mCurrentTime, u32 mHighestFlagColour,
   u32 mCarFlags, f32 mFuelLevel, f32 mSpeed, f32 mRpm, f32 mMaxRPM,
-  i32 mGear, u8 mAntiLockActive, 3 pad."""
+  i32 mGear, u8 mAntiLockActive, 3 pad, f32 mUnfilteredThrottle,
+  char[64] mCarName."""
 
 from __future__ import annotations
 
@@ -19,17 +21,17 @@ import struct
 from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, filled
+from .base import Family, car_id, filled, unit_share
 from .shm import TORN_RETRIES, CounterCache, Gone, ShmReader, View
 
 NAMES = ("$pcars2$",)
 
-SNAPSHOT = struct.Struct("<IIIi II fffII ffff i B3x")
+SNAPSHOT = struct.Struct("<IIIi II fffII ffff i B3x f 64s")
 
 VERSIONS = range(8, 15)
-_SEQUENCE = 7332
+_SEQUENCE = 7320
 _PARTICIPANTS = 64
-_MIN_SIZE = 7336
+_MIN_SIZE = _SEQUENCE + 4
 _U32 = struct.Struct("<I")
 
 _STATES = {
@@ -42,7 +44,11 @@ _STATES = {
     6: GameState.REPLAY,
     7: GameState.REPLAY,
 }
-_FLAGS_FOR_PLAYER = (2, 6, 7)  # blue, yellow, double yellow
+_FLAG_LIGHTS = {
+    2: Light.FLAG | Light.BLUE,
+    6: Light.FLAG | Light.YELLOW,
+    7: Light.FLAG | Light.YELLOW,  # double yellow
+}
 _ENGINE_WARNING = 0x04
 _SPEED_LIMITER = 0x08
 
@@ -58,7 +64,7 @@ def take(views: Sequence[View]) -> bytes | None:
             continue  # a write is under way
         header = view.read(0, 28)
         viewed = struct.unpack_from("<i", header, 20)[0]
-        car = (
+        standing = (  # the viewed car's position and lap
             view.read(28 + 100 * viewed + 84, 4) + view.read(28 + 100 * viewed + 92, 4)
             if 0 <= viewed < _PARTICIPANTS
             else bytes(8)
@@ -69,14 +75,16 @@ def take(views: Sequence[View]) -> bytes | None:
                 header[8:12],
                 sequence,
                 header[20:24],
-                car,
-                view.read(6716, 12),
-                view.read(6812, 4),
-                view.read(6828, 4),
-                view.read(6852, 4),
-                view.read(6860, 12),
-                view.read(6888, 4),
-                view.read(6900, 1) + bytes(3),
+                standing,
+                view.read(6716, 12),  # best, last, current lap
+                view.read(6800, 4),  # highest flag colour
+                view.read(6816, 4),  # car flags
+                view.read(6840, 4),  # fuel level
+                view.read(6848, 12),  # speed, rpm, max rpm
+                view.read(6876, 4),  # gear
+                view.read(6888, 1) + bytes(3),  # ABS acting
+                view.read(6428, 4),  # unfiltered throttle
+                view.read(6444, 64),  # car name
             )
         )
         if view.read(_SEQUENCE, 4) == sequence:
@@ -110,6 +118,8 @@ class Ams2Decoder:
             max_rpm,
             gear,
             anti_lock,
+            throttle,
+            car,
         ) = SNAPSHOT.unpack(data)
         if version not in VERSIONS:
             return None
@@ -124,8 +134,7 @@ class Ams2Decoder:
             lights |= Light.ENGINE
         if anti_lock:
             lights |= Light.ABS
-        if flag in _FLAGS_FOR_PLAYER:
-            lights |= Light.FLAG
+        lights |= _FLAG_LIGHTS.get(flag, Light.NONE)
         if version == 8:
             game = "Project CARS 2"
         elif version >= 14:
@@ -146,6 +155,8 @@ class Ams2Decoder:
             lights=lights,
             state=_STATES.get(game_state, GameState.UNKNOWN),
             game=game,
+            car=car_id(car),
+            throttle=unit_share(throttle),
         )
 
 
@@ -153,7 +164,8 @@ FAMILY = Family(
     name="ams2",
     title="Automobilista 2 / Project CARS 2 shared memory",
     fields=filled(
-        "gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position lights state game"
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position lights state game "
+        "car throttle"
     ),
     decoder=Ams2Decoder,
     reader=lambda shm_dir: ShmReader(NAMES, CounterCache(_counters, take), shm_dir),

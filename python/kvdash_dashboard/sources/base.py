@@ -6,6 +6,7 @@ go through a Decoder, so a recording replays through the same code."""
 
 from __future__ import annotations
 
+import math
 import socket
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -22,6 +23,34 @@ def filled(names: str) -> frozenset[str]:
     if unknown:
         raise ValueError(f"not Telemetry fields: {sorted(unknown)}")
     return out
+
+
+_CAR_ID_MAX = 64  # characters; longer names are cut
+
+
+def car_id(raw: bytes, wide: bool = False) -> str | None:
+    """A car's name or id as a game stores it (fixed-size text, NUL-padded;
+    ``wide``: UTF-16LE) as a short stable string; None when empty."""
+    if wide:
+        units = raw[: len(raw) // 2 * 2]
+        end = next((i for i in range(0, len(units), 2) if units[i : i + 2] == b"\0\0"), None)
+        text = units[:end].decode("utf-16-le", errors="replace")
+    else:
+        head = raw.split(b"\0", 1)[0]
+        try:
+            text = head.decode("utf-8")
+        except UnicodeDecodeError:
+            text = head.decode("latin-1")
+    text = "".join(c for c in text if c.isprintable()).strip()[:_CAR_ID_MAX]
+    return text or None
+
+
+def unit_share(value: float) -> float | None:
+    """A pedal or similar 0-to-1 value; None when it is not one (the games
+    send -1 for "not available")."""
+    if not math.isfinite(value) or not 0.0 <= value <= 1.001:
+        return None
+    return min(1.0, value)
 
 
 class Decoder(Protocol):

@@ -9,14 +9,14 @@ import math
 import struct
 
 from ..telemetry import Telemetry
-from .base import Family, filled
+from .base import Family, filled, unit_share
 
 _MOTION_ONLY = 64  # extradata 0: a motion record, nothing for a dashboard
 _FLOATS = {152: struct.Struct("<38f"), 252: struct.Struct("<63f"), 264: struct.Struct("<66f")}
 _EXTRADATA = {64: 0, 152: 1, 252: 2, 264: 3}
 
 # Float indices.
-_LAP_TIME, _SPEED, _GEAR, _LAP, _ENGINE = 1, 7, 33, 36, 37
+_LAP_TIME, _SPEED, _THROTTLE, _GEAR, _LAP, _ENGINE = 1, 7, 29, 33, 36, 37
 _POSITION, _FUEL, _CAPACITY, _TRACK_LENGTH, _LAST_LAP, _MAX_ENGINE = 39, 45, 46, 61, 62, 63
 
 _RPM_PER_RAD_S = 60.0 / (2.0 * math.pi)
@@ -68,6 +68,7 @@ class Decoder:
             return None
         lap_time = f[_LAP_TIME]
         lap = f[_LAP] + 1  # the game counts laps from 0
+        throttle = unit_share(f[_THROTTLE])
         if extradata < 2:
             return Telemetry(
                 gear=gear,
@@ -76,6 +77,7 @@ class Decoder:
                 lap_time=lap_time if math.isfinite(lap_time) and lap_time >= 0 else None,
                 lap=_count(lap),
                 game=game,
+                throttle=throttle,
             )
         last_lap = _positive(f[_LAST_LAP])
         self._remember_best(last_lap, f[_TRACK_LENGTH])
@@ -96,6 +98,7 @@ class Decoder:
             lap=_count(lap),
             position=_count(f[_POSITION]),
             game=game,
+            throttle=throttle,
         )
 
     def _remember_best(self, last_lap: float | None, track_length: float) -> None:
@@ -110,7 +113,7 @@ class Decoder:
 FAMILY = Family(
     name="codemasters",
     title="Codemasters UDP (extradata)",
-    fields=filled("gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position"),
+    fields=filled("gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position throttle"),
     decoder=Decoder,
     port=20777,  # shared with F1: the lengths here are exact and F1 uses none of them
     games="DiRT Rally, DiRT Rally 2.0, DiRT 4, GRID",

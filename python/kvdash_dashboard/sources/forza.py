@@ -15,8 +15,12 @@ _HEAD = struct.Struct("<iIfff")
 # Velocity x, y, z (m/s, car axes): the only speed a Sled packet has.
 _VELOCITY = struct.Struct("<3f")
 _VELOCITY_AT = 32
-# The dash block, from Speed: speed, fuel, best/last/current lap, lap, position, gear.
-_DASH = struct.Struct("<f28xf4xfff4xHB4xB")
+# CarOrdinal, the car model's number, in every variant.
+_CAR = struct.Struct("<i")
+_CAR_AT = 212
+# The dash block, from Speed: speed, fuel, best/last/current lap, laps
+# completed, position, accelerator (0-255), gear.
+_DASH = struct.Struct("<f28xf4xfff4xHBB3xB")
 
 # Length -> (game, where the dash block starts; None: no dash block).
 _VARIANTS: dict[int, tuple[str, int | None]] = {
@@ -47,6 +51,8 @@ def decode(data: bytes) -> Telemetry | None:
         return None
     game, dash_at = variant
     race_on, _, max_rpm, _, rpm = _HEAD.unpack_from(data)
+    (ordinal,) = _CAR.unpack_from(data, _CAR_AT)
+    car = str(ordinal) if ordinal > 0 else None
     if race_on:
         state = GameState.DRIVING
     else:
@@ -65,8 +71,11 @@ def decode(data: bytes) -> Telemetry | None:
             speed=speed,
             state=state,
             game=game,
+            car=car,
         )
-    speed, fuel, best, last, current, lap, position, raw_gear = _DASH.unpack_from(data, dash_at)
+    speed, fuel, best, last, current, laps, position, accel, raw_gear = _DASH.unpack_from(
+        data, dash_at
+    )
     if not _finite(max_rpm, rpm, speed) or raw_gear > _NEUTRAL:
         return None
     if raw_gear == _REVERSE:
@@ -84,10 +93,13 @@ def decode(data: bytes) -> Telemetry | None:
         lap_time=current if math.isfinite(current) and current >= 0 else None,
         last_lap=_lap_seconds(last),
         best_lap=_lap_seconds(best),
-        lap=lap or None,
+        # LapNumber counts the laps completed, from 0 on the first lap.
+        lap=None if state == GameState.MENU else laps + 1,
         position=position or None,  # 0 outside a race (free roam)
         state=state,
         game=game,
+        car=car,
+        throttle=accel / 255.0,
     )
 
 
@@ -101,7 +113,9 @@ class Decoder:
 FAMILY = Family(
     name="forza",
     title="Forza Data Out",
-    fields=filled("gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position state"),
+    fields=filled(
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position state car throttle"
+    ),
     decoder=Decoder,
     # The game has no default; Forza Horizon binds its own socket in 5200-5300.
     port=5400,

@@ -44,9 +44,11 @@ _U32 = struct.Struct("<I")
 _ENGINE = struct.Struct("<f4xfff")
 _ENGINE_AT = 0x3C
 # lap @0x74, best and last lap (ms), pre-race position @0x84, alert rpm band,
-# flags, gears.
-_RACE = struct.Struct("<h2xii4xh2xhh2xHB")
+# flags, gears, throttle (0-255).
+_RACE = struct.Struct("<h2xii4xh2xhh2xHBB")
 _RACE_AT = 0x74
+_CAR = struct.Struct("<i")  # the car code
+_CAR_AT = 0x124
 
 _ON_TRACK, _PAUSED, _IN_GEAR = 0x0001, 0x0002, 0x0008
 _FLAG_LIGHTS = ((0x0020, Light.SHIFT), (0x0040, Light.ENGINE), (0x0800, Light.TC))
@@ -79,7 +81,9 @@ def decode(data: bytes) -> Telemetry | None:
     if plain is None:
         return None
     rpm, fuel, capacity, speed = _ENGINE.unpack_from(plain, _ENGINE_AT)
-    lap, best, last, grid, alert_low, alert_high, flags, gears = _RACE.unpack_from(plain, _RACE_AT)
+    race = _RACE.unpack_from(plain, _RACE_AT)
+    lap, best, last, grid, alert_low, alert_high, flags, gears, throttle = race
+    (car,) = _CAR.unpack_from(plain, _CAR_AT)
     if not (math.isfinite(rpm) and math.isfinite(speed)):
         return None
     nibble = gears & 0x0F
@@ -124,6 +128,8 @@ def decode(data: bytes) -> Telemetry | None:
         lights=lights,
         state=state,
         game="Gran Turismo 7",
+        car=str(car) if car > 0 else None,
+        throttle=throttle / 255.0,
     )
 
 
@@ -138,7 +144,8 @@ FAMILY = Family(
     name="gt7",
     title="Gran Turismo 7",
     fields=filled(
-        "gear rpm max_rpm rev_lights speed fuel last_lap best_lap lap position lights state"
+        "gear rpm max_rpm rev_lights speed fuel last_lap best_lap lap position lights state "
+        "car throttle"
     ),
     decoder=Decoder,
     port=LISTEN_PORT,

@@ -6,7 +6,7 @@ import math
 import struct
 
 from ..telemetry import Light, Telemetry
-from .base import Family, filled
+from .base import Family, car_id, filled, unit_share
 
 # Time, car, flags, gear, plid, 7 floats, dash and show lights, 3 floats, 2 texts.
 _PACKET = struct.Struct("<I4sHBB7f2I3f16s16s")
@@ -32,8 +32,8 @@ def decode(data: bytes) -> Telemetry | None:
     """One OutGauge packet; None when data is not one."""
     if len(data) not in _SIZES:
         return None
-    (_, car, _, gear, _, speed, rpm, _, _, fuel, _, _, dash, show, *_rest) = _PACKET.unpack_from(
-        data
+    (_, car, _, gear, _, speed, rpm, _, _, fuel, _, _, dash, show, throttle, *_) = (
+        _PACKET.unpack_from(data)
     )
     if not all(math.isfinite(x) for x in (speed, rpm, fuel)) or rpm < 0 or gear > _TOP_GEAR + 1:
         return None
@@ -44,14 +44,16 @@ def decode(data: bytes) -> Telemetry | None:
     for bit, light in _LIGHTS:
         if lit & bit:
             lights |= light
-    game = "BeamNG.drive" if car == b"beam" else "Live for Speed"
+    beamng = car == b"beam"  # BeamNG names no car, every car is "beam"
     return Telemetry(
         gear=gear - 1,
         rpm=rpm,
         speed=abs(speed),
         fuel=min(1.0, max(0.0, fuel)),
         lights=lights,
-        game=game,
+        game="BeamNG.drive" if beamng else "Live for Speed",
+        car=None if beamng else car_id(car),
+        throttle=unit_share(throttle),
     )
 
 
@@ -65,7 +67,7 @@ class Decoder:
 FAMILY = Family(
     name="outgauge",
     title="OutGauge",
-    fields=filled("gear rpm speed fuel lights"),
+    fields=filled("gear rpm speed fuel lights car throttle"),
     decoder=Decoder,
     port=4444,
     games="Live for Speed, BeamNG.drive",

@@ -6,16 +6,16 @@ accepts only the (major, minor) versions it has offsets for (2.9 to 2.16,
 update counter: the player's ``game_simulation_ticks`` (1/400 s) advances
 while the simulation runs and is read before and after the copy.
 
-The snapshot (SNAPSHOT, little-endian, 112 bytes) holds, whatever the
+The snapshot (SNAPSHOT, little-endian, 120 bytes) holds, whatever the
 version, in this order: i32 version_major, i32 version_minor, i32 ticks,
 i32 game_paused, i32 game_in_menus, i32 game_in_replay, i32 flags.yellow,
-i32 flags.blue (-1 where the version's offset is not known), i32 position,
+i32 flags.blue, i32 position,
 i32 completed_laps, f32 lap_time_best_self, f32 lap_time_previous_self,
 f32 lap_time_current_self, f32 time_delta_best_self, f32 car_speed,
 f32 engine_rps, f32 max_engine_rps, f32 upshift_rps, i32 gear,
 f32 fuel_left, f32 fuel_capacity, i32 aid_settings.abs, i32 aid_settings.tc,
 i32 drs.equipped, i32 drs.available, i32 drs.numActivationsLeft,
-i32 drs.engaged, i32 pit_limiter."""
+i32 drs.engaged, i32 pit_limiter, i32 vehicle_info.model_id, f32 throttle."""
 
 from __future__ import annotations
 
@@ -25,19 +25,18 @@ from collections.abc import Sequence
 from typing import NamedTuple
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, filled
+from .base import Family, filled, unit_share
 from .shm import TORN_RETRIES, Gone, ShmReader, View
 
 NAMES = ("$R3E",)
 
-SNAPSHOT = struct.Struct("<10i 8f i 2f 7i")
+SNAPSHOT = struct.Struct("<10i 8f i 2f 7i if")
 
 
 class Offsets(NamedTuple):
     ticks: int
     paused: int  # in_menus and in_replay follow, 4 bytes apart
-    flags: int
-    blue: int | None
+    flags: int  # yellow; blue is 32 bytes on in every version
     position: int
     completed_laps: int
     best: int
@@ -49,13 +48,23 @@ class Offsets(NamedTuple):
     aids: int  # abs, tc = +4
     drs: int  # equipped, available, numActivationsLeft, engaged
     pit_limiter: int
+    model: int  # vehicle_info.model_id
+    throttle: int
 
 
-_V2 = Offsets(36, 16, 900, None, 956, 996, 1036, 1052, 1068, 1100, 1336, 1400, 1468, 1488, 1504)
-_V31 = Offsets(36, 16, 920, None, 976, 1016, 1056, 1072, 1088, 1120, 1368, 1432, 1512, 1532, 1548)
-_V32 = Offsets(36, 16, 920, None, 976, 1016, 1056, 1072, 1088, 1120, 1380, 1444, 1524, 1544, 1560)
-_V33 = Offsets(40, 20, 924, None, 980, 1020, 1060, 1076, 1092, 1124, 1384, 1448, 1528, 1548, 1564)
-_V35 = Offsets(44, 20, 932, 964, 988, 1028, 1068, 1084, 1100, 1132, 1392, 1456, 1536, 1556, 1572)
+# fmt: off
+_V2 = Offsets(36, 16, 900, 956, 996, 1036, 1052, 1068, 1100, 1336, 1400, 1468, 1488, 1504,
+              1228, 1432)
+_V31 = Offsets(36, 16, 920, 976, 1016, 1056, 1072, 1088, 1120, 1368, 1432, 1512, 1532, 1548,
+               1256, 1476)
+_V32 = Offsets(36, 16, 920, 976, 1016, 1056, 1072, 1088, 1120, 1380, 1444, 1524, 1544, 1560,
+               1256, 1488)
+_V33 = Offsets(40, 20, 924, 980, 1020, 1060, 1076, 1092, 1124, 1384, 1448, 1528, 1548, 1564,
+               1260, 1492)
+_V35 = Offsets(44, 20, 932, 988, 1028, 1068, 1084, 1100, 1132, 1392, 1456, 1536, 1556, 1572,
+               1268, 1500)
+# fmt: on
+_BLUE = 32  # flags.blue after flags.yellow
 
 LAYOUTS: dict[tuple[int, int], Offsets] = {
     **{(2, minor): _V2 for minor in range(9, 17)},
@@ -67,7 +76,6 @@ LAYOUTS: dict[tuple[int, int], Offsets] = {
 }
 
 _VERSION = struct.Struct("<ii")
-_ABSENT = struct.pack("<i", -1)
 _TO_RPM = 60.0 / (2.0 * math.pi)
 
 
@@ -89,7 +97,7 @@ def take(views: Sequence[View]) -> bytes | None:
                 ticks,
                 view.read(at.paused, 12),
                 view.read(at.flags, 4),
-                _ABSENT if at.blue is None else view.read(at.blue, 4),
+                view.read(at.flags + _BLUE, 4),
                 view.read(at.position, 4),
                 view.read(at.completed_laps, 4),
                 view.read(at.best, 4),
@@ -101,6 +109,8 @@ def take(views: Sequence[View]) -> bytes | None:
                 view.read(at.aids, 8),
                 view.read(at.drs, 16),
                 view.read(at.pit_limiter, 4),
+                view.read(at.model, 4),
+                view.read(at.throttle, 4),
             )
         )
         if view.read(at.ticks, 4) == ticks:
@@ -145,6 +155,8 @@ class R3eDecoder:
             _,
             drs_engaged,
             pit_limiter,
+            model,
+            throttle,
         ) = SNAPSHOT.unpack(data)
         if (major, minor) not in LAYOUTS:
             return None
@@ -172,8 +184,10 @@ class R3eDecoder:
             lights |= Light.DRS_AVAILABLE
         if 0 < upshift <= rpm:
             lights |= Light.SHIFT
-        if yellow == 1 or blue == 1:
-            lights |= Light.FLAG
+        if yellow == 1:
+            lights |= Light.FLAG | Light.YELLOW
+        if blue == 1:
+            lights |= Light.FLAG | Light.BLUE
 
         if in_replay == 1:
             state = GameState.REPLAY
@@ -200,6 +214,8 @@ class R3eDecoder:
             lights=lights,
             state=state,
             game="RaceRoom",
+            car=str(model) if model > 0 else None,  # -1: not available
+            throttle=unit_share(throttle),
         )
 
 
@@ -208,7 +224,7 @@ FAMILY = Family(
     title="RaceRoom shared memory",
     fields=filled(
         "gear rpm max_rpm speed fuel lap_time last_lap "
-        "best_lap delta lap position lights state game"
+        "best_lap delta lap position lights state game car throttle"
     ),
     decoder=R3eDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, take, shm_dir),
