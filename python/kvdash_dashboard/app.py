@@ -57,6 +57,8 @@ def _sources_help() -> str:
     lines = ["auto: every game below at once; whichever speaks drives the display (default)"]
     for f in FAMILIES.values():
         where = f"UDP port {f.port}" if f.port is not None else "shared memory"
+        if f.multicast:
+            where += f", joins {f.multicast} on the --listen host's interface"
         if f.name == "demo":
             where = "no game needed"
         lines.append(f"{f.name}: {f.title} ({f.games}; {where})")
@@ -393,7 +395,7 @@ def open_inputs(
         if args.listen is not None:  # one UDP source: where the user said
             port = args.listen[1]
         try:
-            udp.append(UdpInput(families, host, port))
+            u = UdpInput(families, host, port)
         except OSError as error:
             names = ", ".join(f.title for f in families)
             message = f"cannot listen for {names} on {host}:{port}: {error.strerror or error}"
@@ -402,6 +404,15 @@ def open_inputs(
                     u.close()
                 raise SystemExit(f"kvdash-dashboard: {message}") from None
             say(f"{message} (skipped)")
+            continue
+        udp.append(u)
+        if u.join_error is not None:
+            names = ", ".join(f.title for f in families)
+            why = u.join_error.strerror or u.join_error
+            say(
+                f"cannot join {u.group} for {names}: {why} "
+                "(only datagrams sent to this computer arrive)"
+            )
     return udp, polled, None
 
 

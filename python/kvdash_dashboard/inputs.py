@@ -17,6 +17,7 @@ from .telemetry import Telemetry
 DRAIN_LIMIT = 256
 RECEIVE_BUFFER = 1 << 20
 MAX_DATAGRAM = 65535
+ANY_ADDRESS = "0.0.0.0"
 
 
 @dataclass(frozen=True, slots=True)
@@ -57,6 +58,13 @@ class UdpInput:
 
     def __init__(self, families: Sequence[Family], host: str, port: int) -> None:
         self.channel = Channel(families, "udp:" + ",".join(f.name for f in families))
+        self.group = next((f.multicast for f in families if f.multicast), None)
+        self.join_error: OSError | None = None  # why the group could not be joined
+        interface = host
+        if self.group is not None:
+            # A socket bound to one address gets no multicast: bind to all,
+            # and join the group on the interface asked for.
+            host = ANY_ADDRESS
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         try:
             try:
@@ -67,8 +75,19 @@ class UdpInput:
         except OSError:
             self.socket.close()
             raise
+        if self.group is not None:
+            self._join(self.group, interface)
         self.socket.setblocking(False)
         self.address: tuple[str, int] = self.socket.getsockname()
+
+    def _join(self, group: str, interface: str) -> None:
+        """Joins the group; without it only datagrams sent to this computer
+        arrive, which is no reason to stop."""
+        try:
+            request = socket.inet_aton(group) + socket.inet_aton(interface or ANY_ADDRESS)
+            self.socket.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, request)
+        except OSError as error:  # no multicast route, or no such interface
+            self.join_error = error
 
     def fileno(self) -> int:
         return self.socket.fileno()
