@@ -134,6 +134,7 @@ class _Car:
         abs_active = c.u8()
         c.take(_CONSTANT_HEAD)
         constant = c.floats(_CONSTANT_FLOATS)
+        c.take(4)  # wheel, forward and reverse gear counts, hybrid
         rpm, fuel, max_rpm, capacity = (
             drive[_ENGINE_RPM],
             drive[_FUEL_LEFT],
