@@ -71,6 +71,9 @@ class UdpInput:
                 self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
             except OSError:
                 pass  # the system's default buffer will do
+            if self.group is not None:
+                # Other programs may listen to the same group and port.
+                self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             self.socket.bind((host, port))
         except OSError:
             self.socket.close()

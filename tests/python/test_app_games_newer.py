@@ -16,6 +16,7 @@ from test_app_games import CAR, check_car, free_port, ports_free, run_in_thread,
 
 import kvdash_virtual as vd
 from kvdash_dashboard import main
+from kvdash_dashboard.inputs import UdpInput
 from kvdash_dashboard.sources import FAMILIES
 from kvdash_dashboard.telemetry import Telemetry
 
@@ -55,6 +56,16 @@ def test_pmr_joins_its_multicast_group(display: vd.VirtualDisplay) -> None:
             for p in pmr_packets(CAR):
                 game.sendto(p, (GROUP, port))
             time.sleep(0.01)
+        # Another program listening to the same group gets the packets too.
+        other = UdpInput([FAMILIES["pmr"]], "127.0.0.1", port)
+        try:
+            for p in pmr_packets(CAR):
+                game.sendto(p, (GROUP, port))
+            time.sleep(0.05)
+            heard = other.receive(time.monotonic(), None)
+            assert [h.telemetry.gear for h in heard] == [3]
+        finally:
+            other.close()
     thread.join(10)
     assert not thread.is_alive()
 
