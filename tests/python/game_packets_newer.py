@@ -95,7 +95,8 @@ def wreckfest2_packets(t: Telemetry, car: str = "car04:default", extra: int = 0)
 
 
 # -- Richard Burns Rally, NGP plugin: rbr.telemetry.data.TelemetryData's fields in the
-# order groybe/rbr-udp-telem lists them (file offsets, commit 905ed6a1aee4...): packed,
+# order groybe/rbr-udp-telem lists them (file offsets, commit
+# 905ed6a1aee49d6887555ab700197ecc93c0e63e): packed,
 # four bytes each. Speed in km/h, the game's metric setting.
 
 
