@@ -63,6 +63,8 @@ def _sources_help() -> str:
     lines = ["auto: every game below at once; whichever speaks drives the display (default)"]
     for f in FAMILIES.values():
         where = f"UDP port {f.port}" if f.port is not None else "shared memory"
+        if f.multicast:
+            where += f", joins {f.multicast} on the --listen host's interface"
         if f.name == "demo":
             where = "no game needed"
         lines.append(f"{f.name}: {f.title} ({f.games}; {where})")
@@ -450,7 +452,7 @@ def open_inputs(
         if args.listen is not None:  # one UDP source: where the user said
             port = args.listen[1]
         try:
-            udp.append(UdpInput(families, host, port, console))
+            u = UdpInput(families, host, port, console)
         except OSError as error:
             names = ", ".join(f.title for f in families)
             message = f"cannot listen for {names} on {host}:{port}: {error.strerror or error}"
@@ -459,6 +461,15 @@ def open_inputs(
                     u.close()
                 raise SystemExit(f"kvdash-dashboard: {message}") from None
             say(f"{message} (skipped)")
+            continue
+        udp.append(u)
+        if u.join_error is not None:
+            names = ", ".join(f.title for f in families)
+            why = u.join_error.strerror or u.join_error
+            say(
+                f"cannot join {u.group} for {names}: {why} "
+                "(only datagrams sent to this computer arrive)"
+            )
     if by_port and not udp:
         for p in polled:
             p.close()

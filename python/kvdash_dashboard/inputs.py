@@ -21,6 +21,7 @@ MAX_DATAGRAM = 65535
 # channel: enough to see a game set up wrong, not a flood from anyone.
 REFUSED_KEPT = 100
 MAX_GAP = 3.0  # s: a longer silence in a recording is shortened to this on replay
+ANY_ADDRESS = "0.0.0.0"
 
 
 @dataclass(frozen=True, slots=True)
@@ -76,18 +77,39 @@ class UdpInput:
     ) -> None:
         self.channel = Channel(families, "udp:" + ",".join(f.name for f in families))
         self.console = console if any(f.request for f in families) else None
+        self.group = next((f.multicast for f in families if f.multicast), None)
+        self.join_error: OSError | None = None  # why the group could not be joined
+        interface = host
+        if self.group is not None:
+            # A socket bound to one address gets no multicast: bind to all,
+            # and join the group on the interface asked for.
+            host = ANY_ADDRESS
         self.socket = socket.socket(address_family(host), socket.SOCK_DGRAM)
         try:
             try:
                 self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
             except OSError:
                 pass  # the system's default buffer will do
+            if self.group is not None:
+                # Other programs may listen to the same group and port.
+                self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             self.socket.bind((host, port))
         except OSError:
             self.socket.close()
             raise
+        if self.group is not None:
+            self._join(self.group, interface)
         self.socket.setblocking(False)
         self.address: tuple[str, int] = self.socket.getsockname()[:2]
+
+    def _join(self, group: str, interface: str) -> None:
+        """Joins the group; without it only datagrams sent to this computer
+        arrive, which is no reason to stop."""
+        try:
+            request = socket.inet_aton(group) + socket.inet_aton(interface or ANY_ADDRESS)
+            self.socket.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, request)
+        except OSError as error:  # no multicast route, or no such interface
+            self.join_error = error
 
     def fileno(self) -> int:
         return self.socket.fileno()

@@ -148,3 +148,23 @@ def test_damaged_packets_never_raise(variant: str, damage: list[tuple[int, bytes
     got = decode(bytes(buf[: len(packet)]))
     if got is not None:
         assert_sane(got)
+
+
+def test_worked_example_forza_horizon_6() -> None:
+    # Forza Horizon 6 sends the 324 bytes of Horizon 4 and 5, its 12 Horizon bytes named.
+    packet = rows(
+        {
+            0: "01 00 00 00 40 e2 01 00 00 00 fa 45 00 00 61 44 00 20 cb 45",
+            212: "f7 08 00 00 05 00 00 00 2c 03 00 00 02 00 00 00 00 00 00 00",
+            232: "03 00 00 00 00 00 00 00 00 00 00 00",
+            256: "00 00 48 42",
+            288: "00 00 00 3f",
+            296: "00 00 b7 42 00 80 b8 42 00 00 48 41 00 00 00 00",
+            312: "01 00 02 ff 00 00 00 04 00 00 00",
+        },
+        324,
+    )
+    got = decode(packet)
+    assert got is not None and got.game == "Forza Horizon 4/5/6"
+    assert (got.gear, got.rpm, got.max_rpm, got.speed, got.fuel) == (4, 6500.0, 8000.0, 50.0, 0.5)
+    assert (got.best_lap, got.last_lap, got.lap_time, got.position) == (91.5, 92.25, 12.5, 2)

@@ -2,18 +2,38 @@
 
 from __future__ import annotations
 
-from . import ac, ams2, codemasters, demo, f1, forza, gt7, iracing, outgauge, r3e
+from . import (
+    ac,
+    ams2,
+    codemasters,
+    demo,
+    f1,
+    forza,
+    gt7,
+    iracing,
+    outgauge,
+    pmr,
+    r3e,
+    rbr,
+    wrc,
+    wreckfest2,
+)
 from .base import Decoder, Family, Reader
 
 # Order matters where families share a port: a datagram goes to the first
-# family whose decoder takes it. The older Codemasters format comes before F1
-# on port 20777: its packet sizes are exact.
+# family whose decoder takes it. On port 20777 the older Codemasters format
+# and EA SPORTS WRC come before F1: their packet sizes are exact, and WRC
+# refuses the one F1 packet of its length by its header.
 _ALL = (
     outgauge.FAMILY,
     forza.FAMILY,
     codemasters.FAMILY,
+    wrc.FAMILY,
     f1.FAMILY,
     *((gt7.FAMILY,) if gt7.AVAILABLE else ()),  # decryption needs pycryptodome
+    wreckfest2.FAMILY,
+    rbr.FAMILY,
+    pmr.FAMILY,
     ac.FAMILY,
     iracing.FAMILY,
     r3e.FAMILY,

@@ -94,3 +94,5 @@ class Family:
     # our socket to the console's host, every request_every seconds.
     request: Callable[[socket.socket, str], None] | None = None
     request_every: float = 0.0
+    # UDP to a multicast group by default: the group to join ("224.0.0.150").
+    multicast: str | None = None
