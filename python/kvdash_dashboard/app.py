@@ -442,6 +442,11 @@ def open_inputs(
     polled: list[PolledInput] = []
     by_port: dict[int, list[Family]] = {}
     for f in chosen:
+        if f.multicast and args.source == "auto" and args.bind not in (None, DEFAULT_HOST):
+            # Multicast reaches only a socket bound to every address: it
+            # cannot honour --bind, so it is not opened unasked.
+            say(f"{f.title} left out: its multicast group cannot be narrowed to --bind")
+            continue
         if f.port is not None:
             by_port.setdefault(f.port, []).append(f)
         elif f.reader is not None:

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import socket
 import time
+from pathlib import Path
 from dataclasses import replace
 from typing import Callable, List
 
@@ -79,12 +80,12 @@ def test_a_group_that_cannot_be_joined_is_said(capsys: pytest.CaptureFixture[str
 
 
 def test_auto_picks_each_game(
-    display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str]
+    display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str], tmp_path: Path
 ) -> None:
     ports = [f.port for f in FAMILIES.values() if f.port is not None]
     if not ports_free(ports + [4444]):
         pytest.skip("a default port is in use on this machine")
-    thread = run_in_thread(["--seconds", str(1.5 * len(GAMES) + 1), "--shm-dir", "/nonexistent"])
+    thread = run_in_thread(["--seconds", str(1.5 * len(GAMES) + 1), "--shm-dir", str(tmp_path)])
     time.sleep(0.3)
     for gear, name in enumerate(sorted(GAMES), start=2):
         port = FAMILIES[name].port
