@@ -27,6 +27,7 @@ from .dashboard import NO_DATA, PANELS, Frame, Layout, Options, send
 from .display import Display, Kind
 from .inputs import Heard, PolledInput, ReplayInput, UdpInput
 from .record import Recorder, RecordingError, read_recording
+from .revlimit import RevLimits
 from .sources import FAMILIES, Family
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View, choose_view
@@ -201,6 +202,7 @@ class App:
         self.layout = Layout(self.options, sole.fields if sole else FIELD_NAMES)
         self.active: Family | None = None
         self.telemetry: Telemetry | None = None
+        self.rev_limits = RevLimits()
         self.last_heard = 0.0
         self.frame: Frame = NO_DATA
         self.flash: float | None = None  # when the shift-light flash changes the frame
@@ -224,6 +226,7 @@ class App:
 
     def status(self) -> Status:
         notes: tuple[str, ...] = ()
+        problems = self._problems()
         if self.active is None:
             source = f"waiting for {self.waiting_for}"
             if self.udp:
@@ -231,6 +234,8 @@ class App:
                 source = f"listening on {ports}: {source}"
             if self.replay is not None:
                 source = "replaying"
+            if problems:  # a game speaks, but cannot be read as it is set up
+                source = " · ".join(problems)
         else:
             t = self.telemetry
             counts = self._counts()
@@ -238,8 +243,15 @@ class App:
             source = f"{name}: {counts}"
             if t is None:
                 source += " · no data"
-            notes = self.layout.unfilled()
+            learning = None if self.options.rpm_shift else self.rev_limits.learning(self.active)
+            notes = (*problems, *((learning,) if learning else ()), *self.layout.unfilled())
         return Status(source, self.display.status(), self.rate, notes)
+
+    def _problems(self) -> list[str]:
+        found = [u.channel.problem for u in self.udp] + [p.problem for p in self.polled]
+        if self.replay is not None:
+            found += [c.problem for c in self.replay.channels]
+        return [p for p in found if p]
 
     def _counts(self) -> str:
         channels = [u.channel for u in self.udp] + [p.channel for p in self.polled]
@@ -259,7 +271,7 @@ class App:
             self.layout = Layout(self.options, heard.family.fields)
             game = heard.telemetry.game or heard.family.title
             self.view.say(f"Telemetry from {game} ({heard.family.name}).")
-        self.telemetry = heard.telemetry
+        self.telemetry = self.rev_limits.apply(heard.family, heard.telemetry)
         self.last_heard = now
         self.dirty = True
 
