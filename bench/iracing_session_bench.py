@@ -44,9 +44,10 @@ def main() -> None:
             start = time.perf_counter()
             session = parse_session(text)
             runs.append(time.perf_counter() - start)
+        median, worst = statistics.median(runs) * 1e3, max(runs) * 1e3
         print(
-            f"{name:30} {len(text) / (1 << 20):4.1f} MiB  median {statistics.median(runs) * 1e3:6.2f}"
-            f" ms  worst {max(runs) * 1e3:6.2f} ms  (red line {session.redline:.0f},"
+            f"{name:30} {len(text) / (1 << 20):4.1f} MiB  median {median:6.2f} ms"
+            f"  worst {worst:6.2f} ms  (red line {session.redline:.0f},"
             f" car {session.car.decode() or '-'})"
         )
 
