@@ -132,10 +132,10 @@ class FileView:
         flags = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0)
         try:
             self._fd = os.open(path, flags | getattr(os, "O_NOCTTY", 0))
-        except FileNotFoundError:
-            raise
         except PermissionError:
             raise Unusable(f"{path}: permission denied") from None
+        except FileNotFoundError:
+            raise  # absent: the game has not started
         except OSError as e:
             raise Unusable(f"{path}: {e.strerror or e}") from None
         try:
@@ -230,7 +230,7 @@ if sys.platform == "win32":
 
     class NamedView:
         """A game's named mapping, viewed read-only. Holding the view keeps
-        the mapping alive, so a game that restarts gets the same one back."""
+        the mapping alive, even after its game has quit."""
 
         def __init__(self, name: str, handle: int, address: int, size: int) -> None:
             self.where = "Local\\" + name
