@@ -134,7 +134,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=float,
         metavar="RPM",
         help="the shift point: all LEDs lit, flashing past it (default: the game's own rev "
-        "lights, else 96 %% of the car's rev limit, else 7500)",
+        "lights, else 96 %% of the car's rev limit, learnt from its highest rpm where the game "
+        "sends none, else 7500)",
     )
     p.add_argument("--units", choices=("kmh", "mph"), default="kmh", help="speed units")
     p.add_argument("--neutral", choices=("-", "0"), default="-", help="how neutral is shown")

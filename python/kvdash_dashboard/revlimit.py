@@ -8,9 +8,9 @@ import dataclasses
 from .sources import Family
 from .telemetry import Telemetry
 
-# Below this the peak says more about the driving than the car: keep the
-# dashboard's own default until the engine has been revved.
-LEAST = 3000.0
+# Below this the peak says more about the idle than the car (a diesel
+# truck's limit is near 2500): keep the dashboard's own default till then.
+LEAST = 2000.0
 MOST = 100_000.0
 NEAR = 0.98  # rpm this close to the peak is the peak reached again
 AWAY = 0.90  # and below this it has been left (a shift, a corner)
