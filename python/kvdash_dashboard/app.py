@@ -30,6 +30,7 @@ from .dashboard import NO_DATA, PANELS, Frame, Layout, Options, send
 from .display import VIRTUAL_AVAILABLE, Display, Kind
 from .inputs import Heard, PolledInput, ReplayInput, UdpInput, address_family
 from .record import Recorder, RecordingError, read_recording, same_file
+from .revlimit import RevLimits
 from .sources import FAMILIES, UNAVAILABLE, Family
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View, choose_view
@@ -162,7 +163,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=float,
         metavar="RPM",
         help="the shift point: all LEDs lit, flashing past it (default: the game's own rev "
-        "lights, else 96 %% of the car's rev limit, else 7500)",
+        "lights, else 96 %% of the car's rev limit, learnt from its highest rpm where the game "
+        "sends none, else 7500)",
     )
     p.add_argument("--units", choices=("kmh", "mph"), default="kmh", help="speed units")
     p.add_argument("--neutral", choices=("-", "0"), default="-", help="how neutral is shown")
@@ -241,6 +243,7 @@ class App:
         self.layout = Layout(self.options, sole.fields if sole else FIELD_NAMES)
         self.active: Family | None = None
         self.telemetry: Telemetry | None = None
+        self.rev_limits = RevLimits()
         self.last_heard = 0.0
         self.frame: Frame = NO_DATA
         self.flash: float | None = None  # when the shift-light flash changes the frame
@@ -265,6 +268,7 @@ class App:
 
     def status(self) -> Status:
         notes: tuple[str, ...] = ()
+        problems = self._problems()
         if self.active is None:
             source = f"waiting for {self.waiting_for}"
             if self.udp:
@@ -272,6 +276,8 @@ class App:
                 source = f"listening on {ports}: {source}"
             if self.replay is not None:
                 source = "replaying"
+            if problems:  # a game speaks, but cannot be read as it is set up
+                source = " · ".join(problems)
         else:
             t = self.telemetry
             counts = self._counts()
@@ -279,8 +285,15 @@ class App:
             source = f"{name}: {counts}"
             if t is None:
                 source += " · no data"
-            notes = self.layout.unfilled()
+            learning = None if self.options.rpm_shift else self.rev_limits.learning(self.active)
+            notes = (*problems, *((learning,) if learning else ()), *self.layout.unfilled())
         return Status(source, self.display.status(), self.rate, notes)
+
+    def _problems(self) -> list[str]:
+        found = [u.channel.problem for u in self.udp] + [p.problem for p in self.polled]
+        if self.replay is not None:
+            found += [c.problem for c in self.replay.channels]
+        return [p for p in found if p]
 
     def _counts(self) -> str:
         channels = [u.channel for u in self.udp] + [p.channel for p in self.polled]
@@ -300,7 +313,7 @@ class App:
             self.layout = Layout(self.options, heard.family.fields)
             game = heard.telemetry.game or heard.family.title
             self.view.say(f"Telemetry from {game} ({heard.family.name}).")
-        self.telemetry = heard.telemetry
+        self.telemetry = self.rev_limits.apply(heard.family, heard.telemetry)
         self.last_heard = now
         self.dirty = True
 

@@ -9,7 +9,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 
 from .record import Arrival, Recorder, RecordingError
-from .sources import FAMILIES, Decoder, Family, Reader
+from .sources import FAMILIES, Decoder, Family, Reader, diagnose
 from .telemetry import Telemetry
 
 # At most this many datagrams are taken per wake-up, so a flood cannot keep
@@ -33,20 +33,26 @@ class Heard:
 class Channel:
     """The decoders of the families that share one way in, tried in order."""
 
-    def __init__(self, families: Sequence[Family], name: str) -> None:
+    def __init__(self, families: Sequence[Family], name: str, port: int | None = None) -> None:
         self.families = tuple(families)
         self.decoders: tuple[Decoder, ...] = tuple(f.decoder() for f in families)
         self.name = name
+        self.port = port
         self.packets = 0
         self.bad = 0
+        # What the last packet says is wrong with the game's settings, from
+        # the first packet on: "20777: F1 packets of format 2022: ..."
+        self.problem: str | None = None
 
     def decode(self, data: bytes) -> Heard | None:
         for family, decoder in zip(self.families, self.decoders, strict=True):
             telemetry = decoder.decode(data)
             if telemetry is not None:
                 self.packets += 1
+                self._say(diagnose.accepted(data, family))
                 return Heard(family, telemetry)
         self.bad += 1
+        self._say(diagnose.refused(data, self.families, self.port))
         return None
 
     def take(self, now: float, data: bytes, recorder: Recorder | None) -> Heard | None:
@@ -55,6 +61,11 @@ class Channel:
         if recorder is not None and (heard is not None or self.bad <= REFUSED_KEPT):
             recorder.write(now, self.name, data)
         return heard
+
+    def _say(self, problem: str | None) -> None:
+        if problem is not None and self.port is not None:
+            problem = f"{self.port}: {problem}"
+        self.problem = problem
 
 
 def channel_for(name: str) -> Channel:
@@ -101,6 +112,7 @@ class UdpInput:
             self._join(self.group, interface)
         self.socket.setblocking(False)
         self.address: tuple[str, int] = self.socket.getsockname()[:2]
+        self.channel.port = self.address[1]
 
     def _join(self, group: str, interface: str) -> None:
         """Joins the group; without it only datagrams sent to this computer
@@ -150,6 +162,11 @@ class PolledInput:
     @property
     def next_poll(self) -> float:
         return self.reader.next_poll
+
+    @property
+    def problem(self) -> str | None:
+        """Why the game's mapping cannot be read, else what its data says."""
+        return self.reader.problem or self.channel.problem
 
     def poll(self, now: float, recorder: Recorder | None) -> list[Heard]:
         data = self.reader.poll(now)

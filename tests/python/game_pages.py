@@ -164,6 +164,7 @@ IRACING_VARS = (
     ("EngineWarnings", 3, 1),
     ("BrakeABSactive", 1, 1),
     ("SessionFlags", 3, 1),
+    ("Throttle", 4, 1),
 )
 _IR_SIZES = {0: 1, 1: 1, 2: 4, 3: 4, 4: 4, 5: 8}
 _IR_FORMATS = {0: "B", 1: "B", 2: "i", 3: "I", 4: "f", 5: "d"}
@@ -200,6 +201,7 @@ def _iracing_row(t: Telemetry, offsets: dict[str, int], buf_len: int) -> bytearr
         | (0x01 if Light.ENGINE in lit else 0),
         "BrakeABSactive": 1 if Light.ABS in lit else 0,
         "SessionFlags": 0x4 | (0x8 if Light.FLAG in lit else 0),
+        "Throttle": t.throttle or 0.0,
     }
     row = bytearray(buf_len)
     for name, kind, count in IRACING_VARS:
@@ -215,12 +217,20 @@ def _iracing_row(t: Telemetry, offsets: dict[str, int], buf_len: int) -> bytearr
 
 
 def iracing_pages(
-    t: Telemetry, tick: int = 1000, newest: int = 1, status: int = 1, session_update: int = 7
+    t: Telemetry,
+    tick: int = 1000,
+    newest: int = 1,
+    status: int = 1,
+    session_update: int = 7,
+    player: int = 0,
 ) -> Pages:
     """A mapping with three rows: row ``newest`` (tick + 2) carries t, the others
     older ticks and a decoy car (gear 5, 1234 rpm). DriverCarRedLine in the
     YAML is t.max_rpm (8000 when None); the shift-light thresholds are
-    IRACING_SL shares of it, so rev_lights and SHIFT follow from t.rpm."""
+    IRACING_SL shares of it, so rev_lights and SHIFT follow from t.rpm. The
+    Drivers list has cars 0 to 2 (CarPath "car<i>"), the player's (index
+    ``player``, CarPath t.car) among them; keys as irsdk-node's DriverInfo
+    types name them, indented as iRacing writes them."""
     names = [name for name, _, _ in IRACING_VARS]
     offsets: dict[str, int] = {}
     at = 0
@@ -232,9 +242,15 @@ def iracing_pages(
     yaml_at = var_at + 144 * len(names)
     yaml = (
         "---\nWeekendInfo:\n TrackName: monza full\n Encoding: UTF8\n"
-        "DriverInfo:\n DriverCarIdx: 0\n DriverCarIdleRPM: 900.000\n"
+        f"DriverInfo:\n DriverCarIdx: {player}\n DriverCarIdleRPM: 900.000\n"
         f" DriverCarRedLine: {t.max_rpm or 8000.0:.3f}\n DriverCarFuelMaxLtr: 60.000\n"
-        "SessionInfo:\n Sessions:\n"
+        " Drivers:\n"
+        + "".join(
+            f" - CarIdx: {i}\n   UserName: Driver {i}\n"
+            f"   CarPath: {(t.car or '') if i == player else f'car{i}'}\n   CarID: {i}\n"
+            for i in sorted({0, 1, 2, player})
+        )
+        + "SessionInfo:\n Sessions:\n"
     ).encode()
     yaml_len = (len(yaml) + 255) // 256 * 256
     rows_at = (yaml_at + yaml_len + 4095) // 4096 * 4096

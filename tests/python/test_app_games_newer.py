@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import socket
 import time
-from pathlib import Path
 from dataclasses import replace
+from pathlib import Path
 from typing import Callable, List
 
 import pytest

@@ -5,10 +5,10 @@ from __future__ import annotations
 from typing import Any
 
 import pytest
+from conftest import Console
 
 import kvdash
 import kvdash_virtual as vd
-from conftest import Console
 
 DEFAULTS: dict[str, Any] = {
     "version": "0.2.0.1 (Lite)",

@@ -11,10 +11,10 @@ from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional
 
 import pytest
+from conftest import Console, run_python, write_figures_after
 
 import kvdash
 import kvdash_virtual as vd
-from conftest import Console, run_python, write_figures_after
 
 INIT_FAILED = "Error error: device init failed! #1001\n F:init\n\n"
 BLANK = bytes([0, 1, 0x20]) + bytes(24) + b"\x20" * 12 + bytes(15)

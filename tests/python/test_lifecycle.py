@@ -5,10 +5,10 @@ from __future__ import annotations
 from pathlib import Path
 
 import pytest
+from conftest import BLANK_REPORT, Console
 
 import kvdash
 import kvdash_virtual as vd
-from conftest import BLANK_REPORT, Console
 
 INIT_FAILED = "Error error: device init failed! #1001\n F:init\n\n"
 STORAGE = "Error: can't access the storage directory!"

@@ -6,10 +6,10 @@ from __future__ import annotations
 from typing import Any, Callable
 
 import pytest
+from conftest import BLANK_REPORT, Console, bare_engine
 
 import kvdash
 import kvdash_virtual as vd
-from conftest import BLANK_REPORT, Console, bare_engine
 
 NOT_INIT = "Error: kvengine Not initialized!"
 LITE = "Not Implemented In Lite Version - Use The Full Version.\n"

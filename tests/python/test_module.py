@@ -10,9 +10,9 @@ import shutil
 import subprocess
 
 import pytest
+from conftest import bare_engine
 
 import kvdash
-from conftest import bare_engine
 
 # Each method: its parameters after self (all positional) and its exact
 # documentation text.

@@ -10,7 +10,6 @@ import tempfile
 import textwrap
 
 import pytest
-
 from conftest import PRELUDE, run_python
 
 # Every test here reads what a fresh process prints, which starts with the

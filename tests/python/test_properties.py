@@ -11,6 +11,7 @@ from fractions import Fraction
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Type
 
 import pytest
+from conftest import Console, bare_engine, write_figures_after
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (
@@ -22,7 +23,6 @@ from hypothesis.stateful import (
 
 import kvdash
 import kvdash_virtual as vd
-from conftest import Console, bare_engine, write_figures_after
 
 # ---------------------------------------------------------------------------
 # What a script may pass: anything at all.

@@ -132,7 +132,7 @@ def test_any_bytes(data: bytes) -> None:
         check_sane(t)
 
 
-@given(st.integers(0, 195), st.binary(min_size=1, max_size=8))
+@given(st.integers(0, iracing.SNAPSHOT_SIZE - 1), st.binary(min_size=1, max_size=8))
 def test_overwritten_snapshots(at: int, junk: bytes) -> None:
     data = bytearray(snapshot(iracing, iracing_pages(SAMPLE)) or b"")
     data[at : at + len(junk)] = junk
@@ -152,3 +152,31 @@ def test_overwritten_mappings(at: int, junk: bytes) -> None:
     t = iracing.IracingDecoder().decode(data or b"")
     if t is not None:
         check_sane(t)
+
+
+def test_the_players_car_and_throttle() -> None:
+    car = dataclasses.replace(SAMPLE, car="dallarap217", throttle=0.75)
+    t = decoded(iracing, iracing_pages(car, player=7))
+    assert t.car == "dallarap217" and t.throttle == pytest.approx(0.75)
+    assert decoded(iracing, iracing_pages(car, player=1)).car == "dallarap217"
+
+
+SESSION = b"DriverInfo:\n DriverCarIdx: 9\n DriverCarRedLine: 7250.000\n Drivers:\n" + b"".join(
+    b" - CarIdx: %d\n   CarPath: car%d\n" % (i, i) for i in range(12)
+)
+MIB4 = 4 << 20
+
+
+@pytest.mark.parametrize(
+    "text, redline, car",
+    [
+        (b"---\nSessionInfo:\n" + b" a: 1\n" * (MIB4 // 6) + SESSION, 7250.0, b"car9"),
+        (b"DriverInfo:\n" + b" a: 1\n" * (MIB4 // 6), 0.0, b""),  # quadratic for a lazy .*?
+        (b"DriverInfo:\n" + b" " * MIB4 + b"DriverCarRedLine: 1\n", 0.0, b""),
+        (SESSION.replace(b"car9", b"x" * 80), 7250.0, b""),  # no folder name
+        (SESSION.replace(b"   CarPath: car9\n", b""), 7250.0, b""),  # not the next entry's
+    ],
+)
+def test_session_text_read_in_linear_time(text: bytes, redline: float, car: bytes) -> None:
+    session = iracing.parse_session(text)
+    assert (session.redline, session.car) == (redline, car)

@@ -5,15 +5,30 @@ files in a folder, or on Windows on real named mappings."""
 from __future__ import annotations
 
 import dataclasses
+import os
 import sys
+import tempfile
+import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from types import ModuleType
 
 import pytest
-from game_pages import SAMPLE, Pages, Publisher, ac_pages, ams2_pages, iracing_pages, r3e_pages
+from game_pages import (
+    SAMPLE,
+    Pages,
+    Publisher,
+    ac_pages,
+    ams2_pages,
+    check_sane,
+    iracing_pages,
+    r3e_pages,
+    write_pages,
+)
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from kvdash_dashboard.sources import ac, ams2, iracing, r3e
+from kvdash_dashboard.sources import ac, ams2, iracing, r3e, shm
 from kvdash_dashboard.sources.base import Family
 from kvdash_dashboard.sources.shm import (
     ABSENT_INTERVAL,
@@ -154,3 +169,140 @@ def test_views_check_bounds(tmp_path: Path) -> None:
         view.read(-1, 2)
     assert read_optional(view, 4, 8) == bytes(8)
     assert read_optional(BytesView(b"abcdefgh"), 2, 2) == b"cd"
+
+
+# Sizes the Proton bridges publish (simshmbridge, Datalink): the game's page
+# from offset 0, zeros after it.
+BRIDGED = [("ams2", 102288), ("r3e", 64000), ("r3e", 39320), ("ac", 2048)]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="files in a folder")
+@pytest.mark.parametrize("game, size", BRIDGED)
+def test_bridge_files_larger_than_the_page_are_read(game: str, size: int, tmp_path: Path) -> None:
+    module, pages = GAMES[game]
+    write_pages(tmp_path, {k: v.ljust(size, b"\0") for k, v in pages(SAMPLE, 1).items()})
+    family: Family = module.FAMILY
+    assert family.reader is not None
+    reader = family.reader(str(tmp_path))
+    try:
+        data = reader.poll(1.0)
+        assert data is not None and module.FAMILY.decoder().decode(data).gear == SAMPLE.gear
+    finally:
+        reader.close()
+
+
+def poll_in_thread(reader: ShmReader) -> bytes | None:
+    """One poll, which must not block (a FIFO opened for reading would)."""
+    out: list[bytes | None] = []
+    thread = threading.Thread(target=lambda: out.append(reader.poll(1.0)), daemon=True)
+    thread.start()
+    thread.join(5)
+    assert not thread.is_alive(), "the poll blocked"
+    return out[0]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="files in a folder")
+def test_files_that_cannot_be_used_are_named(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    reader = ShmReader(r3e.NAMES, r3e.take, str(tmp_path))
+    path = tmp_path / "$R3E"
+    os.mkfifo(path)
+    assert poll_in_thread(reader) is None and reader.problem == f"{path}: not a file"
+    path.unlink()
+    path.mkdir()
+    assert poll_in_thread(reader) is None and reader.problem == f"{path}: not a file"
+    path.rmdir()
+    write_pages(tmp_path, {"$R3E": r3e_pages(SAMPLE)["$R3E"][:1000]})
+    assert poll_in_thread(reader) is None
+    assert (
+        reader.problem is not None and "1000 bytes, smaller than the game's page" in reader.problem
+    )
+    write_pages(tmp_path, r3e_pages(SAMPLE))
+    assert poll_in_thread(reader) is not None and reader.problem is None
+    # Root reads every file: the refusal is played by os.open.
+    reader.close()
+
+    def denied(*_args: object) -> int:
+        raise PermissionError(13, "Permission denied")
+
+    monkeypatch.setattr(os, "open", denied)
+    assert poll_in_thread(reader) is None and reader.problem == f"{path}: permission denied"
+    os.unlink(path)  # absent: nothing to say
+    monkeypatch.undo()
+    assert poll_in_thread(reader) is None and reader.problem is None
+
+
+class NamedLike(BytesView):
+    """A Windows named mapping: it cannot tell whether its game is gone."""
+
+    def stale(self) -> bool:
+        return True
+
+
+def test_a_mapping_whose_counters_stop_is_opened_afresh(monkeypatch: pytest.MonkeyPatch) -> None:
+    pages = {"page": r3e_pages(SAMPLE)["$R3E"]}
+    opened: list[str] = []
+
+    def open_view(name: str, _shm_dir: str | None) -> NamedLike | None:
+        opened.append(name)
+        return NamedLike(pages[name]) if name in pages else None
+
+    monkeypatch.setattr(shm, "open_view", open_view)
+    reader = ShmReader(["page"], r3e.take, None)
+    assert reader.poll(1.0) is not None and reader.poll(1.5) is None
+    # Counters stopped a second: let go, opened again; the same page is no news.
+    assert reader.poll(2.1) is None and not reader.present
+    assert reader.poll(reader.next_poll) is None and reader.present and len(opened) == 2
+    del pages["page"]  # the game has quit: once let go, its mapping is gone
+    assert reader.poll(3.2) is None and reader.poll(reader.next_poll) is None
+    assert not reader.present
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="files in a folder")
+@settings(max_examples=60, deadline=None)
+@given(
+    st.lists(
+        st.tuples(
+            st.sampled_from(["write", "truncate", "replace", "remove", "fifo"]),
+            st.integers(0, 50_000),
+            st.binary(max_size=64),
+        ),
+        max_size=8,
+    )
+)
+def test_readers_survive_files_changing_under_them(
+    steps: list[tuple[str, int, bytes]],
+) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        base = Path(folder)
+        readers = {name: (m, m.FAMILY.reader(folder)) for name, (m, _) in GAMES.items()}
+        for _, pages in GAMES.values():
+            write_pages(base, pages(SAMPLE, 1))
+        now = 1.0
+        try:
+            for action, at, junk in steps:
+                for module, _ in readers.values():
+                    path = base / module.NAMES[at % len(module.NAMES)]
+                    if path.is_file() and action == "write":
+                        with open(path, "r+b") as f:
+                            f.seek(at)
+                            f.write(junk)
+                    elif path.is_file() and action == "truncate":
+                        os.truncate(path, at)
+                    elif action == "replace":
+                        path.unlink(missing_ok=True)
+                        path.write_bytes(junk * (at // max(1, len(junk))))
+                    elif action == "remove" and path.is_file():
+                        path.unlink()
+                    elif action == "fifo" and not path.exists():
+                        os.mkfifo(path)
+                now += 1.1
+                for module, reader in readers.values():
+                    data = reader.poll(now)
+                    t = module.FAMILY.decoder().decode(data) if data is not None else None
+                    if t is not None:
+                        check_sane(t)
+        finally:
+            for _, reader in readers.values():
+                reader.close()

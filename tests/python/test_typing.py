@@ -12,9 +12,10 @@ import textwrap
 from pathlib import Path
 from typing import List
 
+import pytest
+
 import kvdash
 import kvdash_virtual
-import pytest
 
 SITE = Path(kvdash.__file__).resolve().parent
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"

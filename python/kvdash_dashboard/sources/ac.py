@@ -25,7 +25,7 @@ from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
 from .base import Family, car_id, filled, unit_share
-from .shm import CounterCache, Gone, ShmReader, View, consistent, read_optional
+from .shm import CounterCache, ShmReader, View, consistent, read_optional, require
 
 NAMES = ("acpmf_physics", "acpmf_graphics", "acpmf_static")
 PHYSICS, GRAPHICS, STATIC = range(3)
@@ -56,8 +56,7 @@ def take(views: Sequence[View]) -> bytes | None:
     """The snapshot of the three pages; None when torn through every retry."""
     physics, graphics, static = views
     for view, least in ((physics, _PHYSICS_MIN), (graphics, _GRAPHICS_MIN), (static, _STATIC_MIN)):
-        if view.size() < least:
-            raise Gone("page too short")
+        require(view, least)
     acc = any(read_optional(static, *_ACC_STATIC))
 
     def physics_body() -> bytes:

@@ -22,7 +22,7 @@ from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
 from .base import Family, car_id, filled, unit_share
-from .shm import TORN_RETRIES, CounterCache, Gone, ShmReader, View
+from .shm import TORN_RETRIES, CounterCache, ShmReader, View, require
 
 NAMES = ("$pcars2$",)
 
@@ -56,8 +56,7 @@ _SPEED_LIMITER = 0x08
 def take(views: Sequence[View]) -> bytes | None:
     """The snapshot, or None while the game kept writing."""
     (view,) = views
-    if view.size() < _MIN_SIZE:
-        raise Gone("page too short")
+    require(view, _MIN_SIZE)
     for _ in range(TORN_RETRIES):
         sequence = view.read(_SEQUENCE, 4)
         if _U32.unpack(sequence)[0] & 1:

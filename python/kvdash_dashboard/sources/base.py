@@ -68,6 +68,9 @@ class Reader(Protocol):
     mapping, only when the game published something new."""
 
     next_poll: float  # time.monotonic() at which the loop should poll again
+    # What keeps the game's mapping from being read though it is there
+    # ("permission denied", "not a file", too small); None otherwise.
+    problem: str | None
 
     def poll(self, now: float) -> bytes | None:
         """A snapshot for the decoder, or None when nothing is new (or the

@@ -135,6 +135,8 @@ _FORMATS = {
     ),
 }
 # The older Codemasters format shares port 20777 with exactly these lengths.
+# The packet formats read (the game's "UDP Format" setting).
+FORMATS = frozenset(_FORMATS)
 _LEGACY_LENGTHS = frozenset({64, 152, 252, 264})
 _MAX_LENGTH = 2048  # every F1 packet fits one Ethernet frame
 

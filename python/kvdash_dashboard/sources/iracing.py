@@ -2,9 +2,12 @@
 
 A 112-byte header points to variable descriptors (144 bytes each, looked up
 by name) and to up to four rotating data rows; the newest row has the
-largest tickCount. The rev limit is only in the session-info YAML
-(``DriverCarRedLine``), which is searched with a regular expression each
-time ``sessionInfoUpdate`` changes rather than parsed whole.
+largest tickCount. The rev limit and the car are only in the session-info
+YAML (``DriverInfo``'s ``DriverCarRedLine``, and the ``CarPath`` of the
+``Drivers`` entry whose ``CarIdx`` is ``DriverCarIdx``). The text may be
+4 MiB: rather than parsed whole, the ``DriverInfo`` block is found and
+searched by anchored, line-wise patterns (linear time, a few ms at most),
+when ``sessionInfoUpdate`` changes.
 
 pyirsdk is not used: it maps the memory with ``mmap`` and a tag name (which
 creates the mapping when the sim is not running), checks the sim over HTTP
@@ -14,7 +17,7 @@ mapping one by one, where the poll loop wants one consistent copy.
 The snapshot (little-endian) is HEAD followed by one VALUE per name in
 VARIABLES, in that order:
   HEAD: i32 ver, i32 status, i32 tickCount of the row, f32 DriverCarRedLine
-    (0 when unknown);
+    (0 when unknown), 64 bytes the player's CarPath (UTF-8, NUL padded);
   VALUE: u8 type (the descriptor's, 255 when the sim has no such
     variable), then the first element's bytes, zero-padded to 8."""
 
@@ -23,6 +26,7 @@ from __future__ import annotations
 import math
 import re
 import struct
+import time
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -53,10 +57,11 @@ VARIABLES = (
     "SessionFlags",
     "IsOnTrack",
     "IsReplayPlaying",
+    "Throttle",
 )
 _INDEX = {name: i for i, name in enumerate(VARIABLES)}
 
-HEAD = struct.Struct("<iiif")
+HEAD = struct.Struct("<iiif64s")
 VALUE = struct.Struct("<B8s")
 ABSENT = 255
 SNAPSHOT_SIZE = HEAD.size + VALUE.size * len(VARIABLES)
@@ -72,7 +77,21 @@ _VALUE_FORMATS = ("<B", "<B", "<i", "<I", "<f", "<d")
 
 _MAX_VARS = 10_000
 _MAX_YAML = 4 << 20
-_REDLINE = re.compile(rb"DriverInfo:.*?\n\s*DriverCarRedLine:\s*([0-9]+(?:\.[0-9]*)?)", re.S)
+# A session text that takes long to read (a huge one) is read again only
+# after this many times as long, so a sim that keeps changing it cannot take
+# more than a share of the loop.
+SESSION_BACKOFF = 100
+SESSION_QUICK = 0.001  # s: a read this quick needs no pause
+# The session text is searched for literal keys (bytes.find, at memchr
+# speed) and only the lines found are matched, so a read is linear in the
+# text and a few ms at most for 4 MiB, whatever the text holds.
+_DRIVER_INFO = b"DriverInfo:"
+_NUMBER = re.compile(rb"[ \t]*([0-9]{1,6}(?:\.[0-9]{0,6})?)[ \t\r]*(?:\n|$)")
+_VALUE = re.compile(rb"[ \t]*([^\r\n]{1,200})")
+_LEAD = re.compile(rb"[ \t]*(?:-[ \t]*)?")  # indentation, and a list item's dash
+_MAX_INDENT = 64
+_TRIES = 16  # occurrences of a key looked at before giving up
+_CAR_SIZE = 64
 
 _ENGINE_WARNINGS = 0x01 | 0x02 | 0x04 | 0x08 | 0x40  # water, fuel p, oil p, stalled, oil t
 _PIT_LIMITER = 0x10
@@ -98,7 +117,8 @@ class _Take:
         self._layout: tuple[int, int, int] | None = None
         self._vars: dict[str, _Var] = {}
         self._session_update: int | None = None
-        self._redline = 0.0
+        self._session_due = 0.0
+        self._session = _Session(0.0, b"")
         self._last: tuple[bytes, bytes] | None = None  # header, snapshot
 
     def __call__(self, views: Sequence[View]) -> bytes | None:
@@ -126,9 +146,12 @@ class _Take:
             if self._layout != (num_vars, var_at, buf_len):
                 self._vars = self._descriptors(view, num_vars, var_at, buf_len)
                 self._layout = (num_vars, var_at, buf_len)
-            if self._session_update != session_update:
+            start = time.monotonic()
+            if self._session_update != session_update and start >= self._session_due:
                 self._session_update = session_update
-                self._redline = _redline(view, yaml_at, yaml_len)
+                self._session = _read_session(view, yaml_at, yaml_len)
+                took = time.monotonic() - start
+                self._session_due = start + (took * SESSION_BACKOFF if took > SESSION_QUICK else 0)
             bufs = [VAR_BUF.unpack_from(header, 48 + 16 * k) for k in range(num_buf)]
             newest = max(range(num_buf), key=lambda k: bufs[k][0])
             tick, row_at = bufs[newest]
@@ -139,7 +162,9 @@ class _Take:
                 for name in VARIABLES
             ]
             if view.read(48 + 16 * newest, 4) == header[48 + 16 * newest : 52 + 16 * newest]:
-                snapshot = HEAD.pack(ver, status, tick, self._redline) + b"".join(values)
+                session = self._session
+                head = HEAD.pack(ver, status, tick, session.redline, session.car)
+                snapshot = head + b"".join(values)
                 self._last = (header, snapshot)
                 return snapshot
         return None
@@ -158,18 +183,75 @@ class _Take:
         return found
 
 
-def _redline(view: View, at: int, length: int) -> float:
+@dataclass(frozen=True)
+class _Session:
+    redline: float  # 0 when unknown
+    car: bytes  # the player's CarPath, UTF-8; empty when unknown
+
+
+def _read_session(view: View, at: int, length: int) -> _Session:
     if at <= 0 or length <= 0:
-        return 0.0
+        return _Session(0.0, b"")
     try:
-        text = view.read(at, min(length, _MAX_YAML, view.size() - at))
+        text = view.read(at, max(0, min(length, _MAX_YAML, view.size() - at)))
     except Gone:
-        return 0.0
-    match = _REDLINE.search(text)
-    if match is None:
-        return 0.0
-    value = float(match.group(1))
-    return value if 0 < value < 100_000 else 0.0
+        return _Session(0.0, b"")
+    return parse_session(text)
+
+
+def parse_session(text: bytes) -> _Session:
+    """The player's red line and car from the session text, in linear time."""
+    start = _line_key(text, _DRIVER_INFO, 0, top=True)
+    if start < 0:
+        return _Session(0.0, b"")
+    redline = 0.0
+    at = _line_key(text, b"DriverCarRedLine:", start)
+    found = _NUMBER.match(text, at) if at >= 0 else None
+    if found is not None:
+        value = float(found.group(1))
+        redline = value if 0 < value < 100_000 else 0.0
+    return _Session(redline, _car_path(text, start))
+
+
+def _line_key(text: bytes, key: bytes, start: int, top: bool = False) -> int:
+    """Where the value of ``key`` begins, on the first line from ``start``
+    that holds nothing before the key but indentation and perhaps a list
+    item's dash (nothing at all for a ``top``-level key); -1 when none."""
+    at = start
+    for _ in range(_TRIES):
+        at = text.find(key, at)
+        if at < 0:
+            return -1
+        # Indentation is short: a line start further back is no key's.
+        line = text.rfind(b"\n", max(0, at - _MAX_INDENT), at) + 1
+        near = line > 0 or at <= _MAX_INDENT
+        if near and (line == at or (not top and _LEAD.fullmatch(text, line, at))):
+            return at + len(key)
+        at += len(key)
+    return -1
+
+
+def _car_path(text: bytes, start: int) -> bytes:
+    at = _line_key(text, b"DriverCarIdx:", start)
+    idx = _NUMBER.match(text, at) if at >= 0 else None
+    if idx is None:
+        return b""
+    # The player's entry in Drivers, as the sim writes it: " - CarIdx: 17".
+    entry = _line_key(text, b"- CarIdx: " + idx.group(1) + b"\n", start)
+    if entry < 0:
+        return b""
+    path_at = _line_key(text, b"CarPath:", entry)
+    following = text.find(b"CarIdx:", entry)
+    if path_at < 0 or 0 <= following < path_at:
+        return b""  # the entry has no path; the next entry's is not ours
+    value = _VALUE.match(text, path_at)
+    if value is None:
+        return b""
+    path = value.group(1).strip().strip(b"\"'")
+    # A path is a folder name: anything else there is not one.
+    if not path or len(path) >= _CAR_SIZE or not all(32 <= c < 127 for c in path):
+        return b""
+    return path
 
 
 def take_factory() -> _Take:
@@ -184,7 +266,7 @@ class IracingDecoder:
     def decode(self, data: bytes) -> Telemetry | None:
         if len(data) != SNAPSHOT_SIZE:
             return None
-        ver, status, _, redline = HEAD.unpack_from(data)
+        ver, status, _, redline, raw_car = HEAD.unpack_from(data)
         values: dict[str, float] = {}
         for i, name in enumerate(VARIABLES):
             kind, raw = VALUE.unpack_from(data, HEAD.size + i * VALUE.size)
@@ -244,6 +326,8 @@ class IracingDecoder:
         if not values.get("LapDeltaToBestLap_OK"):
             delta = None
         current = values.get("LapCurrentLapTime")
+        throttle = values.get("Throttle")
+        car = raw_car.split(b"\0", 1)[0].decode("ascii", "replace")
         return Telemetry(
             gear=gear,
             rpm=rpm,
@@ -260,6 +344,8 @@ class IracingDecoder:
             lights=lights,
             state=state,
             game="iRacing",
+            car=car or None,
+            throttle=_fraction(throttle) if throttle is not None else None,
         )
 
 
@@ -268,7 +354,7 @@ FAMILY = Family(
     title="iRacing shared memory",
     fields=filled(
         "gear rpm max_rpm rev_lights speed fuel lap_time "
-        "last_lap best_lap delta lap position lights state game"
+        "last_lap best_lap delta lap position lights state game car throttle"
     ),
     decoder=IracingDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, take_factory(), shm_dir),

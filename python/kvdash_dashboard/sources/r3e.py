@@ -26,7 +26,7 @@ from typing import NamedTuple
 
 from ..telemetry import GameState, Light, Telemetry
 from .base import Family, filled, unit_share
-from .shm import TORN_RETRIES, Gone, ShmReader, View
+from .shm import TORN_RETRIES, ShmReader, View, require
 
 NAMES = ("$R3E",)
 
@@ -87,8 +87,7 @@ def take(views: Sequence[View]) -> bytes | None:
     at = LAYOUTS.get(_VERSION.unpack(version))
     if at is None:
         return version + bytes(SNAPSHOT.size - 8)
-    if view.size() < at.pit_limiter + 4:
-        raise Gone("page too short")
+    require(view, at.pit_limiter + 4)
     for _ in range(TORN_RETRIES):
         ticks = view.read(at.ticks, 4)
         body = b"".join(

@@ -17,6 +17,7 @@ copies the few bytes its decoder reads into a compact snapshot."""
 from __future__ import annotations
 
 import os
+import stat
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any, Protocol
@@ -34,14 +35,29 @@ STALE_CHECK_INTERVAL = 1.0
 TORN_RETRIES = 4
 
 DEFAULT_SHM_DIR = "/dev/shm"
+# No game's page comes near this; a larger file there is not one.
+MAX_FILE_SIZE = 64 << 20
 
 
 class Gone(Exception):
     """The mapping is too small for what was asked, or no longer readable."""
 
 
+class TooSmall(Gone):
+    """The mapping ends before what the game's page holds."""
+
+    def __init__(self, where: str, size: int, needed: int) -> None:
+        super().__init__(f"{where}: {size} bytes, smaller than the game's page ({needed} bytes)")
+
+
+class Unusable(Exception):
+    """Something stands under a mapping's name that cannot be read as one."""
+
+
 class View(Protocol):
     """Read-only access to one mapping."""
+
+    where: str  # the file's path or the mapping's name, for messages
 
     def size(self) -> int: ...
 
@@ -54,6 +70,13 @@ class View(Protocol):
         ...
 
     def close(self) -> None: ...
+
+
+def require(view: View, size: int) -> None:
+    """TooSmall unless the mapping holds at least ``size`` bytes."""
+    have = view.size()
+    if have < size:
+        raise TooSmall(view.where, have, size)
 
 
 def read_optional(view: View, offset: int, length: int) -> bytes:
@@ -79,13 +102,16 @@ class BytesView:
 
     def __init__(self, data: bytes) -> None:
         self.data = data
+        self.where = "page"
 
     def size(self) -> int:
         return len(self.data)
 
     def read(self, offset: int, length: int) -> bytes:
-        if offset < 0 or length < 0 or offset + length > len(self.data):
-            raise Gone(f"{length} bytes at {offset} of a {len(self.data)}-byte page")
+        if offset < 0 or length < 0:
+            raise Gone(f"{length} bytes at {offset}")
+        if offset + length > len(self.data):
+            raise TooSmall(self.where, len(self.data), offset + length)
         return self.data[offset : offset + length]
 
     def stale(self) -> bool:
@@ -99,9 +125,28 @@ class FileView:
     """A mapping published as a file (by a bridge, under Proton or Wine)."""
 
     def __init__(self, path: str) -> None:
-        self._path = path
-        self._fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
-        st = os.fstat(self._fd)
+        """Opens without blocking (a FIFO or a device under the name must not
+        stall the loop) and keeps only a regular file of a sane size:
+        FileNotFoundError while absent, Unusable for anything else."""
+        self.where = self._path = path
+        flags = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0)
+        try:
+            self._fd = os.open(path, flags | getattr(os, "O_NOCTTY", 0))
+        except PermissionError:
+            raise Unusable(f"{path}: permission denied") from None
+        except FileNotFoundError:
+            raise  # absent: the game has not started
+        except OSError as e:
+            raise Unusable(f"{path}: {e.strerror or e}") from None
+        try:
+            st = os.fstat(self._fd)
+            if not stat.S_ISREG(st.st_mode):
+                raise Unusable(f"{path}: not a file")
+            if st.st_size > MAX_FILE_SIZE:
+                raise Unusable(f"{path}: {st.st_size} bytes, too large for a game's page")
+        except BaseException:
+            os.close(self._fd)
+            raise
         self._ident = (st.st_dev, st.st_ino)
 
     def size(self) -> int:
@@ -122,7 +167,7 @@ class FileView:
         except OSError as e:
             raise Gone(str(e)) from e
         if len(data) != length:
-            raise Gone(f"{self._path} ends before {offset + length}")
+            raise TooSmall(self._path, offset + len(data), offset + length)
         return data
 
     def stale(self) -> bool:
@@ -185,9 +230,10 @@ if sys.platform == "win32":
 
     class NamedView:
         """A game's named mapping, viewed read-only. Holding the view keeps
-        the mapping alive, so a game that restarts gets the same one back."""
+        the mapping alive, even after its game has quit."""
 
-        def __init__(self, handle: int, address: int, size: int) -> None:
+        def __init__(self, name: str, handle: int, address: int, size: int) -> None:
+            self.where = "Local\\" + name
             self._handle = handle
             self._address = address
             self._size = size  # the view's size, rounded up to whole pages
@@ -206,18 +252,25 @@ if sys.platform == "win32":
                 _k32.UnmapViewOfFile(address)
                 _k32.CloseHandle(handle)
                 return None
-            return cls(handle, address, int(info.RegionSize))
+            return cls(name, handle, address, int(info.RegionSize))
 
         def size(self) -> int:
             return self._size
 
         def read(self, offset: int, length: int) -> bytes:
-            if not self._address or offset < 0 or length < 0 or offset + length > self._size:
-                raise Gone(f"{length} bytes at {offset} of a {self._size}-byte view")
+            if not self._address or offset < 0 or length < 0:
+                raise Gone(f"{length} bytes at {offset}")
+            if offset + length > self._size:
+                raise TooSmall(self.where, self._size, offset + length)
             return ctypes.string_at(self._address + offset, length)
 
         def stale(self) -> bool:
-            return False
+            # A named mapping lives while anyone holds it, so ours would keep
+            # a game that quit alive, and the next game to start would write
+            # into it (Assetto Corsa into ACC's pages). Asked only once the
+            # counters have stopped: let go, and open it afresh if it is
+            # still there.
+            return True
 
         def close(self) -> None:
             if self._address:
@@ -227,14 +280,15 @@ if sys.platform == "win32":
 
 
 def open_view(name: str, shm_dir: str | None) -> View | None:
-    """The mapping ``name`` (without ``Local\\``), or None while it is absent.
-    A folder reads it as a file there; None opens it by name on Windows and
-    reads DEFAULT_SHM_DIR elsewhere."""
+    """The mapping ``name`` (without ``Local\\``), or None while it is absent;
+    Unusable when something there cannot be read as one. A folder reads it as
+    a file there; None opens it by name on Windows and reads DEFAULT_SHM_DIR
+    elsewhere."""
     if shm_dir is None and sys.platform == "win32":
         return NamedView.open(name)
     try:
         return FileView(os.path.join(shm_dir or DEFAULT_SHM_DIR, name))
-    except OSError:
+    except FileNotFoundError:
         return None
 
 
@@ -281,6 +335,9 @@ class ShmReader:
         self._news_at = 0.0
         self._checked_at = 0.0
         self.next_poll = 0.0
+        # Why the game's mapping, though there, cannot be read; None when
+        # it is read or simply absent.
+        self.problem: str | None = None
 
     @property
     def present(self) -> bool:
@@ -293,10 +350,14 @@ class ShmReader:
         assert self._views is not None
         try:
             snapshot = self._take(self._views)
-        except Gone:
+        except Gone as gone:
+            # Too small, or not the game's page at all: said until it is
+            # mended (a bridge set up anew publishes a new file).
+            self.problem = str(gone) if isinstance(gone, TooSmall) else None
             self._drop()
             self.next_poll = now + ABSENT_INTERVAL
             return None
+        self.problem = None
         if snapshot is not None and snapshot != self._last:
             self._last = snapshot
             self._news_at = now
@@ -307,7 +368,10 @@ class ShmReader:
             # A game that restarted publishes a new file; ours is a leftover.
             self._checked_at = now
             if any(view.stale() for view in self._views):
+                last = self._last
                 self._drop()
+                # Opened again at once; the same snapshot there is no news.
+                self._last = last
                 self.next_poll = now + FAST_INTERVAL
                 return None
         self.next_poll = now + (FAST_INTERVAL if quiet < IDLE_AFTER else IDLE_INTERVAL)
@@ -318,15 +382,21 @@ class ShmReader:
 
     def _open(self, now: float) -> bool:
         views: list[View] = []
-        for name in self._names:
-            view = open_view(name, self._shm_dir)
-            if view is None:
+        try:
+            for name in self._names:
+                view = open_view(name, self._shm_dir)
+                if view is None:
+                    self.problem = None
+                    return False
+                views.append(view)
+        except Unusable as unusable:
+            self.problem = str(unusable)
+            return False
+        finally:
+            if len(views) < len(self._names):
                 for opened in views:
                     opened.close()
-                return False
-            views.append(view)
         self._views = views
-        self._last = None
         self._news_at = now
         self._checked_at = now
         return True

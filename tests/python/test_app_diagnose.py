@@ -1,0 +1,155 @@
+"""A game that speaks but cannot be read is named on the status line from its
+first packet, with what to change; a rev limit is learnt where the game sends
+none."""
+
+from __future__ import annotations
+
+import os
+import socket
+import struct
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+from game_packets import f1_packets, forza_packets
+from game_pages import SAMPLE
+
+from kvdash_dashboard import main
+from kvdash_dashboard.inputs import Channel
+from kvdash_dashboard.revlimit import RevLimits
+from kvdash_dashboard.sources import FAMILIES
+from kvdash_dashboard.telemetry import Telemetry
+
+F1_PORT = [FAMILIES["codemasters"], FAMILIES["f1"]]
+FORZA_PORT = [FAMILIES["forza"]]
+
+
+def f1_2022(packet_id: int = 6, size: int = 1347, fmt: int = 2022) -> bytes:
+    """An F1 22 datagram: the 24-byte header of the F1 22 UDP specification
+    (format, major, minor, packet version, id, session uid, time, frame,
+    player, second player), a Car Telemetry packet's length."""
+    head = struct.pack("<HBBBBQfIBB", fmt, 1, 18, 1, packet_id, 99, 12.5, 700, 0, 255)
+    return head.ljust(size, b"\x01")
+
+
+def outgauge(rpm: float, car: bytes = b"XRT") -> bytes:
+    """OutGauge as Live for Speed's InSim.txt lays it out (92 bytes, no ID):
+    time, car, flags, gear, plid, speed, rpm, turbo, eng temp, fuel, oil
+    pressure, oil temp, dash lights, show lights, throttle, brake, clutch,
+    display 1 and 2."""
+    return struct.pack(
+        "<I4sHBB7fII3f16s16s", 0, car, 0, 4, 0, 30.0, rpm, 0, 90, 0.5, 0, 90, 0, 0, 1, 0, 0,
+        b"", b""
+    )  # fmt: skip
+
+
+def heard(channel: Channel, data: bytes) -> str | None:
+    channel.decode(data)
+    return channel.problem
+
+
+def test_packets_that_cannot_be_read_are_named() -> None:
+    f1 = Channel(F1_PORT, "udp:codemasters,f1", 20777)
+    forza = Channel(FORZA_PORT, "udp:forza", 5400)
+    fh5 = forza_packets(SAMPLE, "fh5")[0]
+    assert heard(f1, f1_2022()) == (
+        "20777: F1 packets of format 2022: set UDP Format to 2023 or later "
+        "in the game's telemetry settings"
+    )
+    assert (
+        heard(f1, f1_2022(fmt=2099))
+        == "20777: F1 packets of format 2099: newer than this app reads"
+    )
+    assert heard(f1, fh5) == "20777: Forza packets on the DiRT/F1 port: send them to port 5400"
+    assert heard(f1, f1_packets(SAMPLE, season=2024)[0]) is None  # read: nothing to change
+    assert f1.bad == 3 and f1.packets == 1
+    # Forza's Sled is read, but has no gear.
+    assert forza.decode(forza_packets(SAMPLE, "sled")[0]) is not None
+    assert forza.problem == "5400: Forza Sled packets carry no gear: choose Dash"
+    assert heard(forza, f1_packets(SAMPLE, season=2024)[0]) == (
+        "5400: F1 packets on the Forza port: send them to port 20777"
+    )
+    assert heard(forza, outgauge(3000.0)) == (
+        "5400: OutGauge packets on the Forza port: send them to port 4444"
+    )
+    assert heard(forza, b"\x07" * 17) == "5400: 17-byte packets of no game this app reads"
+    assert heard(forza, fh5) is None
+    only_f1 = Channel([FAMILIES["f1"]], "udp:f1", 20777)  # --source f1
+    assert (
+        heard(only_f1, bytes(264))
+        == "20777: DiRT/GRID packets: choose --source codemasters or auto"
+    )
+
+
+def run_app(argv: list[str], send: list[bytes], port: int | None) -> None:
+    """main() for a second in a thread, fed ``send`` to ``port``."""
+    thread = threading.Thread(target=lambda: main([*argv, "--seconds", "1.2", "--view", "lines"]))
+    thread.start()
+    if port is not None:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for _ in range(20):
+                for packet in send:
+                    s.sendto(packet, ("127.0.0.1", port))
+                time.sleep(0.02)
+    thread.join(10)
+    assert not thread.is_alive()
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+@pytest.mark.parametrize(
+    "source, packets, said",
+    [
+        ("f1", [f1_2022()], "F1 packets of format 2022: set UDP Format to 2023 or later"),
+        ("forza", forza_packets(SAMPLE, "sled"), "Forza Sled packets carry no gear: choose Dash"),
+        ("outgauge", [outgauge(rpm) for rpm in (2000, 5000, 6500)], "learning the rev limit"),
+        ("r3e", [], ": not a file"),
+    ],
+)
+def test_the_status_line_says_what_is_wrong(
+    source: str,
+    packets: list[bytes],
+    said: str,
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
+) -> None:
+    port = free_port()
+    argv = ["--source", source]
+    if packets:
+        argv += ["--listen", f"127.0.0.1:{port}"]
+    else:
+        if sys.platform == "win32":
+            pytest.skip("no FIFO on Windows")
+        os.mkfifo(tmp_path / "$R3E")
+        argv += ["--shm-dir", str(tmp_path)]
+    run_app(argv, packets, port if packets else None)
+    end = [line for line in capsys.readouterr().out.splitlines() if line.startswith("end ")]
+    assert end and said in end[-1]
+
+
+def test_rev_limits_learnt_per_car() -> None:
+    limits = RevLimits()
+    outgauge_family, forza_family = FAMILIES["outgauge"], FAMILIES["forza"]
+
+    def drive(rpm: float, car: str = "XRT") -> Telemetry:
+        return limits.apply(outgauge_family, Telemetry(rpm=rpm, car=car))
+
+    assert drive(1900.0).max_rpm is None  # too low to say anything of the car
+    assert drive(6800.0).max_rpm == 6800.0
+    assert limits.learning(outgauge_family) == "learning the rev limit (6800 rpm so far)"
+    for _ in range(3):  # shifts at the limiter
+        drive(4500.0)
+        assert drive(6850.0).max_rpm == 6850.0
+    assert limits.learning(outgauge_family) is None
+    assert drive(1900.0, car="FZR").max_rpm is None  # another car starts afresh
+    assert limits.learning(outgauge_family) == "learning the rev limit"
+    # A game that sends its limit keeps it.
+    sent = Telemetry(rpm=9000.0, max_rpm=8000.0)
+    assert limits.apply(forza_family, sent) is sent
