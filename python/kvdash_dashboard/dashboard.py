@@ -46,6 +46,7 @@ RIGHT_DEFAULTS = ("fuel", "delta", "rpm")
 # Where no --rpm-start/--rpm-shift is given and the game names the rev limit.
 SHIFT_SHARE = 0.96  # of the rev limit: all LEDs lit, flashing past it
 START_SHARE = 0.70  # of the shift point: the first LED
+DEFAULT_SHIFT = 7500.0  # rpm, where neither the user nor the game says
 
 
 @dataclass(frozen=True, slots=True)
@@ -160,7 +161,7 @@ def shift_range(t: Telemetry, options: Options) -> tuple[float, float]:
     elif t.max_rpm is not None and t.max_rpm > 0:
         shift = t.max_rpm * SHIFT_SHARE
     else:
-        shift = 7500.0
+        shift = DEFAULT_SHIFT
     start = options.rpm_start if options.rpm_start is not None else shift * START_SHARE
     return start, shift
 

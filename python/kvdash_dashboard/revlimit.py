@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import dataclasses
 
+from .dashboard import DEFAULT_SHIFT, SHIFT_SHARE
 from .sources import Family
 from .telemetry import Telemetry
 
@@ -16,6 +17,10 @@ NEAR = 0.98  # rpm this close to the peak is the peak reached again
 AWAY = 0.90  # and below this it has been left (a shift, a corner)
 RISE = 1.02  # a peak this much higher starts the count again
 CONFIRMED = 3  # returns to the peak after which the limit counts as known
+# While learning, the highest rpm so far is by definition past the shift point:
+# it stands in only once it is above the limit the default shift point implies,
+# else every climb to a new peak would flash the whole row.
+FALLBACK = DEFAULT_SHIFT / SHIFT_SHARE
 
 
 class RevLimits:
@@ -46,7 +51,7 @@ class RevLimits:
                     self._near = True
             elif rpm < self._peak * AWAY:
                 self._near = False
-        if self._peak < LEAST:
+        if self._peak < LEAST or (self._returns < CONFIRMED and self._peak < FALLBACK):
             return t
         return dataclasses.replace(t, max_rpm=self._peak)
 
