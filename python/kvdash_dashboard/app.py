@@ -231,6 +231,8 @@ class App:
                 source = f"listening on {ports}: {source}"
             if self.replay is not None:
                 source = "replaying"
+            # A game that publishes a layout we cannot read says why.
+            notes = tuple(p.problem for p in self.polled if p.problem)
         else:
             t = self.telemetry
             counts = self._counts()

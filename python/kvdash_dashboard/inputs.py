@@ -106,6 +106,11 @@ class PolledInput:
     def next_poll(self) -> float:
         return self.reader.next_poll
 
+    @property
+    def problem(self) -> str | None:
+        """Why the game's pages are refused, while they are."""
+        return self.reader.problem
+
     def poll(self, now: float, recorder: Recorder | None) -> list[Heard]:
         data = self.reader.poll(now)
         if data is None:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from . import ac, ams2, codemasters, demo, f1, forza, gt7, iracing, outgauge, r3e
+from . import ac, acevo, ams2, codemasters, demo, ets2, f1, forza, gt7, iracing, lmu, outgauge, r3e
 from .base import Decoder, Family, Reader
 
 # Order matters where families share a port: a datagram goes to the first
@@ -18,6 +18,9 @@ _ALL = (
     iracing.FAMILY,
     r3e.FAMILY,
     ams2.FAMILY,
+    lmu.FAMILY,
+    acevo.FAMILY,
+    ets2.FAMILY,
     demo.FAMILY,
 )
 FAMILIES: dict[str, Family] = {f.name: f for f in _ALL}

@@ -39,6 +39,7 @@ class Reader(Protocol):
     mapping, only when the game published something new."""
 
     next_poll: float  # time.monotonic() at which the loop should poll again
+    problem: str | None  # why the game's pages are refused (an unknown version), or None
 
     def poll(self, now: float) -> bytes | None:
         """A snapshot for the decoder, or None when nothing is new (or the

@@ -263,6 +263,7 @@ class DemoReader:
         self._lap = SimulatedLap()
         self._start: float | None = None
         self.next_poll = 0.0
+        self.problem: str | None = None
 
     def poll(self, now: float) -> bytes | None:
         if self._start is None:

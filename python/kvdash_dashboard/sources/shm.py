@@ -40,6 +40,12 @@ class Gone(Exception):
     """The mapping is too small for what was asked, or no longer readable."""
 
 
+class Unsupported(Gone):
+    """The game publishes a layout this app cannot read (an unknown version,
+    a page smaller than the game's struct); its message says which, for the
+    status line."""
+
+
 class View(Protocol):
     """Read-only access to one mapping."""
 
@@ -61,6 +67,12 @@ def read_optional(view: View, offset: int, length: int) -> bytes:
     if offset + length <= view.size():
         return view.read(offset, length)
     return bytes(length)
+
+
+def c_text(raw: bytes) -> str | None:
+    """A NUL-terminated 8-bit string (a name the game writes), or None when empty."""
+    value = raw.split(b"\0", 1)[0].decode("utf-8", "replace").strip()
+    return value or None
 
 
 def consistent(view: View, counter: int, body: Callable[[], bytes]) -> bytes | None:
@@ -281,6 +293,7 @@ class ShmReader:
         self._news_at = 0.0
         self._checked_at = 0.0
         self.next_poll = 0.0
+        self.problem: str | None = None
 
     @property
     def present(self) -> bool:
@@ -288,15 +301,18 @@ class ShmReader:
 
     def poll(self, now: float) -> bytes | None:
         if self._views is None and not self._open(now):
+            self.problem = None
             self.next_poll = now + ABSENT_INTERVAL
             return None
         assert self._views is not None
         try:
             snapshot = self._take(self._views)
-        except Gone:
+        except Gone as error:
             self._drop()
+            self.problem = str(error) if isinstance(error, Unsupported) else None
             self.next_poll = now + ABSENT_INTERVAL
             return None
+        self.problem = None
         if snapshot is not None and snapshot != self._last:
             self._last = snapshot
             self._news_at = now
