@@ -163,13 +163,14 @@ class LmuTake(_Take):
 
 
 def _versioned(view: View, body: Callable[[], bytes]) -> bytes | None:
-    """``body()`` copied while the buffer's begin and end versions agreed
-    before and after; None when the plugin kept writing."""
+    """``body()`` copied while the buffer's begin and end versions were equal
+    and stayed put; None when the plugin kept writing."""
     for _ in range(TORN_RETRIES):
-        begin = view.read(0, 4)
+        before = view.read(0, 8)
+        if before[:4] != before[4:]:
+            continue  # a write is under way
         data = body()
-        after = view.read(0, 8)
-        if after[:4] == begin and after[4:] == begin:
+        if view.read(0, 8) == before:
             return data
     return None
 
