@@ -367,8 +367,8 @@ def _rf_scoring(page: bytearray, at: int, mid: int, t: Telemetry, player: bool) 
 def _rf_telemetry(page: bytearray, at: int, mid: int, t: Telemetry, lmu: bool) -> None:
     lit = t.lights
     _put(page, at, "i", mid)
-    _put(page, at + 12, "d", 1000.0)  # mElapsedTime
-    _put(page, at + 24, "d", 1000.0 - (t.lap_time or 0.0))  # mLapStartET
+    _put(page, at + 12, "d", 1000.0 + (t.lap_time or 0.0))  # mElapsedTime
+    _put(page, at + 24, "d", 1000.0)  # mLapStartET
     _put(page, at + 184, "ddd", 0.0, 0.0, -t.speed)  # mLocalVel: +z is rearwards
     _put(page, at + 352, "id", t.gear, t.rpm)
     _put(page, at + 420, "d", t.throttle or 0.0)  # mFilteredThrottle
@@ -389,7 +389,7 @@ def lmu_pages(t: Telemetry, variant: str = "lmu", player: int = 1, version: int 
     buffers ("rf2"). Three cars; the player's scoring record is number
     ``player``, the others decoys (gear 5, 1234 rpm, P9, lap 9); the
     telemetry records are in reverse order, found by mID. Tank 60 l; the
-    session clock at 1000 s. ``version`` is the plugin's version counter."""
+    lap started at 1000 s of the session. ``version`` is the plugin's version counter."""
     lmu = variant == "lmu"
     decoy = Telemetry(gear=5, rpm=1234.0, speed=3.0, lap=9, position=9, max_rpm=t.max_rpm)
     cars = [(mid, t if k == player else decoy, k == player) for k, mid in enumerate(LMU_IDS)]

@@ -11,9 +11,19 @@ from pathlib import Path
 from types import ModuleType
 
 import pytest
-from game_pages import SAMPLE, Pages, Publisher, ac_pages, ams2_pages, iracing_pages, r3e_pages
+from game_pages import (
+    SAMPLE,
+    Pages,
+    Publisher,
+    ac_pages,
+    acevo_pages,
+    ams2_pages,
+    ets2_pages,
+    iracing_pages,
+    r3e_pages,
+)
 
-from kvdash_dashboard.sources import ac, ams2, iracing, r3e
+from kvdash_dashboard.sources import ac, acevo, ams2, ets2, iracing, r3e
 from kvdash_dashboard.sources.base import Family
 from kvdash_dashboard.sources.shm import (
     ABSENT_INTERVAL,
@@ -33,6 +43,8 @@ GAMES: dict[str, tuple[ModuleType, Callable[[Telemetry, int], Pages]]] = {
     "iracing": (iracing, lambda t, n: iracing_pages(t, tick=1000 + n)),
     "r3e": (r3e, lambda t, n: r3e_pages(t, ticks=100_000 + n)),
     "ams2": (ams2, lambda t, n: ams2_pages(t, sequence=2 * n)),
+    "acevo": (acevo, lambda t, n: acevo_pages(t, packet_id=n)),
+    "ets2": (ets2, lambda t, n: ets2_pages(t, time=1000 * n)),
 }
 
 
