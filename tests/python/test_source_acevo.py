@@ -87,13 +87,6 @@ def test_torn_page_is_copied_again() -> None:
     assert acevo.take([BytesView(pages[n]) for n in acevo.NAMES]) is not None
 
 
-@given(st.binary(max_size=200))
-def test_any_bytes(data: bytes) -> None:
-    t = acevo.AcevoDecoder().decode(data)
-    if t is not None:
-        check_sane(t)
-
-
 @given(st.integers(0, acevo.SNAPSHOT.size - 1), st.binary(min_size=1, max_size=8))
 def test_overwritten_snapshots(at: int, junk: bytes) -> None:
     data = bytearray(snapshot(acevo, acevo_pages(CAR)) or b"")

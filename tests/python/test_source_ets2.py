@@ -99,13 +99,6 @@ def test_torn_copies_are_taken_again() -> None:
     assert ets2.take([Writer(page, writes=10**6)]) is None
 
 
-@given(st.binary(max_size=200))
-def test_any_bytes(data: bytes) -> None:
-    t = ets2.Ets2Decoder().decode(data)
-    if t is not None:
-        check_sane(t)
-
-
 @given(st.integers(0, ets2.SNAPSHOT.size - 1), st.binary(min_size=1, max_size=8))
 def test_overwritten_snapshots(at: int, junk: bytes) -> None:
     data = bytearray(snapshot(ets2, ets2_pages(TRUCK)) or b"")
