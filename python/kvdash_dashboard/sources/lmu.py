@@ -27,6 +27,7 @@ import dataclasses
 import math
 import struct
 from collections.abc import Callable, Iterable, Sequence
+from typing import NamedTuple
 
 from ..telemetry import GameState, Light, Telemetry
 from .base import Family, filled
@@ -46,33 +47,33 @@ LMU_SIZE = 324_820
 RF2_SIZES = (241_680, 75_312)
 
 
-class Place:
-    """Where one publication keeps its arrays."""
+class Scoring(NamedTuple):
+    """Where a publication keeps its scoring: ScoringInfoV01, then the
+    VehicleScoringInfoV01 records, at most ``most`` of them."""
 
-    def __init__(
-        self, info: int, scoring: int, scoring_max: int, telemetry_count: int, telemetry: int
-    ) -> None:
-        self.info = info  # ScoringInfoV01
-        self.scoring = scoring  # VehicleScoringInfoV01[]
-        self.scoring_max = scoring_max
-        self.telemetry_count = telemetry_count  # how many telemetry records are valid
-        self.telemetry = telemetry  # TelemInfoV01[]
+    info: int
+    records: int
+    most: int
 
 
-LMU = Place(info=1632, scoring=2192, scoring_max=104, telemetry_count=128_464, telemetry=128_468)
-RF2_SCORING = Place(info=12, scoring=560, scoring_max=128, telemetry_count=12, telemetry=16)
+LMU_SCORING = Scoring(info=1632, records=2192, most=104)
+RF2_SCORING = Scoring(info=12, records=560, most=128)
+# Telemetry: u8 activeVehicles, u8 playerVehicleIdx, bool playerHasVehicle,
+# then the records (LMU_Data); i32 mNumVehicles, then the records (plugin).
+LMU_TELEMETRY = (128_464, 128_468)
+RF2_TELEMETRY = (12, 16)
 
 _INFO_SPAN = 104  # mNumVehicles, mGamePhase, mYellowFlagState, mSectorFlag[3], ..., mInRealtime
 _IS_PLAYER = 196
 _I32 = struct.Struct("<i")
 
 
-def _player(view: View, at: Place, count: int, hint: int | None) -> int | None:
+def _player(view: View, at: Scoring, count: int, hint: int | None) -> int | None:
     """The index of the scoring record marked as the player's."""
     if hint is not None and hint < count:
-        if view.read(at.scoring + SCORING_SIZE * hint + _IS_PLAYER, 1) == b"\x01":
+        if view.read(at.records + SCORING_SIZE * hint + _IS_PLAYER, 1) == b"\x01":
             return hint
-    block = view.read(at.scoring, SCORING_SIZE * count)
+    block = view.read(at.records, SCORING_SIZE * count)
     for i in range(count):
         if block[SCORING_SIZE * i + _IS_PLAYER] == 1:
             return i
@@ -104,14 +105,14 @@ class _Take:
         self._scoring: int | None = None
         self._telemetry: int | None = None
 
-    def _scoring_part(self, view: View, at: Place) -> tuple[bytes, bytes, bytes]:
+    def _scoring_part(self, view: View, at: Scoring) -> tuple[bytes, bytes, bytes]:
         """(header scoring bytes, the player's scoring record, its mID)."""
         count, head = _info(view.read(at.info + _INFO_SPAN, 12))
-        count = min(max(count, 0), at.scoring_max)
+        count = min(max(count, 0), at.most)
         self._scoring = _player(view, at, count, self._scoring)
         if self._scoring is None:
             return head, bytes(SCORING_SIZE), b""
-        record = view.read(at.scoring + SCORING_SIZE * self._scoring, SCORING_SIZE)
+        record = view.read(at.records + SCORING_SIZE * self._scoring, SCORING_SIZE)
         return head, record, record[:4]
 
     def _telemetry_part(
@@ -154,11 +155,11 @@ class LmuTake(_Take):
 
     def _copy(self, view: View) -> bytes:
         options = view.read(96, 1)[0]
-        head, scoring, wanted = self._scoring_part(view, LMU)
-        active, index, has_player = view.read(LMU.telemetry_count, 3)
-        count = min(active, LMU.scoring_max)
+        head, scoring, wanted = self._scoring_part(view, LMU_SCORING)
+        count_at, records = LMU_TELEMETRY
+        active, index, has_player = view.read(count_at, 3)
         hint = index if has_player else None
-        telemetry = self._telemetry_part(view, LMU.telemetry, count, wanted, hint)
+        telemetry = self._telemetry_part(view, records, min(active, LMU_SCORING.most), wanted, hint)
         return _snapshot(0, options, head, scoring, telemetry)
 
 
@@ -196,10 +197,10 @@ class Rf2Take(_Take):
         head, record = scoring[:6], scoring[6:]
 
         def telemetry_body() -> bytes:
-            count = min(max(_I32.unpack(telemetry_view.read(12, 4))[0], 0), 128)
-            return self._telemetry_part(
-                telemetry_view, 16, count, record[:4] if any(record) else b"", None
-            )
+            count_at, records = RF2_TELEMETRY
+            count = min(max(_I32.unpack(telemetry_view.read(count_at, 4))[0], 0), RF2_SCORING.most)
+            wanted = record[:4] if any(record) else b""
+            return self._telemetry_part(telemetry_view, records, count, wanted, None)
 
         telemetry = _versioned(telemetry_view, telemetry_body)
         if telemetry is None:
@@ -318,8 +319,7 @@ class LmuDecoder:
         fuel, max_rpm, overheating = _FUEL.unpack_from(telemetry, 524)
         (capacity,) = _F64.unpack_from(telemetry, _CAPACITY)
         (delta,) = _F64.unpack_from(telemetry, _DELTA_BEST)
-        floats = (elapsed, lap_start, vx, vy, vz, rpm, throttle, fuel, max_rpm, capacity, delta)
-        if not all(math.isfinite(x) for x in floats):
+        if not all(math.isfinite(x) for x in (elapsed, lap_start, vx, vy, vz, rpm, fuel)):
             return None
         if not -1 <= gear <= 20 or not 0 <= rpm <= 100_000:
             return None
@@ -340,17 +340,18 @@ class LmuDecoder:
         if lmu and telemetry[_ACTIVE + 1]:
             lights |= Light.TC
         lap_time = elapsed - lap_start
+        # A NaN rev limit, tank or delta fails its range test: left out.
         return dataclasses.replace(
             scored,
             gear=gear,
             rpm=rpm,
             max_rpm=max_rpm if 0 < max_rpm <= 100_000 else None,
             speed=speed,
-            fuel=min(1.0, max(0.0, fuel / capacity)) if capacity > 0 and fuel >= 0 else None,
+            fuel=min(1.0, max(0.0, fuel / capacity)) if 0 < capacity < 1e6 and fuel >= 0 else None,
             lap_time=lap_time if 0 <= lap_time < 86_400 else None,
             delta=delta if lmu and best_lap is not None and abs(delta) < 1000 else None,
             lights=lights,
-            throttle=min(1.0, max(0.0, throttle)),
+            throttle=min(1.0, max(0.0, throttle)) if math.isfinite(throttle) else None,
         )
 
 
