@@ -364,5 +364,5 @@ FAMILY = Family(
     ),
     decoder=LmuDecoder,
     reader=LmuReader,
-    games="Le Mans Ultimate; rFactor 2 with the rF2 Shared Memory Map Plugin",
+    games="Le Mans Ultimate, rFactor 2 with the rF2 Shared Memory Map Plugin",
 )
