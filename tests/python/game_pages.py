@@ -390,6 +390,169 @@ def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int =
     return {"$pcars2$": page(AMS2, values, AMS2_SIZE)}
 
 
+# --- Le Mans Ultimate / rFactor 2 -------------------------------------------
+# Offsets: Studio 397's SharedMemoryInterface.hpp and InternalsPlugin.hpp (as
+# vendored in DiSHTiX/LMUFFB src/lmu_sm_interface, ae9134f) and the rF2
+# plugin's Include/rF2State.h (TheIronWolfModding/rF2SharedMemoryMapPlugin,
+# 102b667), both compiled with x86_64-w64-mingw32-g++ (C long is 4 bytes);
+# the LMU 1.3 fields (mABSActive 746, mTCActive 747, mVehicleModel 796) from
+# TinyPedal/pyLMUSharedMemory lmu_data.py (cdf3122), evaluated with ctypes.
+
+LMU_IDS = (7, 3, 12)  # mID of the cars in scoring order; the player's is LMU_IDS[player]
+_LMU_STATE = {GameState.MENU: 0, GameState.DRIVING: 3, GameState.PAUSED: 3, GameState.REPLAY: 3}
+
+
+def _rf_scoring(page: bytearray, at: int, mid: int, t: Telemetry, player: bool) -> None:
+    _put(page, at, "i", mid)
+    page[at + 4 : at + 10] = b"Driver"
+    name = f"Oreca 07 #{mid}".encode()
+    page[at + 36 : at + 36 + len(name)] = name
+    _put(page, at + 100, "h", (t.lap or 1) - 1)
+    _put(page, at + 102, "b", 1)  # mSector: the first sector
+    _put(page, at + 144, "d", t.best_lap or -1.0)
+    _put(page, at + 168, "d", t.last_lap or -1.0)
+    page[at + 196] = 1 if player else 0
+    _put(page, at + 197, "b", 3 if t.state == GameState.REPLAY else (0 if player else 1))
+    page[at + 199] = t.position or 0
+    page[at + 504] = 6 if Light.BLUE in t.lights else 0
+    page[at + 544 : at + 544 + 11] = f"ORECA07_{mid:03}".encode()
+
+
+def _rf_telemetry(page: bytearray, at: int, mid: int, t: Telemetry, lmu: bool) -> None:
+    lit = t.lights
+    _put(page, at, "i", mid)
+    _put(page, at + 12, "d", 1000.0 + (t.lap_time or 0.0))  # mElapsedTime
+    _put(page, at + 24, "d", 1000.0)  # mLapStartET
+    _put(page, at + 184, "ddd", 0.0, 0.0, -t.speed)  # mLocalVel: +z is rearwards
+    _put(page, at + 352, "id", t.gear, t.rpm)
+    _put(page, at + 420, "d", t.throttle or 0.0)  # mFilteredThrottle
+    _put(page, at + 524, "ddBB", (t.fuel or 0.0) * TANK, t.max_rpm or 0.0, 0,
+         int(Light.ENGINE in lit))  # fmt: skip
+    page[at + 604] = int(Light.PIT_LIMITER in lit)
+    _put(page, at + 608, "d", TANK)
+    page[at + 617] = int(Light.DRS in lit)
+    page[at + 618] = 2 if Light.DRS_AVAILABLE in lit else 0
+    if lmu:
+        _put(page, at + 696, "d", t.delta or 0.0)
+        page[at + 746] = int(Light.ABS in lit)
+        page[at + 747] = int(Light.TC in lit)
+
+
+def lmu_pages(t: Telemetry, variant: str = "lmu", player: int = 1, version: int = 1) -> Pages:
+    """``LMU_Data`` (324 824 bytes, the game's size) or the plugin's two
+    buffers ("rf2"). Three cars; the player's scoring record is number
+    ``player``, the others decoys (gear 5, 1234 rpm, P9, lap 9); the
+    telemetry records are in reverse order, found by mID. Tank 60 l; the
+    lap started at 1000 s of the session. ``version`` is the plugin's version counter."""
+    lmu = variant == "lmu"
+    decoy = Telemetry(gear=5, rpm=1234.0, speed=3.0, lap=9, position=9, max_rpm=t.max_rpm)
+    cars = [(mid, t if k == player else decoy, k == player) for k, mid in enumerate(LMU_IDS)]
+    if lmu:
+        page = bytearray(324_824)
+        info, scoring, telemetry = 1632, 2192, 128_468
+        page[96] = _LMU_STATE.get(t.state, 3)  # appInfo.mOptionsLocation
+        page[128_464:128_467] = bytes((3, len(LMU_IDS) - 1 - player, 1))
+    else:
+        page = bytearray(75_312)
+        tel_page = bytearray(241_680)
+        info, scoring, telemetry = 12, 560, 16
+        _put(tel_page, 0, "IIii", version, version, 0, 3)
+        _put(page, 0, "IIi", version, version, 0)
+    page[info : info + 5] = b"monza"
+    _put(page, info + 104, "iBb", 3, 9 if t.state == GameState.PAUSED else 5,
+         1 if Light.YELLOW in t.lights else 0)  # fmt: skip
+    page[info + 115] = 0 if t.state == GameState.MENU else 1  # mInRealtime
+    for k, (mid, car, is_player) in enumerate(cars):
+        _rf_scoring(page, scoring + 584 * k, mid, car, is_player)
+        _rf_telemetry(page if lmu else tel_page, telemetry + 1888 * (2 - k), mid, car, lmu)
+    if lmu:
+        return {"LMU_Data": bytes(page)}
+    return {"$rFactor2SMMP_Telemetry$": bytes(tel_page), "$rFactor2SMMP_Scoring$": bytes(page)}
+
+
+# --- Assetto Corsa EVO --------------------------------------------------------
+# Offsets: Kunos' SharedFileOut.h as transcribed in dSyncro/acevo-shared-memory
+# src/bindings/source/wrapper.hpp (9d54c2f), compiled with #pragma pack(4).
+
+_EVO_STATUS = {GameState.MENU: 0, GameState.REPLAY: 1, GameState.DRIVING: 2, GameState.PAUSED: 3}
+
+
+def acevo_pages(t: Telemetry, packet_id: int = 1, graphics_size: int = 4900) -> Pages:
+    """The three pages (800 / 4900 or 3940 / 208 bytes). Tank 60 l; the
+    other 59 cars' ids filled in (4900-byte builds)."""
+    physics, graphics, static = bytearray(800), bytearray(graphics_size), bytearray(208)
+    lit = t.lights
+    _put(physics, 0, "iff", packet_id, t.throttle or 0.0, 0.0)
+    _put(physics, 12, "fii", (t.fuel or 0.0) * TANK, t.gear + 1, round(t.rpm))
+    _put(physics, 28, "f", t.speed * 3.6)
+    _put(physics, 248, "i", int(Light.PIT_LIMITER in lit))
+    _put(physics, 588, "i", round(t.max_rpm or 0))
+    _put(physics, 772, "iii", 1, 0, 1)  # ignition on, starter off, engine running
+
+    _put(graphics, 0, "ii", packet_id, _EVO_STATUS.get(t.state, 2))
+    _put(graphics, 24, "QQ", 0x1234, 0x5678)  # player_car_id
+    _put(graphics, 40, "H", round(t.rpm))
+    graphics[43] = int(Light.SHIFT in lit)
+    graphics[45], graphics[46] = int(Light.TC in lit), int(Light.ABS in lit)
+    graphics[49], graphics[50] = 1, int(Light.ENGINE not in lit)  # ignition, engine running
+    _put(graphics, 58, "h", round(t.speed * 3.6))
+    _put(graphics, 68, "h", t.gear + 1)
+    _put(graphics, 184, "ii", _ms(t.delta, 0), _ms(t.lap_time, 0))
+    _put(graphics, 196, "ff", (t.fuel or 0.0) * TANK, t.fuel or 0.0)
+    flag = 4 if Light.BLUE in lit else 5 if Light.YELLOW in lit else 0
+    _put(graphics, 2384, "iIIiii", (t.lap or 1) - 1, t.position or 0, 20, _ms(t.last_lap, 0),
+         _ms(t.best_lap, 0), flag)  # fmt: skip
+    page_text = b"ks_porsche_911_gt3_r"
+    graphics[3086 : 3086 + len(page_text)] = page_text
+    _put(graphics, 3928, "f", TANK)
+    if graphics_size >= 4900:
+        for car in range(60):
+            _put(graphics, 3940 + 16 * car, "QQ", 0x1000 + car, 0x2000 + car)
+    static[0:3], static[15:20] = b"1.0", b"0.6.3"
+    static[136:141] = b"monza"
+    return {
+        "acevo_pmf_physics": bytes(physics),
+        "acevo_pmf_graphics": bytes(graphics),
+        "acevo_pmf_static": bytes(static),
+    }
+
+
+# --- Euro Truck Simulator 2 / American Truck Simulator -----------------------
+# Offsets: scs-telemetry/inc/scs-telemetry-common.hpp of truckermudgeon/
+# scs-sdk-plugin (c8910d6, plugin revision 12), compiled with g++ and mingw.
+
+
+def ets2_pages(
+    t: Telemetry, time: int = 1_000_000, revision: int = 12, game: int = 1, gear: int | None = None
+) -> Pages:
+    """``SCSTelemetry`` (the plugin's 32 KiB mapping). An 800 l tank; 12
+    forward and 4 reverse gears; the dashboard gear is ``gear`` when given,
+    else t.gear. ENGINE in t lights the oil-pressure warning; a trailer is
+    attached."""
+    page = bytearray(32 * 1024)
+    lit = t.lights
+    _put(page, 0, "B3xB3xQ", 1, int(t.state == GameState.PAUSED), time)
+    _put(page, 40, "IIIIII", revision, 1, 53, game, 1, 18)
+    _put(page, 68, "II", 12, 4)
+    shown = t.gear if gear is None else gear
+    _put(page, 504, "ii", shown, shown)
+    _put(page, 704, "ff", 800.0, 0.15)
+    _put(page, 740, "f", t.max_rpm or 0.0)
+    _put(page, 948, "ff", -t.speed if shown < 0 else t.speed, t.rpm)
+    _put(page, 960, "f", t.throttle or 0.0)  # userThrottle
+    _put(page, 976, "f", t.throttle or 0.0)  # gameThrottle
+    _put(page, 1000, "f", (t.fuel or 0.0) * 800.0)
+    page[1572] = int(Light.ENGINE in lit)  # oilPressureWarning
+    page[1575], page[1576] = 1, 1  # electricEnabled, engineEnabled
+    page[1578], page[1580] = (int(Light.SIGNAL_LEFT in lit),) * 2
+    page[1579], page[1581] = (int(Light.SIGNAL_RIGHT in lit),) * 2
+    for at, name in ((2300, b"scania"), (2364, b"Scania"), (2428, b"vehicle.scania.s_2016"),
+                     (2492, b"S 2016")):  # fmt: skip
+        page[at : at + len(name)] = name
+    page[6000 + 80] = 1  # trailer[0].attached
+    return {"SCSTelemetry": bytes(page)}
+
+
 # --- Publishing -------------------------------------------------------------
 
 
@@ -490,6 +653,6 @@ def check_sane(t: Telemetry) -> None:
         assert value is None or math.isfinite(value), t
     assert t.fuel is None or 0.0 <= t.fuel <= 1.0, t
     assert t.rev_lights is None or 0.0 <= t.rev_lights <= 1.0, t
-    assert -1 <= t.gear <= 20, t
+    assert -1 <= t.gear <= 24, t  # trucks have up to 24 forward gears
     assert t.lap is None or t.lap >= 1, t
     assert t.position is None or t.position >= 1, t

@@ -15,7 +15,17 @@ from typing import Callable, List
 import pytest
 from conftest import BLANK_REPORT
 from game_packets import codemasters_packets, f1_packets, forza_packets
-from game_pages import Pages, Publisher, ac_pages, ams2_pages, iracing_pages, r3e_pages
+from game_pages import (
+    Pages,
+    Publisher,
+    ac_pages,
+    acevo_pages,
+    ams2_pages,
+    ets2_pages,
+    iracing_pages,
+    lmu_pages,
+    r3e_pages,
+)
 
 import kvdash_virtual as vd
 from kvdash_dashboard import main
@@ -45,6 +55,9 @@ SHM_GAMES: dict[str, Callable[[Telemetry], Pages]] = {
     "iracing": iracing_pages,
     "r3e": r3e_pages,
     "ams2": ams2_pages,
+    "lmu": lmu_pages,
+    "acevo": acevo_pages,
+    "ets2": ets2_pages,
 }
 LAP_TIME = bytes([0x20, 0x20, 0xB1, 0xB2, 0xB3, 0x34])  # "1:23.4"
 SPEED = b"    90"
@@ -171,6 +184,39 @@ def test_auto_picks_whichever_game_speaks(
     out = capsys.readouterr().out
     for name in UDP_GAMES:
         assert f"({name})." in out  # "Telemetry from <game> (<name>)."
+
+
+def test_auto_finds_the_shared_memory_games(
+    capsys: pytest.CaptureFixture[str], tmp_path: Path
+) -> None:
+    game = Publisher(tmp_path)
+    newer = ("lmu", "acevo", "ets2")
+    thread = run_in_thread(["--seconds", str(1.3 * len(newer) + 0.5), "--shm-dir", str(tmp_path)])
+    try:
+        time.sleep(0.3)
+        for name in newer:
+            game.publish(SHM_GAMES[name](CAR))
+            time.sleep(1.3)  # the game goes quiet: the next may take the display
+        thread.join(15)
+    finally:
+        game.close()
+    out = capsys.readouterr().out
+    for name in newer:
+        assert f"({name})." in out
+
+
+def test_a_page_the_app_cannot_read_says_why(
+    capsys: pytest.CaptureFixture[str], tmp_path: Path
+) -> None:
+    game = Publisher(tmp_path)
+    game.publish(ets2_pages(CAR, revision=11))
+    try:
+        assert main(["--source", "ets2", "--shm-dir", str(tmp_path), "--seconds", "1.2"]) == 0
+    finally:
+        game.close()
+    out = capsys.readouterr().out
+    assert "waiting for SCS telemetry (scs-sdk-plugin) shared memory" in out
+    assert "scs-sdk-plugin revision 11: this app reads revision 12 (update the plugin)" in out
 
 
 RECORDINGS = Path(__file__).resolve().parent / "recordings"

@@ -19,8 +19,10 @@ from game_pages import (
     Pages,
     Publisher,
     ac_pages,
+    acevo_pages,
     ams2_pages,
     check_sane,
+    ets2_pages,
     iracing_pages,
     r3e_pages,
     write_pages,
@@ -28,7 +30,7 @@ from game_pages import (
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from kvdash_dashboard.sources import ac, ams2, iracing, r3e, shm
+from kvdash_dashboard.sources import ac, acevo, ams2, ets2, iracing, r3e, shm
 from kvdash_dashboard.sources.base import Family
 from kvdash_dashboard.sources.shm import (
     ABSENT_INTERVAL,
@@ -48,6 +50,8 @@ GAMES: dict[str, tuple[ModuleType, Callable[[Telemetry, int], Pages]]] = {
     "iracing": (iracing, lambda t, n: iracing_pages(t, tick=1000 + n)),
     "r3e": (r3e, lambda t, n: r3e_pages(t, ticks=100_000 + n)),
     "ams2": (ams2, lambda t, n: ams2_pages(t, sequence=2 * n)),
+    "acevo": (acevo, lambda t, n: acevo_pages(t, packet_id=n)),
+    "ets2": (ets2, lambda t, n: ets2_pages(t, time=1000 * n)),
 }
 
 

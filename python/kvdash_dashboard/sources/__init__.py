@@ -4,13 +4,16 @@ from __future__ import annotations
 
 from . import (
     ac,
+    acevo,
     ams2,
     codemasters,
     demo,
+    ets2,
     f1,
     forza,
     gt7,
     iracing,
+    lmu,
     outgauge,
     pmr,
     r3e,
@@ -38,6 +41,9 @@ _ALL = (
     iracing.FAMILY,
     r3e.FAMILY,
     ams2.FAMILY,
+    lmu.FAMILY,
+    acevo.FAMILY,
+    ets2.FAMILY,
     demo.FAMILY,
 )
 FAMILIES: dict[str, Family] = {f.name: f for f in _ALL}

@@ -69,7 +69,7 @@ class Reader(Protocol):
 
     next_poll: float  # time.monotonic() at which the loop should poll again
     # What keeps the game's mapping from being read though it is there
-    # ("permission denied", "not a file", too small); None otherwise.
+    # ("permission denied", "not a file", too small, an unknown version); None otherwise.
     problem: str | None
 
     def poll(self, now: float) -> bytes | None:

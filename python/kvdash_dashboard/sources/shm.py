@@ -43,7 +43,13 @@ class Gone(Exception):
     """The mapping is too small for what was asked, or no longer readable."""
 
 
-class TooSmall(Gone):
+class Unsupported(Gone):
+    """The game publishes a layout this app cannot read (an unknown version,
+    a page smaller than the game's struct); its message says which, for the
+    status line."""
+
+
+class TooSmall(Unsupported):
     """The mapping ends before what the game's page holds."""
 
     def __init__(self, where: str, size: int, needed: int) -> None:
@@ -84,6 +90,12 @@ def read_optional(view: View, offset: int, length: int) -> bytes:
     if offset + length <= view.size():
         return view.read(offset, length)
     return bytes(length)
+
+
+def c_text(raw: bytes) -> str | None:
+    """A NUL-terminated 8-bit string (a name the game writes), or None when empty."""
+    value = raw.split(b"\0", 1)[0].decode("utf-8", "replace").strip()
+    return value or None
 
 
 def consistent(view: View, counter: int, body: Callable[[], bytes]) -> bytes | None:
@@ -345,16 +357,17 @@ class ShmReader:
 
     def poll(self, now: float) -> bytes | None:
         if self._views is None and not self._open(now):
+            self.problem = None
             self.next_poll = now + ABSENT_INTERVAL
             return None
         assert self._views is not None
         try:
             snapshot = self._take(self._views)
-        except Gone as gone:
-            # Too small, or not the game's page at all: said until it is
-            # mended (a bridge set up anew publishes a new file).
-            self.problem = str(gone) if isinstance(gone, TooSmall) else None
+        except Gone as error:
+            # Too small, an unknown version, or not the game's page at all:
+            # said until it is mended (a bridge set up anew publishes a new file).
             self._drop()
+            self.problem = str(error) if isinstance(error, Unsupported) else None
             self.next_poll = now + ABSENT_INTERVAL
             return None
         self.problem = None
