@@ -356,8 +356,7 @@ class ShmReader:
         return self._views is not None
 
     def poll(self, now: float) -> bytes | None:
-        if self._views is None and not self._open(now):
-            self.problem = None
+        if self._views is None and not self._open(now):  # _open says why, if it can
             self.next_poll = now + ABSENT_INTERVAL
             return None
         assert self._views is not None
