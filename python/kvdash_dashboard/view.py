@@ -17,6 +17,7 @@ if TYPE_CHECKING:
 
 LEFT_PLACEHOLDER = "---:---"
 RIGHT_PLACEHOLDER = "-:--.---"
+DEFAULT_LABELS = tuple(name for name, _ in WARNINGS)
 
 
 @dataclass(frozen=True, slots=True)
@@ -27,6 +28,7 @@ class Status:
     display: str  # which display, or the wait for one
     rate: float  # reports a second, lately
     notes: tuple[str, ...] = ()  # e.g. a panel the game cannot fill
+    leds: tuple[str, ...] = DEFAULT_LABELS  # the warning LEDs' labels, left to right
 
     def line(self) -> str:
         parts = [self.source, self.display, f"{self.rate:.0f} reports/s", *self.notes]
@@ -53,7 +55,7 @@ def panel_cells(text: str, placeholder: str) -> list[tuple[str, bool]]:
     return cells + [(" ", False)] * (PANEL_DIGITS - len(cells))
 
 
-def frame_line(frame: Frame) -> str:
+def frame_line(frame: Frame, leds: tuple[str, ...] = DEFAULT_LABELS) -> str:
     """The frame in one line of text."""
 
     def panel(text: str, placeholder: str) -> str:
@@ -61,7 +63,7 @@ def frame_line(frame: Frame) -> str:
 
     rpm = "*" * frame.rpm + "." * (RPM_LEDS - frame.rpm)
     warn = "".join(
-        name[0] if on else "." for (name, _), on in zip(WARNINGS, frame.warnings, strict=True)
+        (name[:1] or ".") if on else "." for name, on in zip(leds, frame.warnings, strict=True)
     )
     left = panel(frame.left, LEFT_PLACEHOLDER)
     right = panel(frame.right, RIGHT_PLACEHOLDER)
@@ -90,13 +92,13 @@ class LineView:
         if self._start is None:
             self._start = now
         self.next_update = now + 1.0
-        self._print(f"{now - self._start:5.1f}s  {frame_line(frame)}  {status.line()}")
+        self._print(f"{now - self._start:5.1f}s  {frame_line(frame, status.leds)}  {status.line()}")
 
     def say(self, text: str) -> None:
         self._print(text)
 
     def close(self, frame: Frame, status: Status) -> None:
-        self._print(f"end   {frame_line(frame)}  {status.line()}")
+        self._print(f"end   {frame_line(frame, status.leds)}  {status.line()}")
 
     def _print(self, text: str) -> None:
         encoding = getattr(self._out, "encoding", None) or "utf-8"
@@ -190,7 +192,7 @@ class LiveView:
 
         if self._console.width < self.WIDTH:
             # Too narrow for the big digits: a line of the frame, and the status.
-            return Group(Text(frame_line(frame)), Text(status.line(), style="grey50"))
+            return Group(Text(frame_line(frame, status.leds)), Text(status.line(), style="grey50"))
 
         rpm = Text(justify="center")
         for led, colour in enumerate(self.RPM_COLOURS, start=1):
@@ -208,7 +210,7 @@ class LiveView:
         )
 
         warnings = Text(justify="center")
-        for (name, _), on in zip(WARNINGS, frame.warnings, strict=True):
+        for name, on in zip(status.leds, frame.warnings, strict=True):
             warnings.append(f" {name} ", style="bold black on yellow" if on else "grey30")
             warnings.append("  ")
 
