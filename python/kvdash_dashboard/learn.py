@@ -106,18 +106,13 @@ def runs(samples: Iterable[Sample]) -> Iterator[list[Sample]]:
     """Stretches at full throttle in one forward gear."""
     run: list[Sample] = []
     for s in samples:
-        keeps = (
-            run and s.gear == run[-1].gear and s.time - run[-1].time <= GAP and s.time > run[-1].time
-        )
-        if not keeps:
-            if run:
-                yield run
-            run = []
-        if s.throttle >= FULL_THROTTLE and s.gear >= 1 and s.speed >= MIN_SPEED:
-            run.append(s)
-        elif run:
+        full = s.throttle >= FULL_THROTTLE and s.gear >= 1 and s.speed >= MIN_SPEED
+        joins = full and run and s.gear == run[-1].gear and s.time - run[-1].time <= GAP
+        if run and not joins:
             yield run
             run = []
+        if full:
+            run.append(s)
     if run:
         yield run
 
@@ -223,9 +218,7 @@ def _solve(a: list[list[float]], b: list[float]) -> list[float]:
     return x
 
 
-def shift_point(
-    curve: TorqueCurve, here: float, there: float, limit: float
-) -> float | None:
+def shift_point(curve: TorqueCurve, here: float, there: float, limit: float) -> float | None:
     """The rpm in a gear of ratio here where the next (ratio there) pulls
     harder at the same speed; the limit where it never does; None where the
     next gear already pulls harder at the lowest rpm the curve knows."""

@@ -262,12 +262,14 @@ class Settings:
         lines.append("# in force: the defaults, then the file's top level, then the command line")
         for key, value in sorted(self.values().items()):
             lines.append(f"{key} = {_show(value)}" if value is not None else f"# {key}: not set")
+        if self.games or self.cars:
+            lines += ["", "# each while its game or car drives the display (the command line wins)"]
         for kind, tables in (("game", self.games), ("car", self.cars)):
             for name, table in tables.items():
-                lines += ["", "# while it drives the display (the command line still wins)"]
                 lines.append(_table_name(kind, name))
                 lines += [f"{key} = {_show(value)}" for key, value in table.items()]
-        return "\n".join(lines)
+                lines.append("")
+        return "\n".join(lines).rstrip()
 
 
 def _option_actions(parser: argparse.ArgumentParser) -> dict[str, argparse.Action]:
@@ -318,7 +320,7 @@ def load(
         data.get("car", {}),
         "car",
         lambda n: n.partition(":")[0] in games and bool(n.partition(":")[2]),
-        ['"<source>:<car id>"'],
+        [f'"<source>:<car id>", the source one of {", ".join(games)}'],
     )
     settings = Settings(path, looked_for, defaults, top, game_tables, car_tables, given)
     checker.cross_check(settings)
@@ -339,7 +341,9 @@ class _Checker:
             where = f"key {json.dumps(key)}" + (f" in {name}" if name else "")
             if key not in allowed:
                 choices = ", ".join(sorted(allowed))
-                raise self.fail(where, f"unknown key; allowed: {choices}")
+                known = key in self.actions or key in _EXTRA_DEFAULTS
+                problem = "not for a game or car table" if known and name else "unknown key"
+                raise self.fail(where, f"{problem}; allowed: {choices}")
             if key in ("game", "car"):
                 if not isinstance(value, dict):
                     raise self.fail(where, f"must be a table, as in [{key}.<name>]")
@@ -364,7 +368,7 @@ class _Checker:
         for name, table in data.items():
             title = _table_name(kind, name)
             if not known(name):
-                raise self.fail(title, f"unknown {kind}; allowed: {', '.join(names)}")
+                raise self.fail(title, f"not a known {kind}; allowed: {', '.join(names)}")
             if not isinstance(table, dict):
                 raise self.fail(title, "must be a table")
             out[name] = self.table(table, title, PER_CAR)
@@ -375,15 +379,16 @@ class _Checker:
         places: list[tuple[str, str | None, str | None]] = [("the top level", None, None)]
         places += [(_table_name("game", g), g, None) for g in settings.games]
         for name in settings.cars:
-            game, _, car = name.partition(":")
-            places.append((_table_name("car", name), game, car))
+            source, _, car_id = name.partition(":")
+            places.append((_table_name("car", name), source, car_id))
         for where, game, car in places:
             v = settings.values(game, car)
             start = v["rpm_start"]
             if start is None:
                 continue
-            points = list(v["shift"]) or ([v["rpm_shift"]] if v["rpm_shift"] is not None else [])
+            key, points = "shift", list(v["shift"])
+            if not points and v["rpm_shift"] is not None:
+                key, points = "rpm_shift", [v["rpm_shift"]]
             if any(p <= start for p in points):
-                raise self.fail(
-                    where, f"shift points must be above rpm_start ({_show(start)} here)"
-                )
+                problem = f"key {json.dumps(key)}: must be above rpm_start ({_show(start)} here)"
+                raise self.fail(where, problem)

@@ -50,7 +50,7 @@ class Car:
             return 0.0
         if rpm <= points[0][0]:
             return points[0][1]
-        for (r0, t0), (r1, t1) in zip(points, points[1:]):
+        for (r0, t0), (r1, t1) in zip(points, points[1:], strict=False):
             if rpm <= r1:
                 return t0 + (t1 - t0) * (rpm - r0) / (r1 - r0)
         return points[-1][1]
