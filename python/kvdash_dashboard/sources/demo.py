@@ -32,14 +32,19 @@ class Car:
     downshift_below: float = 4200.0
     idle: float = 1000.0
     launch: float = 4500.0
-    grip: float = 9.0  # m/s² at low speed
-    drag_speed: float = 75.0  # m/s where drag eats all power
     braking: float = 13.0  # m/s²
     burn: float = 0.00045  # tank share per second at full throttle
-    # An engine with a torque curve: (rpm, share of peak torque) points, none
-    # past the redline. Then full throttle gives pull * torque * the gear's
-    # rpm per speed (against first gear's) minus drag * speed², not grip.
-    torque: tuple[tuple[float, float], ...] = ()
+    # The engine's torque curve: (rpm, share of peak torque) points, none past
+    # the redline. Full throttle gives pull * torque * the gear's rpm per
+    # speed (against first gear's) minus drag * speed², so each gear has a
+    # best shift point, as --learn finds.
+    torque: tuple[tuple[float, float], ...] = (
+        (1000.0, 0.5),
+        (3000.0, 0.78),
+        (5200.0, 1.0),
+        (6500.0, 0.93),
+        (8000.0, 0.62),
+    )
     pull: float = 10.0  # m/s² at peak torque in first gear
     drag: float = 4e-4  # m/s² per (m/s)²
 
@@ -200,12 +205,9 @@ class SimulatedLap:
                 s.lights |= Light.ABS
         elif s.speed < hold:
             throttle = s.throttle = 1.0
-            if car.torque:
-                engine = max(car.launch if s.gear == 1 else 0.0, car.ratio(s.gear) * s.speed)
-                pull = car.pull * car.torque_at(engine) * car.ratio(s.gear) / car.ratio(1)
-                accel = pull - car.drag * s.speed**2
-            else:
-                accel = car.grip * (1.0 - (s.speed / car.drag_speed) ** 2)
+            engine = max(car.launch if s.gear == 1 else 0.0, car.ratio(s.gear) * s.speed)
+            pull = car.pull * car.torque_at(engine) * car.ratio(s.gear) / car.ratio(1)
+            accel = pull - car.drag * s.speed**2
             s.speed = min(s.speed + accel * dt, hold)
             if s.gear <= 2 and s.speed < 20.0:
                 s.lights |= Light.TC
