@@ -22,6 +22,7 @@ from .record import read_recording
 
 FULL_THROTTLE = 0.97
 MIN_SPEED = 3.0  # m/s: below it the ratio is unsure (clutch, wheelspin)
+MAX_RPM = 25000.0  # no car engine revs higher: a sample beyond is nonsense
 GAP = 0.15  # s: a longer silence ends a run of samples
 WINDOW = 0.3  # s: the speed's slope is taken over this much of a run
 RATIO_SLACK = 0.03  # a sample whose rpm per speed strays further from its gear's slips
@@ -87,7 +88,7 @@ def read_cars(path: str) -> list[CarLog]:
         log = cars.get(key)
         if log is None:
             log = cars[key] = CarLog(heard.family.name, t.car)
-        if math.isfinite(t.rpm):
+        if math.isfinite(t.rpm) and t.rpm <= MAX_RPM:
             log.top_rpm = max(log.top_rpm, t.rpm)
         if t.throttle is None:
             continue
@@ -106,7 +107,12 @@ def runs(samples: Iterable[Sample]) -> Iterator[list[Sample]]:
     """Stretches at full throttle in one forward gear."""
     run: list[Sample] = []
     for s in samples:
-        full = s.throttle >= FULL_THROTTLE and s.gear >= 1 and s.speed >= MIN_SPEED
+        full = (
+            s.throttle >= FULL_THROTTLE
+            and s.gear >= 1
+            and s.speed >= MIN_SPEED
+            and 0 < s.rpm <= MAX_RPM
+        )
         joins = full and run and s.gear == run[-1].gear and s.time - run[-1].time <= GAP
         if run and not joins:
             yield run
@@ -270,6 +276,8 @@ def table(learned: Learned) -> str:
         note = "" if point is not None else " (not enough data)"
         counts.append(f"{gear}: {learned.used.get(gear, 0)}{note}")
     lines = ["# full-throttle samples used per gear: " + (", ".join(counts) or "none")]
+    if not counts:
+        lines.append(f"# (nothing to learn from: {learned.source} sent no throttle, or never full)")
     if learned.car is None:
         lines.append(f"# {learned.source} names no car: these are for the game")
         lines.append(f"[game.{learned.source}]")
@@ -280,7 +288,8 @@ def table(learned: Learned) -> str:
         # A gear not judged gets the rev limit, so the list stays one per gear.
         points = [round(p if p is not None else learned.rpm_limit) for p in learned.shift.values()]
         lines.append(f"shift = [{', '.join(map(str, points))}]")
-    lines.append(f"rpm_limit = {round(learned.rpm_limit)}")
+    if learned.rpm_limit >= 1:
+        lines.append(f"rpm_limit = {round(learned.rpm_limit)}")
     return "\n".join(lines)
 
 

@@ -114,7 +114,7 @@ def _leds(value: object) -> tuple[str, ...]:
     if not isinstance(value, list) or len(value) != WARNING_LEDS:
         raise _Bad(f"must be {allowed}, not {_show(value)}")
     for name in value:
-        if name not in LEDS:
+        if not isinstance(name, str) or name not in LEDS:
             raise _Bad(f"{_show(name)} is not an LED choice; allowed: {allowed}")
     return tuple(value)
 

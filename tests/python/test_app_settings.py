@@ -13,8 +13,9 @@ import kvdash_virtual as vd
 from kvdash_dashboard import dashboard as dash
 from kvdash_dashboard import main
 from kvdash_dashboard.app import build_parser
+from kvdash_dashboard.record import Recorder
 from kvdash_dashboard.settings import Settings, given_options, load
-from kvdash_dashboard.sources import FAMILIES
+from kvdash_dashboard.sources import FAMILIES, demo
 from kvdash_dashboard.telemetry import FIELD_NAMES, Light, Telemetry
 
 if sys.version_info >= (3, 11):
@@ -171,19 +172,27 @@ def test_each_gear_fills_towards_its_own_shift_point(
     assert rpm_count(shown(engine, display, limited, Telemetry(gear=2, rpm=9600.0))) == 13
 
 
-def test_the_cars_table_drives_the_display_as_soon_as_the_car_does(
+def test_each_cars_table_drives_the_display_as_soon_as_the_car_does(
     tmp_path: Path, display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str]
 ) -> None:
+    # Two cars of the simulated lap, one after the other: each lights
+    # traction control off the line, where its table puts it.
+    recording = tmp_path / "two-cars.kvrec"
+    recorder = Recorder(str(recording), 0.0)
+    for start, car in ((0.0, "kv-gt"), (2.5, "kv-tc")):
+        lap = demo.SimulatedLap(demo.Car(car_id=car))
+        for i in range(150):
+            recorder.write(start + i / 60, "demo", demo.pack(lap.advance(i / 60)))
+    recorder.close()
     path = tmp_path / "dashboard.toml"
     path.write_text(
-        'leds = ["tc", "none", "none", "none", "none", "none"]\n'
-        '[car."demo:kv-gt"]\nleds = ["none", "none", "none", "none", "none", "tc"]\n'
+        'leds = ["none", "none", "tc", "none", "none", "none"]\n'
+        '[car."demo:kv-gt"]\nleds = ["tc", "none", "none", "none", "none", "none"]\n'
+        '[car."demo:kv-tc"]\nleds = ["none", "none", "none", "none", "none", "tc"]\n'
         '[car."forza:1234"]\nleft = "lap"\n'  # a car never seen is fine
     )
-    assert (
-        main(["--config", str(path), "--source", "demo", "--seconds", "3", "--view", "lines"]) == 0
-    )
-    lit = {led for r in display.reports for led in lit_warnings(r)}
-    assert lit == {6}  # traction control, where the car's table puts it
+    assert main(["--config", str(path), "--replay", str(recording), "--view", "lines"]) == 0
+    lit = [led for r in display.reports for led in lit_warnings(r)]
+    assert set(lit) == {1, 6} and lit.index(6) > len(lit) - 1 - lit[::-1].index(1)
     out = capsys.readouterr().out
-    assert 'Settings of [car."demo:kv-gt"] apply.' in out and "car demo:kv-gt:" in out
+    assert 'Settings of [car."demo:kv-tc"] apply.' in out and "car demo:kv-gt:" in out
