@@ -127,13 +127,15 @@ def slopes(run: list[Sample]) -> Iterator[Point]:
     """Each sample's acceleration: the speed's least-squares slope over the
     window around it. The run's ends (a shift, a lift) are left out."""
     half = WINDOW / 2
-    j = 0
+    first = last = 0  # the window: run[first:last]
     for s in run:
         if s.time - run[0].time < half or run[-1].time - s.time < half:
             continue
-        while run[j].time < s.time - half:
-            j += 1
-        window = [w for w in run[j:] if w.time <= s.time + half]
+        while run[first].time < s.time - half:
+            first += 1
+        while last < len(run) and run[last].time <= s.time + half:
+            last += 1
+        window = run[first:last]
         if len(window) < 4:
             continue
         mt = statistics.fmean(w.time for w in window)
