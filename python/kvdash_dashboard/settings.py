@@ -20,7 +20,7 @@ from typing import Any
 
 if sys.version_info >= (3, 11):
     import tomllib
-else:  # pragma: no cover - the same parser, before it joined the standard library
+else:  # the same parser, before it joined the standard library
     import tomli as tomllib
 
 from .dashboard import DEFAULT_LEDS, FUEL_LOW, LEDS, WARNING_LEDS, Options
