@@ -26,11 +26,13 @@ from .console import captured_c_stdout, keep_standard_descriptors, say
 with captured_c_stdout() as LOAD_MESSAGES:
     import kvdash  # noqa: F401
 
-from .dashboard import NO_DATA, PANELS, Frame, Layout, Options, send
+from .dashboard import LEDS, NO_DATA, PANELS, Frame, Layout, send
 from .display import VIRTUAL_AVAILABLE, Display, Kind
 from .inputs import Heard, PolledInput, ReplayInput, UdpInput, address_family
+from .learn import learn
 from .record import Recorder, RecordingError, read_recording, same_file
 from .revlimit import RevLimits
+from .settings import Settings, SettingsError, default_path, given_options, load
 from .sources import FAMILIES, UNAVAILABLE, Family
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View, choose_view
@@ -89,6 +91,21 @@ def package_version() -> str:
         return "unknown (not installed)"
 
 
+def _config_help() -> str:
+    where = default_path()
+    return (
+        "a TOML file of settings kept between runs (default: "
+        f"{where if where is not None else 'kvdash/dashboard.toml in your configuration folder'}"
+        ", if it exists). Its keys are the long options below with underscores (left, right, "
+        "units, rpm_shift, ...) and: leds, six of " + ", ".join(LEDS) + " (the warning LEDs, "
+        "left to right); shift, a list of rpm per forward gear from first (the last also "
+        "serves higher gears); fuel_low, the share of the tank under which fuel_low lights "
+        "(default 0.1); rpm_limit, the car's rev limit where the game sends none. Tables "
+        '[game.<source>] and [car."<source>:<car id>"] apply on top while that game or car '
+        "drives the display (the status line shows the car id); the command line applies last"
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     without = (
         "Without a display attached it draws a virtual one in the terminal."
@@ -100,6 +117,19 @@ def build_parser() -> argparse.ArgumentParser:
         description="A racing dashboard on the SLI-PRO display, fed by your sim's telemetry. "
         + without,
         allow_abbrev=False,
+    )
+    p.add_argument("--config", metavar="FILE", help=_config_help())
+    p.add_argument(
+        "--print-config",
+        action="store_true",
+        help="print the settings file used and the settings in force, then end",
+    )
+    p.add_argument(
+        "--learn",
+        metavar="RECORDING",
+        help="print, for each car in a recording made with --record, a settings table with "
+        "its best shift point per gear (where changing up gives more acceleration, judged from "
+        "full-throttle samples) and rpm_limit, then end",
     )
     p.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     p.add_argument(
@@ -224,24 +254,21 @@ class App:
         recorder: Recorder | None,
         display: Display,
         view: View,
+        settings: Settings,
         console: str | None = None,
     ) -> None:
         self.udp, self.polled, self.replay = udp, polled, replay
         self.recorder, self.display, self.view = recorder, display, view
         if recorder is not None:
             recorder.say = view.say
-        self.options = Options(
-            left=args.left,
-            right=args.right,
-            rpm_start=args.rpm_start,
-            rpm_shift=args.rpm_shift,
-            units=args.units,
-            neutral=args.neutral,
-        )
+        self.settings = settings
         self.period = 1.0 / args.hz
         sole = FAMILIES.get(args.source)
-        self.layout = Layout(self.options, sole.fields if sole else FIELD_NAMES)
+        self.layout = Layout(
+            settings.options(sole.name if sole else None), sole.fields if sole else FIELD_NAMES
+        )
         self.active: Family | None = None
+        self.car: str | None = None  # the car's id, as the active source reports it
         self.telemetry: Telemetry | None = None
         self.rev_limits = RevLimits()
         self.last_heard = 0.0
@@ -282,12 +309,16 @@ class App:
             t = self.telemetry
             counts = self._counts()
             name = (t.game if t is not None and t.game else "") or self.active.title
+            if self.car is not None:  # as a [car."..."] table names it
+                name += f", car {self.active.name}:{self.car}"
             source = f"{name}: {counts}"
             if t is None:
                 source += " · no data"
-            learning = None if self.options.rpm_shift else self.rev_limits.learning(self.active)
+            rpm_shift = self.layout.options.rpm_shift
+            learning = None if rpm_shift else self.rev_limits.learning(self.active)
             notes = (*problems, *((learning,) if learning else ()), *self.layout.unfilled())
-        return Status(source, self.display.status(), self.rate, notes)
+        labels = self.layout.options.labels()
+        return Status(source, self.display.status(), self.rate, notes, labels)
 
     def _problems(self) -> list[str]:
         found = [u.channel.problem for u in self.udp] + [p.problem for p in self.polled]
@@ -310,12 +341,24 @@ class App:
             if self.active is not None and now - self.last_heard < SWITCH_AFTER:
                 return  # another game speaks while this one still does
             self.active = heard.family
-            self.layout = Layout(self.options, heard.family.fields)
+            self.car = heard.telemetry.car
+            self._apply_settings()
             game = heard.telemetry.game or heard.family.title
             self.view.say(f"Telemetry from {game} ({heard.family.name}).")
+        elif heard.telemetry.car is not None and heard.telemetry.car != self.car:
+            self.car = heard.telemetry.car
+            self._apply_settings()
         self.telemetry = self.rev_limits.apply(heard.family, heard.telemetry)
         self.last_heard = now
         self.dirty = True
+
+    def _apply_settings(self) -> None:
+        """The settings of the game and car now driving the display, at once."""
+        assert self.active is not None
+        game = self.active.name
+        self.layout = Layout(self.settings.options(game, self.car), self.active.fields)
+        if self.car is not None and self.settings.has_car(game, self.car):
+            self.view.say(f'Settings of [car."{game}:{self.car}"] apply.')
 
     def deadline(self, now: float, end: float | None) -> float:
         times = [self.display.next_check, self.view.next_update]
@@ -534,21 +577,41 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the app in the calling thread; answers its exit status."""
     keep_standard_descriptors()
     parser = build_parser()
-    args = parser.parse_args(None if argv is None else list(argv))
+    arguments = None if argv is None else list(argv)
+    args = parser.parse_args(arguments)
+    if args.learn is not None:
+        try:
+            say(learn(args.learn))
+        except (RecordingError, OSError) as error:
+            say(f"kvdash-dashboard: {error}", error=True)
+            return 1
+        return 0
+    try:
+        given = given_options(build_parser(), arguments)
+        settings = load(build_parser(), given, args.config, FAMILIES)
+    except SettingsError as error:
+        say(f"kvdash-dashboard: {error}", error=True)
+        return 2
+    for key, value in settings.values().items():
+        if hasattr(args, key):  # the file's top level, under the command line
+            setattr(args, key, value)
     problem = check_arguments(args)
     if problem is not None:
         with contextlib.suppress(OSError, ValueError, AttributeError):
             parser.print_usage(sys.stderr)
         say(f"kvdash-dashboard: error: {problem}", error=True)
         return 2
+    if args.print_config:
+        say(settings.describe())
+        return 0
     with EndingSignals() as signals:
         try:
-            return run_app(args, signals)
+            return run_app(args, settings, signals)
         except KeyboardInterrupt:  # before the display was opened: nothing to blank
             return 0
 
 
-def run_app(args: argparse.Namespace, signals: EndingSignals) -> int:
+def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals) -> int:
     for message in LOAD_MESSAGES:
         say(f"kvdash: {message}")
     if args.replay and (args.source != "auto" or args.listen or args.console):
@@ -597,7 +660,7 @@ def run_app(args: argparse.Namespace, signals: EndingSignals) -> int:
         view, why = choose_view(args.view, title)
         if why:
             view.say(why)
-        app = App(args, udp, polled, replay, recorder, display, view, console)
+        app = App(args, udp, polled, replay, recorder, display, view, settings, console)
         start = time.monotonic()
         app.run(args.seconds)
     except KeyboardInterrupt:

@@ -17,15 +17,26 @@ PANEL_DIGITS = 6
 MS_TO_KMH = 3.6
 MS_TO_MPH = 2.2369362920544
 
-# Warning LEDs, left to right: a name for the view and the lights that light it.
-WARNINGS: tuple[tuple[str, Light], ...] = (
-    ("PIT", Light.PIT_LIMITER),
-    ("TC", Light.TC),
-    ("ABS", Light.ABS),
-    ("DRS", Light.DRS),
-    ("ENG", Light.ENGINE),
-    ("FLAG", Light.FLAG),
-)
+# What a warning LED can show: a label for the view and the lights that light
+# it. "fuel_low" and "shift" are worked out from the telemetry too; "none"
+# stays dark.
+LEDS: dict[str, tuple[str, Light]] = {
+    "pit": ("PIT", Light.PIT_LIMITER),
+    "tc": ("TC", Light.TC),
+    "abs": ("ABS", Light.ABS),
+    "drs": ("DRS", Light.DRS),
+    "engine": ("ENG", Light.ENGINE),
+    "flag": ("FLAG", Light.FLAG),
+    "yellow": ("YEL", Light.YELLOW),
+    "blue": ("BLUE", Light.BLUE),
+    "fuel_low": ("FUEL", Light.NONE),
+    "shift": ("SHFT", Light.NONE),
+    "none": ("", Light.NONE),
+}
+DEFAULT_LEDS = ("pit", "tc", "abs", "drs", "engine", "flag")
+# The default warning LEDs, left to right: a label and the lights that light it.
+WARNINGS: tuple[tuple[str, Light], ...] = tuple(LEDS[name] for name in DEFAULT_LEDS)
+FUEL_LOW = 0.1  # of the tank
 
 # What a panel can show, and the Telemetry field it needs.
 PANELS = {
@@ -58,6 +69,19 @@ class Options:
     units: str = "kmh"  # or "mph"
     neutral: str = "-"
     flash_hz: float = 8.0
+    leds: tuple[str, ...] = DEFAULT_LEDS  # LEDS keys, one per warning LED
+    shift: tuple[float, ...] = ()  # rpm per forward gear from first; the last serves higher
+    fuel_low: float = FUEL_LOW
+    rpm_limit: float | None = None  # the car's rev limit where the game sends none
+
+    def shift_for(self, gear: int) -> float | None:
+        """The user's shift point for this gear, or None."""
+        if self.shift and gear >= 1:
+            return self.shift[min(gear, len(self.shift)) - 1]
+        return self.rpm_shift
+
+    def labels(self) -> tuple[str, ...]:
+        return tuple(LEDS[name][0] for name in self.leds)
 
 
 @dataclass(frozen=True, slots=True)
@@ -156,10 +180,12 @@ def pick_panel(chosen: str | None, defaults: tuple[str, ...], fields: frozenset[
 
 def shift_range(t: Telemetry, options: Options) -> tuple[float, float]:
     """Where the RPM LEDs start and where all are lit: the user's, else from the game."""
-    if options.rpm_shift is not None:
-        shift = options.rpm_shift
-    elif t.max_rpm is not None and t.max_rpm > 0:
-        shift = t.max_rpm * SHIFT_SHARE
+    user = options.shift_for(t.gear)
+    limit = t.max_rpm if t.max_rpm is not None and t.max_rpm > 0 else options.rpm_limit
+    if user is not None:
+        shift = user
+    elif limit is not None:
+        shift = limit * SHIFT_SHARE
     else:
         shift = DEFAULT_SHIFT
     start = options.rpm_start if options.rpm_start is not None else shift * START_SHARE
@@ -190,8 +216,8 @@ class Layout:
         if t is None:
             return NO_DATA, None
         o = self.options
-        lit, change = self._rpm(t, now)
-        warnings = tuple(bool(t.lights & light) for _, light in WARNINGS)
+        lit, change, shift_now = self._rpm(t, now)
+        warnings = tuple(self._led(name, t, shift_now) for name in o.leds)
         frame = Frame(
             gear=gear_text(t.gear, o.neutral),
             rpm=lit,
@@ -201,10 +227,19 @@ class Layout:
         )
         return frame, change
 
-    def _rpm(self, t: Telemetry, now: float) -> tuple[int, float | None]:
+    def _led(self, name: str, t: Telemetry, shift_now: bool) -> bool:
+        if name == "fuel_low":
+            return t.fuel is not None and t.fuel < self.options.fuel_low
+        if name == "shift":
+            return shift_now
+        return bool(t.lights & LEDS[name][1])
+
+    def _rpm(self, t: Telemetry, now: float) -> tuple[int, float | None, bool]:
+        """RPM LEDs lit, when that changes with no new telemetry, and whether
+        it is time to shift."""
         o = self.options
         shift_now = bool(t.lights & Light.SHIFT)
-        if o.rpm_shift is None and t.rev_lights is not None:
+        if o.shift_for(t.gear) is None and t.rev_lights is not None:
             # The game's own rev lights, scaled to ours.
             share = min(1.0, max(0.0, t.rev_lights))
             lit = int(round(share * RPM_LEDS))
@@ -214,11 +249,11 @@ class Layout:
             lit = rpm_leds(t.rpm, start, shift)
             shift_now = shift_now or t.rpm >= shift
         if not shift_now:
-            return lit, None
+            return lit, None, False
         # Past the shift point every LED flashes.
         half = 0.5 / o.flash_hz
         phase = math.floor(now / half)
-        return (RPM_LEDS if phase % 2 == 0 else 0), (phase + 1) * half
+        return (RPM_LEDS if phase % 2 == 0 else 0), (phase + 1) * half, True
 
 
 class Engine(Protocol):

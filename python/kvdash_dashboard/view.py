@@ -4,6 +4,7 @@ terminal cannot draw it (a pipe, TERM=dumb, no rich), a line a second."""
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import os
 import sys
 from collections.abc import Iterator
@@ -20,6 +21,7 @@ if TYPE_CHECKING:
 
 LEFT_PLACEHOLDER = "---:---"
 RIGHT_PLACEHOLDER = "-:--.---"
+DEFAULT_LABELS = tuple(name for name, _ in WARNINGS)
 
 
 @dataclass(frozen=True, slots=True)
@@ -30,6 +32,7 @@ class Status:
     display: str  # which display, or the wait for one
     rate: float  # reports a second, lately
     notes: tuple[str, ...] = ()  # e.g. a panel the game cannot fill
+    leds: tuple[str, ...] = DEFAULT_LABELS  # the warning LEDs' labels, left to right
 
     def phrases(self) -> list[str]:
         return [self.source, self.display, f"{self.rate:.0f} reports/s", *self.notes]
@@ -73,7 +76,7 @@ def panel_cells(text: str, placeholder: str) -> list[tuple[str, bool]]:
     return cells + [(" ", False)] * (PANEL_DIGITS - len(cells))
 
 
-def frame_line(frame: Frame) -> str:
+def frame_line(frame: Frame, leds: tuple[str, ...] = DEFAULT_LABELS) -> str:
     """The frame in one line of text: the panels as they read (1:23.4), not
     as their segments light."""
 
@@ -82,7 +85,7 @@ def frame_line(frame: Frame) -> str:
 
     rpm = "*" * frame.rpm + "." * (RPM_LEDS - frame.rpm)
     warn = "".join(
-        name[0] if on else "." for (name, _), on in zip(WARNINGS, frame.warnings, strict=True)
+        (name[:1] or ".") if on else "." for name, on in zip(leds, frame.warnings, strict=True)
     )
     left = panel(frame.left, LEFT_PLACEHOLDER)
     right = panel(frame.right, RIGHT_PLACEHOLDER)
@@ -111,13 +114,13 @@ class LineView:
         if self._start is None:
             self._start = now
         self.next_update = now + 1.0
-        self._print(f"{now - self._start:5.1f}s  {frame_line(frame)}  {status.line()}")
+        self._print(f"{now - self._start:5.1f}s  {frame_line(frame, status.leds)}  {status.line()}")
 
     def say(self, text: str) -> None:
         self._print(text)
 
     def close(self, frame: Frame, status: Status) -> None:
-        self._print(f"end   {frame_line(frame)}  {status.line()}")
+        self._print(f"end   {frame_line(frame, status.leds)}  {status.line()}")
 
     def _print(self, text: str) -> None:
         encoding = getattr(self._out, "encoding", None) or "utf-8"
@@ -227,7 +230,7 @@ class LiveView:
         if width < self.WIDTH:
             # Too narrow for the big digits: a line of the frame, and the status.
             status_text = Text(wrap_phrases(status.phrases(), width), style="grey50")
-            return Group(Text(frame_line(frame)), status_text)
+            return Group(Text(frame_line(frame, status.leds)), status_text)
 
         rpm = Text(justify="center")
         for led, colour in enumerate(self.RPM_COLOURS, start=1):
@@ -245,7 +248,7 @@ class LiveView:
         )
 
         warnings = Text(justify="center")
-        for (name, _), on in zip(WARNINGS, frame.warnings, strict=True):
+        for name, on in zip(status.leds, frame.warnings, strict=True):
             warnings.append(f" {name} ", style="bold black on yellow" if on else "grey30")
             warnings.append("  ")
 
@@ -256,7 +259,7 @@ class LiveView:
         body.add_row(warnings)
         panel = Panel(body, title=self._title, border_style="grey50", expand=False)
         # The status under the picture, wrapped between phrases rather than cut off.
-        ended = Status(status.source, status.display, status.rate, (*status.notes, "Ctrl-C ends"))
+        ended = dataclasses.replace(status, notes=(*status.notes, "Ctrl-C ends"))
         return Group(panel, Text(wrap_phrases(ended.phrases(), width), style="grey50"))
 
     @staticmethod

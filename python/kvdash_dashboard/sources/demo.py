@@ -17,23 +17,52 @@ from ..telemetry import GameState, Light, Telemetry
 from .base import Family, filled
 
 # gear, rpm, max rpm, speed, fuel, lap time, last lap, best lap, delta, lap,
-# lights; a float that is NaN stands for "none".
-_RECORD = struct.Struct("<bddddddddHI")
+# lights, throttle, car id (ASCII, NUL-padded); a float that is NaN stands
+# for "none", an empty car id too.
+_RECORD = struct.Struct("<bddddddddHId16s")
 _NONE = math.nan
 
 
 @dataclass(frozen=True)
 class Car:
+    car_id: str = "kv-gt"  # what the demo reports as Telemetry.car
     top_speeds: tuple[float, ...] = (16.7, 25.0, 33.3, 43.0, 54.0, 66.7)  # m/s at redline per gear
     redline: float = 8000.0
     shift_at: float = 7800.0  # the simulated driver shifts a little after the lights flash
     downshift_below: float = 4200.0
     idle: float = 1000.0
     launch: float = 4500.0
-    grip: float = 9.0  # m/s² at low speed
-    drag_speed: float = 75.0  # m/s where drag eats all power
     braking: float = 13.0  # m/s²
     burn: float = 0.00045  # tank share per second at full throttle
+    # The engine's torque curve: (rpm, share of peak torque) points, none past
+    # the redline. Full throttle gives pull * torque * the gear's rpm per
+    # speed (against first gear's) minus drag * speed², so each gear has a
+    # best shift point, as --learn finds.
+    torque: tuple[tuple[float, float], ...] = (
+        (1000.0, 0.5),
+        (3000.0, 0.78),
+        (5200.0, 1.0),
+        (6500.0, 0.93),
+        (8000.0, 0.62),
+    )
+    pull: float = 10.0  # m/s² at peak torque in first gear
+    drag: float = 4e-4  # m/s² per (m/s)²
+
+    def torque_at(self, rpm: float) -> float:
+        """The torque curve, straight between its points; none past the redline."""
+        points = self.torque
+        if rpm >= self.redline or not points:
+            return 0.0
+        if rpm <= points[0][0]:
+            return points[0][1]
+        for (r0, t0), (r1, t1) in zip(points, points[1:], strict=False):
+            if rpm <= r1:
+                return t0 + (t1 - t0) * (rpm - r0) / (r1 - r0)
+        return points[-1][1]
+
+    def ratio(self, gear: int) -> float:
+        """rpm per m/s in this gear."""
+        return self.redline / self.top_speeds[gear - 1]
 
 
 @dataclass(frozen=True)
@@ -63,6 +92,7 @@ class _CarState:
     lap_time: float = 0.0
     lap: int = 0
     lights: Light = Light.NONE
+    throttle: float = 0.0
     last_lap: float | None = None
     best_lap: float | None = None
 
@@ -128,6 +158,8 @@ class SimulatedLap:
             lights=s.lights,
             state=GameState.DRIVING,
             game="simulated lap",
+            car=self.car.car_id,
+            throttle=s.throttle,
         )
 
     def _hold_speed(self, state: _CarState, scale: Sequence[float]) -> float:
@@ -164,6 +196,7 @@ class SimulatedLap:
         corner_speed, distance = self._next_corner(s, scale)
         braking_distance = (s.speed**2 - corner_speed**2) / (2 * car.braking)
         throttle = 0.0
+        s.throttle = 0.0
         if s.speed > hold:
             s.speed = max(hold, s.speed - car.braking * dt)
         elif corner_speed < s.speed and distance <= braking_distance + s.speed * dt:
@@ -171,8 +204,10 @@ class SimulatedLap:
             if s.speed > 30.0:
                 s.lights |= Light.ABS
         elif s.speed < hold:
-            throttle = 1.0
-            accel = car.grip * (1.0 - (s.speed / car.drag_speed) ** 2)
+            throttle = s.throttle = 1.0
+            engine = max(car.launch if s.gear == 1 else 0.0, car.ratio(s.gear) * s.speed)
+            pull = car.pull * car.torque_at(engine) * car.ratio(s.gear) / car.ratio(1)
+            accel = pull - car.drag * s.speed**2
             s.speed = min(s.speed + accel * dt, hold)
             if s.gear <= 2 and s.speed < 20.0:
                 s.lights |= Light.TC
@@ -215,13 +250,17 @@ def pack(t: Telemetry) -> bytes:
         _or_nan(t.delta),
         min(t.lap or 0, 0xFFFF),
         int(t.lights),
+        _or_nan(t.throttle),
+        (t.car or "").encode("ascii", "replace")[:16],
     )
 
 
 def decode(data: bytes) -> Telemetry | None:
     if len(data) != _RECORD.size:
         return None
-    gear, rpm, max_rpm, speed, fuel, lap_time, last, best, delta, lap, lights = _RECORD.unpack(data)
+    (gear, rpm, max_rpm, speed, fuel, lap_time, last, best, delta, lap, lights, throttle, car) = (
+        _RECORD.unpack(data)
+    )
     if not (math.isfinite(rpm) and math.isfinite(speed)) or rpm < 0 or not -1 <= gear <= 10:
         return None
 
@@ -229,6 +268,8 @@ def decode(data: bytes) -> Telemetry | None:
         return x if math.isfinite(x) else None
 
     fuel_share = maybe(fuel)
+    pedal = maybe(throttle)
+    car_id = car.rstrip(b"\0").decode("ascii", "replace")
     return Telemetry(
         gear=gear,
         rpm=rpm,
@@ -243,6 +284,8 @@ def decode(data: bytes) -> Telemetry | None:
         lights=Light(lights & _ALL_LIGHTS),
         state=GameState.DRIVING,
         game="simulated lap",
+        car=car_id if car_id.isprintable() and car_id else None,
+        throttle=None if pedal is None else min(1.0, max(0.0, pedal)),
     )
 
 
@@ -279,7 +322,8 @@ FAMILY = Family(
     name="demo",
     title="simulated lap",
     fields=filled(
-        "gear rpm max_rpm speed fuel lap_time last_lap best_lap delta lap lights state game"
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap delta lap lights state game car "
+        "throttle"
     ),
     decoder=Decoder,
     reader=DemoReader,

@@ -1,0 +1,104 @@
+"""--learn: shift points from a recording of a simulated car whose best shift
+points follow from its torque curve."""
+
+from __future__ import annotations
+
+import dataclasses
+import random
+import sys
+from pathlib import Path
+
+import pytest
+
+from kvdash_dashboard import main
+from kvdash_dashboard.record import Recorder
+from kvdash_dashboard.sources import demo
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:
+    import tomli as tomllib
+
+# Peak torque at 5000 rpm, falling off towards the 8000 rpm limit, so the best
+# shift points lie below the limit, and lower the closer the next gear.
+CAR = demo.Car(
+    car_id="torque-test",
+    top_speeds=(14.0, 21.0, 29.0, 39.0, 50.0),
+    redline=8000.0,
+    shift_at=8000.0,  # the driver holds every gear to the limiter
+    torque=(
+        (1000.0, 0.55),
+        (3000.0, 0.8),
+        (5000.0, 1.0),
+        (6000.0, 0.97),
+        (7000.0, 0.85),
+        (8000.0, 0.6),
+    ),
+)
+DRAG_STRIP = (demo.Segment(2500.0, 10.0, 150.0),)
+
+
+def best_shift(car: demo.Car, gear: int) -> float:
+    """From the true curve: the first rpm where the next gear, at the same
+    speed, pulls harder (force is torque times the gear's ratio)."""
+    here, there = car.ratio(gear), car.ratio(gear + 1)
+    rpm = 1000.0
+    while (
+        rpm < car.redline and car.torque_at(rpm) * here >= car.torque_at(rpm * there / here) * there
+    ):
+        rpm += 1.0
+    return rpm
+
+
+def record(path: Path, seconds: float, noise: float = 0.0, rate: float = 60.0) -> None:
+    """The simulated car on the drag strip, recorded as --record would; speed
+    and rpm with the noise of a game's sensors."""
+    lap, noisy = demo.SimulatedLap(CAR, DRAG_STRIP), random.Random(3)
+    recorder = Recorder(str(path), 0.0)
+    for i in range(int(seconds * rate)):
+        t = lap.advance(i / rate)
+        if noise:
+            t = dataclasses.replace(
+                t, speed=t.speed + noisy.gauss(0, noise), rpm=t.rpm + noisy.gauss(0, 300 * noise)
+            )
+        recorder.write(i / rate, "demo", demo.pack(t))
+    recorder.close()
+
+
+@pytest.mark.parametrize("noise", [0.0, 0.05])
+def test_learn_finds_the_best_shift_points_of_a_known_engine(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], noise: float
+) -> None:
+    path = tmp_path / "laps.kvrec"
+    record(path, 60.0, noise)
+    assert main(["--learn", str(path)]) == 0
+    out = capsys.readouterr().out
+    learned = tomllib.loads(out)["car"]["demo:torque-test"]
+    best = [best_shift(CAR, gear) for gear in range(1, 5)]
+    assert max(best) < 0.97 * CAR.redline and best == sorted(best, reverse=True)
+    assert len(learned["shift"]) == 5
+    for got, want in zip(learned["shift"][:4], best, strict=True):
+        assert abs(got - want) <= 0.03 * want
+    assert learned["rpm_limit"] == pytest.approx(CAR.redline, rel=0.01)
+    assert "# full-throttle samples used per gear: 1: " in out and "not enough data" not in out
+    # What it prints is a settings file.
+    (tmp_path / "dashboard.toml").write_text(out)
+    assert main(["--config", str(tmp_path / "dashboard.toml"), "--print-config"]) == 0
+
+
+def test_gears_it_cannot_judge_are_said_and_bad_files_refused(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    path = tmp_path / "short.kvrec"
+    record(path, 4.5)  # into third gear, briefly
+    assert main(["--learn", str(path)]) == 0
+    out = capsys.readouterr().out
+    # Second gear is judged against third, and third has too few samples.
+    counts = out.splitlines()[0].split(": ", 1)[1].split(", ")
+    assert [c.startswith(f"{g}: ") for g, c in enumerate(counts, start=1)] == [True] * 3
+    assert [c.endswith("(not enough data)") for c in counts] == [False, True, True]
+    shift = tomllib.loads(out)["car"]["demo:torque-test"]["shift"]
+    assert abs(shift[0] - best_shift(CAR, 1)) <= 0.03 * best_shift(CAR, 1)
+    (tmp_path / "junk").write_bytes(b"not a recording")
+    assert main(["--learn", str(tmp_path / "junk")]) == 1
+    assert "not a kvdash recording" in capsys.readouterr().err
