@@ -15,6 +15,7 @@ import selectors
 import signal
 import socket
 import sys
+import textwrap
 import threading
 import time
 from collections.abc import Callable, Sequence
@@ -26,7 +27,7 @@ from .console import captured_c_stdout, keep_standard_descriptors, say
 with captured_c_stdout() as LOAD_MESSAGES:
     import kvdash  # noqa: F401
 
-from .dashboard import LEDS, NO_DATA, PANELS, Frame, Layout, send
+from .dashboard import NO_DATA, PANELS, Frame, Layout, send
 from .display import VIRTUAL_AVAILABLE, Display, Kind
 from .inputs import Heard, PolledInput, ReplayInput, UdpInput, address_family
 from .learn import learn
@@ -62,25 +63,59 @@ def parse_address(text: str) -> tuple[str | None, int]:
     return (host or None), number
 
 
-def _sources_help() -> str:
-    lines = ["auto: every game below at once; whichever speaks drives the display (default)"]
+HELP_WIDTH = 79
+EXAMPLES = """\
+examples:
+  kvdash-dashboard --source demo          try it: a simulated lap, no game needed
+  kvdash-dashboard                        whichever game speaks drives the display
+  kvdash-dashboard --left delta --right fuel
+  kvdash-dashboard --source gt7 --console 192.168.1.50
+  kvdash-dashboard --bind 127.0.0.1       hear games on this computer only
+  kvdash-dashboard --record lap.kvrec     then: --replay lap.kvrec, or --learn lap.kvrec
+"""
+
+
+def _games_help() -> str:
+    """The games, one a line: the --source name, the games, where it listens."""
+    rows = [("auto", "every game below at once; whichever speaks drives the display (default)")]
     for f in FAMILIES.values():
-        where = f"UDP port {f.port}" if f.port is not None else "shared memory"
-        if f.multicast:
-            where += f", joins {f.multicast} on the --listen host's interface"
         if f.name == "demo":
-            where = "no game needed"
-        lines.append(f"{f.name}: {f.title} ({f.games}; {where})")
-    return "; ".join(lines)
+            rows.append((f.name, "a simulated lap: needs no game (not part of auto)"))
+            continue
+        games = f.games.replace("; needs --console", "")
+        if f.port is None:
+            where = "shared memory"
+        else:
+            where = f"UDP {f.port}"
+        if f.multicast:
+            where += f", joins {f.multicast}"
+        if f.request is not None:
+            where += ", needs --console (part of auto only with it)"
+        rows.append((f.name, f"{games} · {where}"))
+    for name, why in UNAVAILABLE.items():
+        rows.append((name, f"not installed: {why}"))
+    lines = ["games (--source NAME):"]
+    for name, text in rows:
+        lines += textwrap.wrap(
+            text,
+            HELP_WIDTH,
+            initial_indent=f"  {name:<12} ",
+            subsequent_indent=" " * 15,
+            break_on_hyphens=False,
+        )
+    return "\n".join(lines)
 
 
-def _panel_help(side: str, defaults: str) -> str:
-    parts = []
-    for choice, (label, field) in PANELS.items():
-        missing = [f.name for f in FAMILIES.values() if field not in f.fields]
-        note = f" (not from {', '.join(missing)})" if missing else ""
-        parts.append(f"{choice}: {label}{note}")
-    return f"{side} panel: " + "; ".join(parts) + f". Default: {defaults}"
+def _panels_help() -> str:
+    choices = ", ".join(
+        choice if label == choice else f"{choice} ({label})"
+        for choice, (label, _) in PANELS.items()
+    )
+    text = (
+        f"panels (--left, --right CHOICE): {choices}. Defaults: left time, else speed; "
+        "right fuel, else delta, else rpm: the first the game sends."
+    )
+    return "\n".join(textwrap.wrap(text, HELP_WIDTH))
 
 
 def package_version() -> str:
@@ -94,15 +129,10 @@ def package_version() -> str:
 def _config_help() -> str:
     where = default_path()
     return (
-        "a TOML file of settings kept between runs (default: "
+        "settings kept between runs, in TOML (default: "
         f"{where if where is not None else 'kvdash/dashboard.toml in your configuration folder'}"
-        ", if it exists). Its keys are the long options below with underscores (left, right, "
-        "units, rpm_shift, ...) and: leds, six of " + ", ".join(LEDS) + " (the warning LEDs, "
-        "left to right); shift, a list of rpm per forward gear from first (the last also "
-        "serves higher gears); fuel_low, the share of the tank under which fuel_low lights "
-        "(default 0.1); rpm_limit, the car's rev limit where the game sends none. Tables "
-        '[game.<source>] and [car."<source>:<car id>"] apply on top while that game or car '
-        "drives the display (the status line shows the car id); the command line applies last"
+        ", if it exists): the long options with underscores, and leds, shift, fuel_low, "
+        'rpm_limit; tables [game.NAME] and [car."NAME:CAR"] apply on top (the README explains)'
     )
 
 
@@ -114,96 +144,105 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p = argparse.ArgumentParser(
         prog="kvdash-dashboard",
-        description="A racing dashboard on the SLI-PRO display, fed by your sim's telemetry. "
-        + without,
+        usage="%(prog)s [options]",
+        description=textwrap.fill(
+            "A racing dashboard on the SLI-PRO display, fed by your sim's telemetry. " + without,
+            HELP_WIDTH,
+        ),
+        epilog="\n\n".join((_games_help(), _panels_help(), EXAMPLES)),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
         allow_abbrev=False,
     )
-    p.add_argument("--config", metavar="FILE", help=_config_help())
-    p.add_argument(
-        "--print-config",
-        action="store_true",
-        help="print the settings file used and the settings in force, then end",
-    )
-    p.add_argument(
-        "--learn",
-        metavar="RECORDING",
-        help="print, for each car in a recording made with --record, a settings table with "
-        "its best shift point per gear (where changing up gives more acceleration, judged from "
-        "full-throttle samples) and rpm_limit, then end",
-    )
     p.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
-    p.add_argument(
+
+    game = p.add_argument_group("the game")
+    game.add_argument(
         "--source",
         default="auto",
         choices=["auto", *FAMILIES, *UNAVAILABLE],
         metavar="NAME",
-        help=_sources_help(),
+        help="the game to read (default auto: all at once; the list is below)",
     )
-    p.add_argument(
+    game.add_argument(
         "--listen",
         metavar="[HOST:]PORT",
         type=parse_address,
-        help=f"where a UDP source listens (default: {DEFAULT_HOST} and the source's port; "
-        "IPv6: [::1]:PORT)",
+        help="where one UDP --source listens (default: its own port; IPv6: [::1]:PORT)",
     )
-    p.add_argument(
+    game.add_argument(
         "--bind",
         metavar="HOST",
-        help=f"the address every UDP source listens on (default {DEFAULT_HOST}, all interfaces; "
-        "127.0.0.1: only this computer); --listen's host wins for its source",
+        help=f"the address every UDP game is heard on (default {DEFAULT_HOST}: every network; "
+        "127.0.0.1: this computer only)",
     )
-    p.add_argument(
-        "--shm-dir",
-        metavar="DIR",
-        help="not on Windows: the folder where shared-memory games are published as files "
-        "(default /dev/shm)",
-    )
-    p.add_argument(
+    game.add_argument(
         "--console",
         metavar="HOST",
-        help="the address of a console that streams only when asked (Gran Turismo 7)",
+        help="the console's address, for a game that must be asked (Gran Turismo 7)",
     )
-    p.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
-    p.add_argument(
-        "--virtual",
-        action="store_true",
-        help="drive a new virtual display even where a real one is found",
+    game.add_argument(
+        "--shm-dir",
+        metavar="DIR",
+        help="not on Windows: where shared-memory games are published as files "
+        f"(default {DEFAULT_SHM_DIR})",
     )
-    p.add_argument(
+
+    shown = p.add_argument_group("what the display shows")
+    shown.add_argument("--left", choices=list(PANELS), metavar="CHOICE", help="the left panel")
+    shown.add_argument("--right", choices=list(PANELS), metavar="CHOICE", help="the right panel")
+    shown.add_argument(
+        "--rpm-shift",
+        type=float,
+        metavar="RPM",
+        help="all RPM LEDs lit, flashing past it (default: the game's rev lights, "
+        "else 96 %% of the car's rev limit, else 7500)",
+    )
+    shown.add_argument(
+        "--rpm-start",
+        type=float,
+        metavar="RPM",
+        help="where the first RPM LED lights (default 70 %% of the shift point)",
+    )
+    shown.add_argument("--units", choices=("kmh", "mph"), default="kmh", help="speed units")
+    shown.add_argument(
+        "--neutral", choices=("-", "0"), default="-", help="how neutral is shown (default -)"
+    )
+    shown.add_argument(
         "--hz",
         type=float,
         default=MAX_HZ,
         metavar="N",
-        help="the most reports a second (default and at most 1000, the display's limit)",
+        help="the most reports a second (default and at most 1000)",
     )
-    p.add_argument("--record", metavar="FILE", help="keep what the game sent, with its timing")
-    p.add_argument("--replay", metavar="FILE", help="play a recording back instead of a game")
-    p.add_argument("--left", choices=list(PANELS), help=_panel_help("left", "time, else speed"))
-    p.add_argument(
-        "--right", choices=list(PANELS), help=_panel_help("right", "fuel, else delta, else rpm")
+    shown.add_argument(
+        "--virtual",
+        action="store_true",
+        help="drive a new virtual display even where a real one is plugged in",
     )
-    p.add_argument(
-        "--rpm-start",
-        type=float,
-        metavar="RPM",
-        help="where the first RPM LED lights (default: 70 %% of the shift point)",
-    )
-    p.add_argument(
-        "--rpm-shift",
-        type=float,
-        metavar="RPM",
-        help="the shift point: all LEDs lit, flashing past it (default: the game's own rev "
-        "lights, else 96 %% of the car's rev limit, learnt from its highest rpm where the game "
-        "sends none, else 7500)",
-    )
-    p.add_argument("--units", choices=("kmh", "mph"), default="kmh", help="speed units")
-    p.add_argument("--neutral", choices=("-", "0"), default="-", help="how neutral is shown")
-    p.add_argument(
+    shown.add_argument(
         "--view",
         choices=("auto", "lines"),
         default="auto",
-        help="auto: the display drawn live where the terminal can; lines: a line a second",
+        help="the terminal: auto draws the display live where it can; lines, a line a second",
     )
+
+    settings = p.add_argument_group("settings, recordings")
+    settings.add_argument("--config", metavar="FILE", help=_config_help())
+    settings.add_argument(
+        "--print-config", action="store_true", help="show the settings in force, then end"
+    )
+    settings.add_argument(
+        "--record", metavar="FILE", help="keep what the game sent, with its timing"
+    )
+    settings.add_argument(
+        "--replay", metavar="FILE", help="play a recording back instead of a game"
+    )
+    settings.add_argument(
+        "--learn",
+        metavar="FILE",
+        help="print each car's best shift points from a recording of your laps, then end",
+    )
+    settings.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
     return p
 
 
