@@ -30,12 +30,14 @@ from .record import Recorder, RecordingError, read_recording
 from .sources import FAMILIES, Family
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View, choose_view
+from .web import WebServer, frame_json
 
 STALE = 2.0  # s without telemetry: the game is gone ("no data")
 SWITCH_AFTER = 1.0  # s of silence before another game may take the display
 MAX_HZ = 1000.0  # the display takes one report per millisecond
 BLANK = Frame(gear=" ", left=" " * 6, right=" " * 6)
 DEFAULT_HOST = "0.0.0.0"  # all interfaces: a console on the network can send too
+HTTP_HOST = "127.0.0.1"  # the page: this computer only, unless a host is given
 
 
 # ---------------------------------------------------------------- command line
@@ -138,6 +140,15 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--units", choices=("kmh", "mph"), default="kmh", help="speed units")
     p.add_argument("--neutral", choices=("-", "0"), default="-", help="how neutral is shown")
     p.add_argument(
+        "--http",
+        metavar="[HOST:]PORT",
+        type=parse_address,
+        help=f"serve the display as a live web page (default host {HTTP_HOST}; 0.0.0.0 for "
+        "a phone or tablet on your network): / the page (/?overlay=1 on a transparent "
+        "background, for OBS), /frame the frame as JSON, /events the frames as Server-Sent "
+        "Events",
+    )
+    p.add_argument(
         "--view",
         choices=("auto", "lines"),
         default="auto",
@@ -185,9 +196,13 @@ class App:
         recorder: Recorder | None,
         display: Display,
         view: View,
+        web: WebServer | None = None,
     ) -> None:
         self.udp, self.polled, self.replay = udp, polled, replay
         self.recorder, self.display, self.view = recorder, display, view
+        self.web = web
+        self.published: tuple[object, ...] | None = None
+        self.sent_report: bytes | None = None  # as read back, for the page
         self.options = Options(
             left=args.left,
             right=args.right,
@@ -212,7 +227,7 @@ class App:
         self.rate = 0.0
         self._rate_mark = (0.0, 0)
         self.waiting_for = "a game" if args.source == "auto" else FAMILIES[args.source].title
-        self.selector = selectors.DefaultSelector()
+        self.selector = web.selector if web is not None else selectors.DefaultSelector()
         for u in udp:
             self.selector.register(u.socket, selectors.EVENT_READ, u)
         # Consoles that stream only while asked, and when to ask next.
@@ -278,6 +293,8 @@ class App:
             times.append(self.last_send + self.period)
         if self.requests:
             times.append(self.next_request)
+        if self.web is not None:
+            times.append(self.web.next_deadline())
         return min(times)
 
     def _wants_send(self) -> bool:
@@ -288,11 +305,14 @@ class App:
     def step(self, timeout: float) -> None:
         """Waits up to timeout for input, then does everything that is due."""
         heard: list[Heard] = []
-        if self.udp:
+        if self.udp or self.web is not None:
             ready = self.selector.select(max(0.0, timeout))
             now = time.monotonic()
-            for key, _ in ready:
-                heard.extend(key.data.receive(now, self.recorder))
+            for key, mask in ready:
+                if isinstance(key.data, UdpInput):
+                    heard.extend(key.data.receive(now, self.recorder))
+                else:  # the web server's sockets carry their own handler
+                    key.data(mask, now)
         else:
             if timeout > 0:
                 time.sleep(timeout)
@@ -325,9 +345,30 @@ class App:
             self.sent_generation = self.display.generation
             self.last_send = now
             self.reports += 1
+            if self.web is not None:
+                self.sent_report = self.display.report()
+        if self.web is not None:
+            self._publish(now)
         if now >= self.view.next_update:
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
+
+    def _publish(self, now: float) -> None:
+        """The frame to the web page when what the display shows has changed
+        (without a display: the preview's frame)."""
+        assert self.web is not None
+        if self.display.engine is not None:
+            frame = self.sent if self.sent is not None else NO_DATA
+            report = self.sent_report
+        else:
+            frame, report = self.frame, None
+        source = self.active.name if self.active is not None else ""
+        car = (self.telemetry.car if self.telemetry is not None else None) or ""
+        shown = (frame, report, source, car)
+        if shown != self.published:
+            self.published = shown
+            self.web.publish(frame_json(frame, report, source, car), now)
+        self.web.tick(now)
 
     def _ask_consoles(self, now: float) -> None:
         every = min(f.request_every for _, f in self.requests)
@@ -358,6 +399,8 @@ class App:
             self.step(self.deadline(now, end) - now)
 
     def close(self) -> None:
+        if self.web is not None:
+            self.web.close()
         for u in self.udp:
             u.close()
         for p in self.polled:
@@ -403,6 +446,13 @@ def open_inputs(
                 raise SystemExit(f"kvdash-dashboard: {message}") from None
             say(f"{message} (skipped)")
     return udp, polled, None
+
+
+def page_address(host: str, port: int) -> str:
+    """Where a browser finds the page."""
+    if host in ("0.0.0.0", "::"):
+        return f"http://<this computer's address>:{port}/ (here: http://127.0.0.1:{port}/)"
+    return f"http://{'[' + host + ']' if ':' in host else host}:{port}/"
 
 
 def _say(text: str) -> None:
@@ -459,6 +509,24 @@ def main(argv: Sequence[str] | None = None) -> int:
                 u.close()
             return 1
 
+    web = None
+    if args.http is not None:
+        host = args.http[0] or HTTP_HOST
+        try:
+            web = WebServer(host, args.http[1], selectors.DefaultSelector())
+        except OSError as error:
+            for u in udp:
+                u.close()
+            if recorder is not None:
+                recorder.close()
+            where = f"{host}:{args.http[1]}"
+            print(
+                f"kvdash-dashboard: cannot serve on {where}: {error.strerror or error}",
+                file=sys.stderr,
+            )
+            return 1
+        print(f"The display as a web page: {page_address(*web.address)}", flush=True)
+
     display = Display(force_virtual=args.virtual)
     display.open(time.monotonic())
     if display.unopened():
@@ -469,14 +537,22 @@ def main(argv: Sequence[str] | None = None) -> int:
         )
     if display.kind is Kind.OURS and not args.virtual:
         print("No SLI-PRO display found: drawing a virtual one.", flush=True)
+    elif display.preview_only:
+        print("No virtual displays on Windows: --virtual shows a preview only.", flush=True)
     elif display.engine is None:
-        print("No SLI-PRO display found: waiting for one to be plugged in.", flush=True)
+        print(
+            "No SLI-PRO display found: a preview in the terminal, waiting for one to be "
+            "plugged in.",
+            flush=True,
+        )
     title = "SLI-PRO (virtual)" if display.kind in (Kind.OURS, Kind.VIRTUAL) else "SLI-PRO"
+    if display.engine is None:
+        title = "SLI-PRO (preview)"
     view, why = choose_view(args.view, title)
     if why:
         view.say(why)
 
-    app = App(args, udp, polled, replay, recorder, display, view)
+    app = App(args, udp, polled, replay, recorder, display, view, web)
     start = time.monotonic()
     try:
         with sigterm_as_interrupt():
