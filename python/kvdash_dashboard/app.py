@@ -15,6 +15,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
+from typing import TYPE_CHECKING
 
 from .console import captured_c_stdout
 
@@ -30,7 +31,9 @@ from .record import Recorder, RecordingError, read_recording
 from .sources import FAMILIES, Family
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View, choose_view
-from .web import WebServer, frame_json
+
+if TYPE_CHECKING:
+    from .web import WebServer
 
 STALE = 2.0  # s without telemetry: the game is gone ("no data")
 SWITCH_AFTER = 1.0  # s of silence before another game may take the display
@@ -367,7 +370,7 @@ class App:
         shown = (frame, report, source, car)
         if shown != self.published:
             self.published = shown
-            self.web.publish(frame_json(frame, report, source, car), now)
+            self.web.publish(frame, report, source, car, now)
         self.web.tick(now)
 
     def _ask_consoles(self, now: float) -> None:
@@ -448,6 +451,22 @@ def open_inputs(
     return udp, polled, None
 
 
+def open_web(address: tuple[str | None, int]) -> WebServer:
+    """The web page's server; SystemExit with the reason where it cannot start."""
+    host = address[0] or HTTP_HOST
+    try:
+        from .web import WebServer
+    except ImportError as error:
+        raise SystemExit(f"kvdash-dashboard: --http needs h11 ({error}): pip install h11") from None
+    try:
+        return WebServer(host, address[1], selectors.DefaultSelector())
+    except OSError as error:
+        reason = error.strerror or error
+        raise SystemExit(
+            f"kvdash-dashboard: cannot serve on {host}:{address[1]}: {reason}"
+        ) from None
+
+
 def page_address(host: str, port: int) -> str:
     """Where a browser finds the page."""
     if host in ("0.0.0.0", "::"):
@@ -511,19 +530,14 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     web = None
     if args.http is not None:
-        host = args.http[0] or HTTP_HOST
         try:
-            web = WebServer(host, args.http[1], selectors.DefaultSelector())
-        except OSError as error:
+            web = open_web(args.http)
+        except SystemExit as error:
             for u in udp:
                 u.close()
             if recorder is not None:
                 recorder.close()
-            where = f"{host}:{args.http[1]}"
-            print(
-                f"kvdash-dashboard: cannot serve on {where}: {error.strerror or error}",
-                file=sys.stderr,
-            )
+            print(error, file=sys.stderr)
             return 1
         print(f"The display as a web page: {page_address(*web.address)}", flush=True)
 

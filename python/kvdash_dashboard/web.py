@@ -27,6 +27,7 @@ MAX_EVENTS_HZ = 60.0  # per client; the newest frame wins
 KEEPALIVE = 15.0  # s between comment lines while nothing changes
 STALL = 10.0  # s without progress (a request not finished, output not taken)
 MAX_REQUEST = 8192  # bytes of request head
+SEND_BUFFER = 16384  # bytes the system may hold for a client
 RETRY_MS = 1000  # how soon a page's EventSource tries again after the app went away
 
 # Path -> static file and its type.
@@ -126,9 +127,11 @@ class WebServer:
 
     # ------------------------------------------------------------ frames
 
-    def publish(self, text: str, now: float) -> None:
+    def publish(
+        self, frame: Frame, report: bytes | None, source: str, car: str, now: float
+    ) -> None:
         """A new frame: to every /events client, as soon as its rate allows."""
-        self.body = text.encode("utf-8")
+        self.body = frame_json(frame, report, source, car).encode("utf-8")
         self.event = b"data: " + self.body + b"\n\n"
         for c in list(self.clients):
             if c.stream:
@@ -189,6 +192,9 @@ class WebServer:
             sock.setblocking(False)
             try:
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                # A second of frames is plenty in flight; more would hide a stalled
+                # client from us for minutes.
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
             except OSError:
                 pass
             serving = sum(1 for c in self.clients if not c.refused)
@@ -314,6 +320,7 @@ class WebServer:
         if graceful:
             try:
                 c.sock.shutdown(socket.SHUT_WR)
+                c.sock.recv(65536)  # left unread, it would turn the close into a reset
             except OSError:
                 pass
         c.sock.close()
