@@ -75,7 +75,10 @@ function cellOfByte(code) {
 
 function build(svg) {
   const defs = el("defs", {}, svg);
-  const glow = el("filter", { id: "glow", x: "-50%", y: "-50%", width: "200%", height: "200%" }, defs);
+  // In user space: a segment is a line, whose box has no height or no width.
+  const glow = el("filter", {
+    id: "glow", filterUnits: "userSpaceOnUse", x: -100, y: -100, width: 1200, height: 600,
+  }, defs);
   el("feGaussianBlur", { stdDeviation: 2.5, result: "b" }, glow);
   const merge = el("feMerge", {}, glow);
   el("feMergeNode", { in: "b" }, merge);
