@@ -72,8 +72,13 @@ def _answers(port: int) -> bool:
         return False
 
 
-def test_frame_page_and_errors(display: vd.VirtualDisplay) -> None:
-    run, send, port = app_with_page(1.5)
+def test_frame_page_and_errors(display: vd.VirtualDisplay, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(web, "KEEPALIVE", 0.2)
+    run, send, port = app_with_page(2.0)
+    with socket.create_connection(("127.0.0.1", port), timeout=0.9) as quiet:
+        quiet.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+        time.sleep(0.7)  # nothing changes meanwhile: comment lines keep the stream alive
+        assert quiet.recv(65536).count(b": keep-alive\n\n") >= 2
     send(gear=4, rpm=7400.0, speed=50.0, fuel=0.5)
     wait_for(lambda: frame(port)["gear"] == "3")
     f = frame(port)
