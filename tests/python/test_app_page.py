@@ -9,8 +9,8 @@ from collections.abc import Iterator
 from typing import Any
 
 import pytest
-from test_app_run import AppRun, free_port, wait_for
-from test_app_web import Sender, _answers
+from test_app_run import wait_for
+from test_app_web import app_with_page
 
 import kvdash_virtual as vd
 
@@ -55,16 +55,6 @@ def browser() -> Iterator[Any]:
     driver.quit()
 
 
-def page_app(page: int, seconds: float) -> tuple[AppRun, Sender]:
-    udp = free_port()
-    run = AppRun(
-        *("--source", "outgauge", "--listen", f"127.0.0.1:{udp}", "--left", "speed"),
-        *("--http", str(page), "--seconds", str(seconds), "--view", "lines"),
-    )
-    wait_for(lambda: _answers(page))
-    return run, Sender(udp)
-
-
 # Notes, in the page, when the drawing last changed (the browser's clock is the system's).
 WATCH = """
 window.drawn = [];
@@ -74,8 +64,7 @@ new MutationObserver(() => window.drawn.push(performance.timeOrigin + performanc
 
 
 def test_the_page_draws_each_packet_within_100_ms(browser: Any, display: vd.VirtualDisplay) -> None:
-    port = free_port()
-    run, send = page_app(port, 4.0)
+    run, send, port = app_with_page(4.0)
     browser.get(f"http://127.0.0.1:{port}/")
     wait_for(lambda: shown(browser)[0].strip() != "", 5.0)  # drawn: the panels' placeholders
     browser.execute_script(WATCH)
@@ -92,8 +81,7 @@ def test_the_page_draws_each_packet_within_100_ms(browser: Any, display: vd.Virt
 
 
 def test_the_overlay_is_transparent(browser: Any) -> None:
-    port = free_port()
-    run, _ = page_app(port, 1.5)
+    run, _, port = app_with_page(1.5)
     backgrounds = "return [document.documentElement, document.body].map((e) => "
     backgrounds += "getComputedStyle(e).backgroundColor);"
     browser.get(f"http://127.0.0.1:{port}/?overlay=1")
@@ -104,8 +92,7 @@ def test_the_overlay_is_transparent(browser: Any) -> None:
 
 
 def test_the_page_comes_back_when_the_app_restarts(browser: Any) -> None:
-    port = free_port()
-    first, send = page_app(port, 1.5)
+    first, send, port = app_with_page(1.5)
     browser.get(f"http://127.0.0.1:{port}/")
     send(gear=3, speed=10.0)
     wait_for(lambda: shown(browser)[1] == "2", 3.0)
@@ -113,7 +100,7 @@ def test_the_page_comes_back_when_the_app_restarts(browser: Any) -> None:
     wait_for(
         lambda: "offline" in browser.execute_script("return document.documentElement.className")
     )
-    second, send = page_app(port, 4.0)
+    second, send, _ = app_with_page(4.0, port)
     send(gear=8, speed=10.0)
     wait_for(lambda: shown(browser)[1] == "7", 3.0)  # the page found the new app by itself
     assert second.join() == 0

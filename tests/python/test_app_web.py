@@ -54,17 +54,18 @@ class Sender:
         self.sock.sendto(outgauge(**fields), ("127.0.0.1", self.port))
 
 
-def app_with_page(seconds: float) -> tuple[AppRun, Sender, int]:
-    udp, page = free_port(), free_port()
+def app_with_page(seconds: float, page: int = 0) -> tuple[AppRun, Sender, int]:
+    """The app on OutGauge packets from a Sender, serving its page on that port (0: a free one)."""
+    udp, page = free_port(), page or free_port()
     run = AppRun(
         *("--source", "outgauge", "--listen", f"127.0.0.1:{udp}", "--left", "speed"),
         *("--http", str(page), "--seconds", str(seconds), "--view", "lines"),
     )
-    wait_for(lambda: _answers(page))
+    wait_for(lambda: serves(page))
     return run, Sender(udp), page
 
 
-def _answers(port: int) -> bool:
+def serves(port: int) -> bool:
     """Whether the page is served (a whole answer: the server is done with it)."""
     try:
         return raw(port, b"GET /frame HTTP/1.1\r\nHost: x\r\n\r\n").startswith(b"HTTP/1.1 200")
@@ -154,7 +155,7 @@ def test_stalled_clients_neither_delay_the_display_nor_stay(
         send(speed=speed / 3.6)
         wait_for(lambda: (display.last_report or b"")[27:33] == b"%6d" % speed, 1.0)  # noqa: B023
         worst = max(worst, time.monotonic() - sent)
-        if speed % 50 == 0 and _answers(port):
+        if speed % 50 == 0 and serves(port):
             break
         assert time.monotonic() - start < 7.0, "the stalled clients were kept"
     assert worst < 0.1  # generous for a loaded machine: the benchmark has the figures
@@ -171,7 +172,7 @@ def test_without_a_display_the_frames_are_previewed(
     port = free_port()
     argv = ["--source", "demo", "--seconds", "2.5", "--http", str(port), "--view", "lines"]
     run = AppRun(*argv, *(["--virtual"] if virtual else []))
-    wait_for(lambda: _answers(port) and frame(port)["left"].strip() != "")
+    wait_for(lambda: serves(port) and frame(port)["left"].strip() != "")
     f = frame(port)
     assert f["report"] is None and f["source"] == "demo"  # no display: no image to read back
     assert run.join() == 0
