@@ -81,7 +81,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="kvdash-dashboard",
         description="A racing dashboard on the SLI-PRO display, fed by your sim's telemetry. "
-        "Without a display attached it draws a virtual one in the terminal.",
+        "Without a display attached it draws a virtual one in the terminal (on Windows, "
+        "a preview of the frames).",
     )
     p.add_argument(
         "--source",
@@ -112,7 +113,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--virtual",
         action="store_true",
-        help="drive a new virtual display even where a real one is found",
+        help="drive a new virtual display even where a real one is found (on Windows, which "
+        "has none: the preview in the terminal, no device)",
     )
     p.add_argument(
         "--hz",
