@@ -11,7 +11,10 @@ time.perf_counter(), the system's monotonic clock, shared by the processes.
 Prints: packet-to-report latency (p50, p95, p99, max) at 360 packets a
 second; the app's CPU use when idle and under that stream; and a flood of
 20,000 packets a second (reports sent, CPU, and whether the display ends
-showing the last packet). Fails only on errors, never on timings.
+showing the last packet). With --http: the same latency with 20 stalled
+clients on /events (they never read), and, in headless chromium (Selenium),
+the page's delay from packet to drawing and the app's CPU with 10 pages open.
+Fails only on errors, never on timings.
 """
 
 from __future__ import annotations
@@ -21,14 +24,16 @@ import contextlib
 import io
 import os
 import platform
+import shutil
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import threading
 import time
 from dataclasses import dataclass
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, ContextManager, Dict, Iterator, List, Optional, Tuple
 
 import kvdash_dashboard.app as app
 import kvdash_virtual as vd
@@ -124,13 +129,33 @@ class Stream:
     last_value: Optional[int]  # the last packet's speed
 
 
-def stream(rate: float, seconds: float, first: int) -> Stream:
-    port = free_port()
+Guests = Callable[[int], ContextManager[object]]
+
+
+def stream(
+    rate: float, seconds: float, first: int, guests: Optional[Guests] = None, setup: float = 0.0
+) -> Stream:
+    """The app under a stream of packets; with guests, these web clients of
+    its --http port are there meanwhile (given setup seconds to arrive)."""
+    port, page = free_port(), free_port()
     argv = ["--source", "outgauge", "--listen", f"127.0.0.1:{port}", "--left", "speed"]
-    argv += ["--seconds", str(seconds + 1.5), "--view", "lines"]
-    with vd.attach() as display, Reports() as reports:
+    argv += ["--seconds", str(seconds + 1.5 + setup), "--view", "lines"]
+    if guests is not None:
+        argv += ["--http", str(page)]
+    with contextlib.ExitStack() as stack:
+        display = stack.enter_context(vd.attach())
+        reports = stack.enter_context(Reports())
         thread, status = run_app(argv)
         time.sleep(0.5)  # the app is up and listening
+        if guests is not None:
+            start = time.perf_counter()
+            stack.enter_context(guests(page))
+            late = time.perf_counter() - start - setup
+            if late > 0:
+                raise SystemExit(
+                    f"the web clients took {late:.1f} s more than the {setup:g} s allowed"
+                )
+            time.sleep(-late)
         sender = subprocess.Popen(
             [sys.executable, "-c", SENDER, str(port), str(rate), str(seconds), str(first)],
             stdout=subprocess.PIPE,
@@ -162,6 +187,93 @@ def stream(rate: float, seconds: float, first: int) -> Stream:
     )
 
 
+@contextlib.contextmanager
+def stalled_clients(port: int, count: int = 20) -> Iterator[None]:
+    """/events clients that never read a byte."""
+    clients = []
+    try:
+        for _ in range(count):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+            s.connect(("127.0.0.1", port))
+            s.sendall(b"GET /events HTTP/1.1\r\nHost: bench\r\n\r\n")
+            clients.append(s)
+        yield
+    finally:
+        for s in clients:
+            s.close()
+
+
+def chromium() -> Any:
+    from selenium import webdriver
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium") or "chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1000,400"):
+        options.add_argument(flag)
+    service = webdriver.ChromeService(shutil.which("chromedriver") or "chromedriver")
+    return webdriver.Chrome(options=options, service=service)
+
+
+@contextlib.contextmanager
+def pages(port: int, count: int = 10) -> Iterator[Any]:
+    """count tabs of the page, five to a headless chromium: a browser keeps
+    at most six connections to one server, and each page holds one."""
+    drivers: List[Any] = []
+    try:
+        for i in range(count or 1):
+            if i % 5 == 0:
+                drivers.append(chromium())
+            else:
+                drivers[-1].switch_to.new_window("tab")
+            if count:
+                drivers[-1].get(f"http://127.0.0.1:{port}/")
+        yield drivers[0]
+    finally:
+        for driver in drivers:
+            driver.quit()
+
+
+# In the page: when each left panel text was drawn (the system's clock, in ms).
+WATCH = """
+window.drawn = [];
+const svg = document.getElementById("display");
+new MutationObserver(() => window.drawn.push([svg.dataset.left, performance.timeOrigin +
+  performance.now()])).observe(svg, {attributes: true, attributeFilter: ["data-left"]});
+"""
+
+
+def page_delays(rate: float, seconds: float) -> List[float]:
+    """Seconds from each packet to the page drawing it (rate under 60 a
+    second, so that every frame is sent to the page)."""
+    port, page = free_port(), free_port()
+    argv = ["--source", "outgauge", "--listen", f"127.0.0.1:{port}", "--left", "speed"]
+    argv += ["--seconds", str(seconds + 5), "--view", "lines", "--http", str(page)]
+    sent: Dict[int, float] = {}
+    with vd.attach():
+        thread, _ = run_app(argv)
+        time.sleep(0.5)
+        with pages(page, 1) as driver, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            time.sleep(1.0)  # the page is connected
+            driver.execute_script(WATCH)
+            for n in range(int(rate * seconds)):
+                value = 2000 + n
+                sent[value] = time.time()
+                s.sendto(outgauge(value / 3.6), ("127.0.0.1", port))
+                time.sleep(1.0 / rate)
+            time.sleep(0.5)
+            drawn = driver.execute_script("return window.drawn;")
+        thread.join(seconds + 10)
+    return [when / 1000 - sent[int(left)] for left, when in drawn if left.strip().isdigit()]
+
+
+def outgauge(speed: float) -> bytes:
+    data = struct.pack("<I4sHBB", 0, b"beam", 0, 4, 0)
+    data += struct.pack("<7f", speed, 5000.0, 0.0, 90.0, 0.5, 0.0, 95.0)
+    data += struct.pack("<II", 0, 0) + struct.pack("<3f", 1.0, 0.0, 0.0) + bytes(32)
+    return data + struct.pack("<i", 1)
+
+
 def idle(seconds: float) -> float:
     with vd.attach():
         thread, _ = run_app(["--seconds", str(seconds), "--view", "lines"])  # --source auto
@@ -177,6 +289,9 @@ def percentile(values: List[float], share: float) -> float:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="short runs (a smoke test)")
+    parser.add_argument(
+        "--http", action="store_true", help="also the web page's figures (needs h11, chromium)"
+    )
     args = parser.parse_args()
     seconds = 2.0 if args.quick else 8.0
 
@@ -203,7 +318,31 @@ def main() -> int:
     print(f"  reports sent                 {flood.reports} (at most 1000 a second)")
     print(f"  CPU                          {100 * flood.cpu:.1f} %")
     print(f"  display ends showing         {flood.last_shown} (last packet: {flood.last_value})")
+    if args.http:
+        web_figures(seconds)
     return 0
+
+
+def web_figures(seconds: float) -> None:
+    with contextlib.redirect_stdout(io.StringIO()):
+        stalled = stream(360.0, seconds, 1000, stalled_clients, setup=0.5)
+        quiet = stream(360.0, seconds, 1000, lambda port: pages(port, 0), setup=10.0)
+        busy = stream(360.0, seconds, 1000, pages, setup=10.0)
+        delays = [x * 1000 for x in page_delays(30.0, seconds)]
+    latencies = [x * 1000 for x in stalled.latencies]
+    print(f"--http, 360 packets/s for {seconds:g} s:")
+    print("  packet-to-report latency, 20 stalled clients on /events:")
+    print(f"    p50                        {statistics.median(latencies):.3f} ms   (goal <= 1 ms)")
+    print(f"    p95                        {percentile(latencies, 0.95):.3f} ms   (goal <= 2.5 ms)")
+    print(f"    max                        {max(latencies):.3f} ms")
+    print("  packet to the page's drawing, chromium headless, 30 packets/s:")
+    print(f"    frames matched             {len(delays)} of {int(30 * seconds)}")
+    if delays:
+        print(f"    p50                        {statistics.median(delays):.1f} ms")
+        print(f"    p95                        {percentile(delays, 0.95):.1f} ms")
+    print("  CPU use of the app (one core = 100 %):")
+    print(f"    no page open               {100 * quiet.cpu:.1f} %")
+    print(f"    10 pages open              {100 * busy.cpu:.1f} %")
 
 
 if __name__ == "__main__":

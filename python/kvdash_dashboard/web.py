@@ -1,0 +1,332 @@
+"""The display as a live web page, served from the app's own loop.
+
+Non-blocking sockets in the loop's selector; h11 parses requests and frames
+responses. Read-only: GET / (the page), GET /frame (the frame as JSON),
+GET /events (Server-Sent Events, one event per new frame). A client never
+holds up the display: nothing here blocks, a slow client keeps one pending
+frame at most (the newest), and one that makes no progress for STALL seconds
+is let go."""
+
+from __future__ import annotations
+
+import json
+import selectors
+import socket
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from importlib import resources
+from urllib.parse import urlsplit
+
+import h11
+
+from .dashboard import RPM_LEDS, Frame
+
+MAX_CLIENTS = 32
+EXTRA_REFUSALS = 16  # connections past the limit kept just long enough to hear 503
+MAX_EVENTS_HZ = 60.0  # per client; the newest frame wins
+KEEPALIVE = 15.0  # s between comment lines while nothing changes
+STALL = 10.0  # s without progress (a request not finished, output not taken)
+MAX_REQUEST = 8192  # bytes of request head
+SEND_BUFFER = 16384  # bytes the system may hold for a client
+RETRY_MS = 1000  # how soon a page's EventSource tries again after the app went away
+
+# Path -> static file and its type.
+PAGES = {
+    "/": ("index.html", "text/html; charset=utf-8"),
+    "/dash.css": ("dash.css", "text/css; charset=utf-8"),
+    "/dash.js": ("dash.js", "text/javascript; charset=utf-8"),
+}
+COMMON_HEADERS = [
+    ("Cache-Control", "no-store"),
+    ("X-Content-Type-Options", "nosniff"),
+    ("Server", "kvdash-dashboard"),
+]
+SECURITY = ("Content-Security-Policy", "default-src 'self'; img-src 'self' data:")
+
+
+def frame_json(frame: Frame, report: bytes | None, source: str, car: str) -> str:
+    """The frame as the page and /frame see it. report: the 54 bytes the
+    display was last sent, where the app can read them back (a virtual
+    display), else None."""
+    return json.dumps(
+        {
+            "gear": frame.gear,
+            "rpm": [1 if led <= frame.rpm else 0 for led in range(1, RPM_LEDS + 1)],
+            "warnings": [1 if on else 0 for on in frame.warnings],
+            "left": frame.left,
+            "right": frame.right,
+            "report": list(report) if report is not None else None,
+            "source": source,
+            "car": car,
+        },
+        separators=(",", ":"),
+    )
+
+
+def _plain(status: int, reason: str) -> bytes:
+    """A whole response for a request h11 could not make sense of, or one refused."""
+    body = f"{status} {reason}\n".encode("ascii")
+    head = (
+        f"HTTP/1.1 {status} {reason}\r\nContent-Type: text/plain; charset=utf-8\r\n"
+        f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n"
+    )
+    return head.encode("ascii") + body
+
+
+BAD_REQUEST = _plain(400, "Bad Request")
+REASONS = {200: b"OK", 404: b"Not Found"}
+
+
+@dataclass(eq=False)
+class Client:
+    sock: socket.socket
+    opened: float
+    refused: bool  # past MAX_CLIENTS: hears 503 once its request is in
+    conn: h11.Connection = field(default_factory=lambda: h11.Connection(h11.SERVER, MAX_REQUEST))
+    out: bytearray = field(default_factory=bytearray)
+    pending: bytes | None = None  # the newest frame not yet handed to the socket
+    stream: bool = False  # an /events client
+    done: bool = False  # close once out is empty
+    last_progress: float = 0.0  # when out last shrank (or started to wait)
+    last_event: float = -1e9  # when the last frame was handed to the socket
+    last_write: float = 0.0  # when anything was, for the keep-alive comment
+    mask: int = selectors.EVENT_READ
+
+
+class WebServer:
+    """The HTTP side of the app: one listening socket and its clients, all in
+    the app's selector."""
+
+    def __init__(self, host: str, port: int, selector: selectors.BaseSelector) -> None:
+        self.selector = selector
+        host = host.strip("[]")
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.listener = socket.socket(family, socket.SOCK_STREAM)
+        try:
+            if hasattr(socket, "SO_EXCLUSIVEADDRUSE"):  # Windows: no second server on the port
+                self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_EXCLUSIVEADDRUSE, 1)
+            else:  # elsewhere: restart at once on the port a moment ago in use
+                self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            self.listener.bind((host, port))
+            self.listener.listen(64)
+            self.listener.setblocking(False)
+        except OSError:
+            self.listener.close()
+            raise
+        self.address: tuple[str, int] = self.listener.getsockname()[:2]
+        self.clients: list[Client] = []
+        self.event = b"data: {}\n\n"
+        self.body = b"{}"
+        self.files = {path: self._load(name) for path, (name, _) in PAGES.items()}
+        accept: Callable[[int, float], None] = self._accept
+        selector.register(self.listener, selectors.EVENT_READ, accept)
+
+    @staticmethod
+    def _load(name: str) -> bytes:
+        return resources.files(__package__).joinpath("static", name).read_bytes()
+
+    # ------------------------------------------------------------ frames
+
+    def publish(
+        self, frame: Frame, report: bytes | None, source: str, car: str, now: float
+    ) -> None:
+        """A new frame: to every /events client, as soon as its rate allows."""
+        self.body = frame_json(frame, report, source, car).encode("utf-8")
+        self.event = b"data: " + self.body + b"\n\n"
+        for c in list(self.clients):
+            if c.stream:
+                c.pending = self.event
+                self._offer(c, now)
+
+    def _offer(self, c: Client, now: float) -> None:
+        """Hands the pending frame to the socket once the last one is gone and
+        the rate allows."""
+        if c.pending is None or c.out or now < c.last_event + 1.0 / MAX_EVENTS_HZ:
+            return
+        event, c.pending = c.pending, None
+        c.last_event = now
+        self._write(c, c.conn.send(h11.Data(data=event)) or b"", now)
+
+    # ------------------------------------------------------------ timers
+
+    def next_deadline(self) -> float:
+        times = [float("inf")]
+        for c in self.clients:
+            if c.out:
+                times.append(c.last_progress + STALL)
+            elif c.pending is not None:
+                times.append(c.last_event + 1.0 / MAX_EVENTS_HZ)
+            elif c.stream:
+                times.append(c.last_write + KEEPALIVE)
+            else:
+                times.append(c.opened + STALL)
+        return min(times)
+
+    def tick(self, now: float) -> None:
+        """What is due: throttled frames, keep-alive comments, stalled clients let go."""
+        for c in list(self.clients):
+            if c.out:
+                if now - c.last_progress >= STALL:
+                    self._drop(c)
+            elif c.pending is not None:
+                self._offer(c, now)
+            elif c.stream:
+                if now - c.last_write >= KEEPALIVE:
+                    self._write(c, c.conn.send(h11.Data(data=b": keep-alive\n\n")) or b"", now)
+            elif now - c.opened >= STALL:
+                self._drop(c)
+
+    # ------------------------------------------------------------ sockets
+
+    def _accept(self, _mask: int, now: float) -> None:
+        while True:
+            try:
+                sock, _ = self.listener.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError:  # e.g. out of descriptors: try again on the next wake
+                return
+            if len(self.clients) >= MAX_CLIENTS + EXTRA_REFUSALS:
+                sock.close()
+                continue
+            sock.setblocking(False)
+            try:
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                # A second of frames is plenty in flight; more would hide a stalled
+                # client from us for minutes.
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
+            except OSError:
+                pass
+            serving = sum(1 for c in self.clients if not c.refused)
+            c = Client(sock, now, refused=serving >= MAX_CLIENTS, last_write=now)
+
+            def ready(mask: int, when: float, c: Client = c) -> None:
+                self._ready(c, mask, when)
+
+            self.selector.register(sock, selectors.EVENT_READ, ready)
+            self.clients.append(c)
+
+    def _ready(self, c: Client, mask: int, now: float) -> None:
+        if mask & selectors.EVENT_WRITE:
+            self._flush(c, now)
+            if c not in self.clients:
+                return
+            self._offer(c, now)
+        if mask & selectors.EVENT_READ:
+            try:
+                data = c.sock.recv(65536)
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError:
+                self._drop(c)
+                return
+            if not data:
+                self._drop(c)
+            elif not (c.stream or c.done):  # what a client sends after its request is ignored
+                self._request(c, data, now)
+
+    def _request(self, c: Client, data: bytes, now: float) -> None:
+        c.conn.receive_data(data)
+        try:
+            event = c.conn.next_event()
+        except h11.RemoteProtocolError:
+            self._finish(c, BAD_REQUEST, now)
+            return
+        if event is h11.NEED_DATA:
+            return
+        if not isinstance(event, h11.Request):
+            self._finish(c, BAD_REQUEST, now)
+            return
+        if c.refused:
+            self._finish(c, _plain(503, "Service Unavailable"), now)
+            return
+        try:
+            path = urlsplit(event.target.decode("ascii")).path
+        except (UnicodeDecodeError, ValueError):
+            self._finish(c, BAD_REQUEST, now)
+            return
+        if event.method != b"GET":
+            self._respond(c, 404, "text/plain; charset=utf-8", b"404 Not Found\n", now)
+        elif path == "/events":
+            self._start_stream(c, now)
+        elif path == "/frame":
+            self._respond(c, 200, "application/json", self.body, now)
+        elif path in PAGES:
+            self._respond(c, 200, PAGES[path][1], self.files[path], now)
+        else:
+            self._respond(c, 404, "text/plain; charset=utf-8", b"404 Not Found\n", now)
+
+    def _respond(self, c: Client, status: int, kind: str, body: bytes, now: float) -> None:
+        headers = [
+            ("Content-Type", kind),
+            ("Content-Length", str(len(body))),
+            ("Connection", "close"),
+            *COMMON_HEADERS,
+        ]
+        if kind.startswith("text/html"):
+            headers.append(SECURITY)
+        response = h11.Response(status_code=status, headers=headers, reason=REASONS[status])
+        out = c.conn.send(response) or b""
+        out += c.conn.send(h11.Data(data=body)) or b""
+        out += c.conn.send(h11.EndOfMessage()) or b""
+        self._finish(c, out, now)
+
+    def _start_stream(self, c: Client, now: float) -> None:
+        headers = [("Content-Type", "text/event-stream"), *COMMON_HEADERS]
+        out = c.conn.send(h11.Response(status_code=200, headers=headers, reason=b"OK")) or b""
+        # The frame shown now comes first, so the page draws at once.
+        out += c.conn.send(h11.Data(data=f"retry: {RETRY_MS}\n\n".encode() + self.event)) or b""
+        c.stream = True
+        c.last_event = now
+        self._write(c, out, now)
+
+    def _finish(self, c: Client, out: bytes, now: float) -> None:
+        """Sends out, then closes."""
+        c.done = True
+        self._write(c, out, now)
+
+    def _write(self, c: Client, data: bytes, now: float) -> None:
+        if not c.out:
+            c.last_progress = now  # the wait for this output starts now
+        c.out += data
+        c.last_write = now
+        self._flush(c, now)
+
+    def _flush(self, c: Client, now: float) -> None:
+        if c.out:
+            try:
+                sent = c.sock.send(c.out)
+            except (BlockingIOError, InterruptedError):
+                sent = 0
+            except OSError:
+                self._drop(c)
+                return
+            if sent:
+                del c.out[:sent]
+                c.last_progress = now
+        if not c.out and c.done:
+            self._drop(c, graceful=True)
+            return
+        mask = selectors.EVENT_READ | (selectors.EVENT_WRITE if c.out else 0)
+        if mask != c.mask:
+            c.mask = mask
+            self.selector.modify(c.sock, mask, self.selector.get_key(c.sock).data)
+
+    def _drop(self, c: Client, graceful: bool = False) -> None:
+        if c not in self.clients:
+            return
+        self.clients.remove(c)
+        self.selector.unregister(c.sock)
+        if graceful:
+            try:
+                c.sock.shutdown(socket.SHUT_WR)
+                c.sock.recv(65536)  # left unread, it would turn the close into a reset
+            except OSError:
+                pass
+        c.sock.close()
+
+    def close(self) -> None:
+        for c in list(self.clients):
+            self._drop(c)
+        self.selector.unregister(self.listener)
+        self.listener.close()

@@ -1,0 +1,187 @@
+"""--http over plain sockets: /frame, /events, 404, 400, the client limit,
+stalled clients, and the preview without a display."""
+
+from __future__ import annotations
+
+import http.client
+import json
+import socket
+import time
+from typing import Any
+
+import pytest
+from test_app_run import AppRun, free_port, outgauge, wait_for
+
+import kvdash_virtual as vd
+from kvdash_dashboard import display as displays
+
+web = pytest.importorskip("kvdash_dashboard.web", reason="--http needs h11")
+
+
+def get(port: int, path: str) -> tuple[int, str, bytes]:
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+    try:
+        conn.request("GET", path)
+        r = conn.getresponse()
+        return r.status, r.getheader("Content-Type", ""), r.read()
+    finally:
+        conn.close()
+
+
+def frame(port: int) -> dict[str, Any]:
+    status, kind, body = get(port, "/frame")
+    assert (status, kind) == (200, "application/json")
+    result: dict[str, Any] = json.loads(body)
+    return result
+
+
+def raw(port: int, request: bytes) -> bytes:
+    """What the server answers to these bytes, up to its close."""
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall(request)
+        answer = b""
+        while chunk := s.recv(4096):
+            answer += chunk
+    return answer
+
+
+class Sender:
+    def __init__(self, port: int) -> None:
+        self.port = port
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+
+    def __call__(self, **fields: Any) -> None:
+        self.sock.sendto(outgauge(**fields), ("127.0.0.1", self.port))
+
+
+def app_with_page(seconds: float, page: int = 0) -> tuple[AppRun, Sender, int]:
+    """The app on OutGauge packets from a Sender, serving its page on that port (0: a free one)."""
+    udp, page = free_port(), page or free_port()
+    run = AppRun(
+        *("--source", "outgauge", "--listen", f"127.0.0.1:{udp}", "--left", "speed"),
+        *("--http", str(page), "--seconds", str(seconds), "--view", "lines"),
+    )
+    wait_for(lambda: serves(page))
+    return run, Sender(udp), page
+
+
+def serves(port: int) -> bool:
+    """Whether the page is served (a whole answer: the server is done with it)."""
+    try:
+        return raw(port, b"GET /frame HTTP/1.1\r\nHost: x\r\n\r\n").startswith(b"HTTP/1.1 200")
+    except OSError:
+        return False
+
+
+def test_frame_page_and_errors(display: vd.VirtualDisplay, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(web, "KEEPALIVE", 0.2)
+    run, send, port = app_with_page(2.0)
+    with socket.create_connection(("127.0.0.1", port), timeout=0.9) as quiet:
+        quiet.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+        time.sleep(0.7)  # nothing changes meanwhile: comment lines keep the stream alive
+        assert quiet.recv(65536).count(b": keep-alive\n\n") >= 2
+    send(gear=4, rpm=7400.0, speed=50.0, fuel=0.5)
+    wait_for(lambda: frame(port)["gear"] == "3")
+    f = frame(port)
+    assert f == {
+        "gear": "3",
+        "rpm": [1] * 13,
+        "warnings": [0, 0, 1, 0, 0, 0],
+        "left": "   180",
+        "right": "   50.0",
+        "report": list(display.last_report or b""),  # what the display was sent, byte for byte
+        "source": "outgauge",
+        "car": "",
+    }
+    status, kind, body = get(port, "/?overlay=1")
+    assert (status, kind) == (200, "text/html; charset=utf-8") and b"/dash.js" in body
+    assert get(port, "/dash.js")[:2] == (200, "text/javascript; charset=utf-8")
+    assert get(port, "/nothing")[0] == 404
+    for garbage in (b"\x16\x03\x01\x02\x00\x01\r\n\r\n", b"GET / HTTP/1.1\r\nno colon\r\n\r\n"):
+        assert raw(port, garbage).startswith(b"HTTP/1.1 400 ")  # then closed
+    assert run.join() == 0
+
+
+def events(stream: http.client.HTTPResponse, until: float) -> list[dict[str, Any]]:
+    """The frames of an /events stream, until then."""
+    out = []
+    while time.monotonic() < until:
+        try:
+            line = stream.readline()
+        except TimeoutError:
+            break
+        if line.startswith(b"data: "):
+            out.append(json.loads(line[6:]))
+    return out
+
+
+def test_events_come_in_order_at_most_60_a_second(display: vd.VirtualDisplay) -> None:
+    run, send, port = app_with_page(2.5)
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=0.5)
+    conn.request("GET", "/events")
+    stream = conn.getresponse()
+    assert stream.getheader("Content-Type") == "text/event-stream"
+    start = time.monotonic()
+    for speed in range(1, 301):  # 300 new frames in one second
+        send(speed=speed / 3.6)
+        time.sleep(start + speed / 300 - time.monotonic() if speed % 10 == 0 else 0)
+    got = events(stream, time.monotonic() + 0.5)
+    conn.close()
+    speeds = [int(f["left"]) for f in got if f["left"].strip().isdigit()]
+    assert speeds == sorted(set(speeds)) and speeds[-1] == 300  # in order, the last one too
+    span = time.monotonic() - start
+    assert 30 <= len(got) <= 60 * span + 2  # the newest frame wins, 60 a second at most
+    assert run.join() == 0
+
+
+def test_stalled_clients_neither_delay_the_display_nor_stay(
+    display: vd.VirtualDisplay, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(web, "STALL", 1.0)
+    run, send, port = app_with_page(8.0)
+    stalled = []
+    for _ in range(web.MAX_CLIENTS):  # readers that never read
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+        s.connect(("127.0.0.1", port))
+        s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+        stalled.append(s)
+    time.sleep(0.3)
+    assert raw(port, b"GET /frame HTTP/1.1\r\nHost: x\r\n\r\n").startswith(b"HTTP/1.1 503 ")
+    worst, speed, start = 0.0, 100, time.monotonic()
+    while True:  # new frames until the stalled clients' buffers are full, and they are let go
+        speed += 1
+        sent = time.monotonic()
+        send(speed=speed / 3.6)
+        wait_for(lambda: (display.last_report or b"")[27:33] == b"%6d" % speed, 1.0)  # noqa: B023
+        worst = max(worst, time.monotonic() - sent)
+        if speed % 50 == 0 and serves(port):
+            break
+        assert time.monotonic() - start < 7.0, "the stalled clients were kept"
+    assert worst < 0.1  # generous for a loaded machine: the benchmark has the figures
+    for s in stalled:
+        s.close()
+    assert run.join() == 0
+
+
+@pytest.mark.parametrize("virtual", [False, True])
+def test_without_a_display_the_frames_are_previewed(
+    virtual: bool, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    monkeypatch.setattr(displays, "VIRTUAL_AVAILABLE", False)  # as on Windows
+    port = free_port()
+    argv = ["--source", "demo", "--seconds", "2.5", "--http", str(port), "--view", "lines"]
+    run = AppRun(*argv, *(["--virtual"] if virtual else []))
+    wait_for(lambda: serves(port) and frame(port)["left"].strip() != "")
+    f = frame(port)
+    assert f["report"] is None and f["source"] == "demo"  # no display: no image to read back
+    assert run.join() == 0
+    lines = capsys.readouterr().out.splitlines()
+    expected = (
+        "No virtual displays on Windows: --virtual shows a preview only."
+        if virtual
+        else "No SLI-PRO display found: a preview in the terminal, waiting for one to be "
+        "plugged in."
+    )
+    assert expected in lines
+    assert lines[-2].startswith("end   gear ") and "no display: preview only" in lines[-2]
