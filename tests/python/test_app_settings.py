@@ -64,7 +64,7 @@ def test_layers_apply_top_then_game_then_car_then_command_line(tmp_path: Path) -
 
 BAD = [
     ('left = "speed"\nunits = \n', "line 2", "Invalid value"),
-    ('lefft = "speed"', 'key "lefft"', "allowed: bind, car, console, fuel_low, game, hz"),
+    ('lefft = "speed"', 'key "lefft"', "allowed: bind, car, console, fuel_low, game, http, hz"),
     ('hz = "fast"', 'key "hz"', "must be a number"),
     ("hz = 5000", 'key "hz"', "above 0 and at most 1000"),
     ('units = "furlongs"', 'key "units"', "one of kmh, mph"),
