@@ -20,7 +20,12 @@ rm -rf "$work" dist/kvdash-*.whl dist/kvdash-*.tar.gz
 mkdir -p "$work" dist
 
 echo "== sdist"
-"$venv/bin/python" -m build --sdist --outdir dist . >"$work/sdist.log" 2>&1 || { cat "$work/sdist.log"; exit 1; }
+# From the tracked files alone: the work tree's build/ (venvs, a Wine prefix)
+# is nothing an sdist carries, and walking it costs minutes.
+mkdir -p "$work/src"
+git archive --format=tar HEAD | tar -x -C "$work/src"
+"$venv/bin/python" -m build --sdist --outdir "$root/dist" "$work/src" >"$work/sdist.log" 2>&1 || {
+  cat "$work/sdist.log"; exit 1; }
 sdist=(dist/kvdash-*.tar.gz)
 tar tzf "${sdist[0]}" >"$work/sdist.list"
 grep -q "^kvdash-[^/]*/LICENSE$" "$work/sdist.list" || { echo "FAIL: no LICENSE in the sdist" >&2; exit 1; }
