@@ -131,13 +131,13 @@ class Reports:
 
     def __init__(self) -> None:
         self.times: List[Tuple[float, Frame]] = []
-        self._original: Callable[[Engine, Frame], None] = send
+        self._original: Callable[[Engine, Frame, Optional[Frame]], None] = send
 
     def __enter__(self) -> Reports:
         original = self._original
 
-        def timed(engine: Engine, frame: Frame) -> None:
-            original(engine, frame)
+        def timed(engine: Engine, frame: Frame, shown: Optional[Frame] = None) -> None:
+            original(engine, frame, shown)
             self.times.append((time.perf_counter(), frame))
 
         setattr(app, "send", timed)  # noqa: B010

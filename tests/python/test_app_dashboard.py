@@ -96,6 +96,9 @@ def test_the_shift_light_fits_the_source() -> None:
     assert own.frame(Telemetry(rpm=9500.0, max_rpm=10000.0), 0.0)[0].rpm == 13
     assert own.frame(Telemetry(rpm=6000.0, max_rpm=10000.0), 0.0)[0].rpm == 0
     assert own.frame(Telemetry(rpm=9500.0, max_rpm=20000.0), 0.0)[0].rpm < 13
+    # A limit learnt where the game sends none, and the game's own over it.
+    assert own.frame(Telemetry(rpm=9500.0), 0.0, learnt=10000.0)[0].rpm == 13
+    assert own.frame(Telemetry(rpm=9500.0, max_rpm=20000.0), 0.0, learnt=10000.0)[0].rpm < 13
     # The game's own rev lights, scaled to thirteen.
     assert own.frame(Telemetry(rpm=100.0, rev_lights=0.5), 0.0)[0].rpm == 6
     # The user's shift point wins over both.
