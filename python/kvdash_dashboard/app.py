@@ -373,7 +373,8 @@ class App:
         times = [self.display.next_check, self.view.next_update]
         if end is not None:
             times.append(end)
-        times.extend(p.next_poll for p in self.polled)
+        if self.polled:
+            times.extend(p.next_poll for p in self.polled)
         if self.replay is not None and not self.replay.finished:
             times.append(self.replay.next_poll)
         if self.flash is not None:

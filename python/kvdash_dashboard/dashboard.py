@@ -86,7 +86,7 @@ class Options:
         return tuple(LEDS[name][0] for name in self.leds)
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)  # one a packet: see Telemetry
 class Frame:
     """What the display shows."""
 
@@ -149,9 +149,8 @@ def delta_text(delta: float) -> str:
     return f"{delta:.2f}" if abs(delta) < 9.995 else f"{delta:.1f}"
 
 
-def panel_text(choice: str, t: Telemetry, units: str) -> str:
-    """The panel's text for this choice; blank when the value is unknown now."""
-    value = getattr(t, PANELS[choice][1])
+def panel_text(choice: str, value: float | None, units: str) -> str:
+    """The panel's text for this choice's value; blank when it is unknown now."""
     if value is None or (isinstance(value, float) and not math.isfinite(value)):
         return " " * PANEL_DIGITS
     if choice in ("time", "last", "best"):
@@ -196,6 +195,7 @@ def shift_range(t: Telemetry, options: Options, learnt: float | None = None) -> 
 
 
 _SHIFT = int(Light.SHIFT)
+_UNSET = object()  # no value yet: equal to none
 
 
 class Layout:
@@ -206,10 +206,18 @@ class Layout:
         self.fields = fields
         self.left = pick_panel(options.left, LEFT_DEFAULTS, fields)
         self.right = pick_panel(options.right, RIGHT_DEFAULTS, fields)
-        # Each frame tests the lights as plain ints (flag arithmetic is slow),
-        # and the warning LEDs of a state already seen are not worked out again.
+        # A frame a packet: each tests the lights as plain ints (flag
+        # arithmetic is slow), and a part whose input is what it was in the
+        # frame before is not worked out again.
         self._leds = tuple((name, int(LEDS[name][1])) for name in options.leds)
         self._warnings: dict[tuple[int, bool, bool], tuple[bool, ...]] = {}
+        self._gears = {gear: gear_text(gear, options.neutral) for gear in range(-1, 10)}
+        self._range_of: tuple[int, float | None, float | None] | None = None
+        self._range = (0.0, 0.0)
+        self._left_field, self._right_field = PANELS[self.left][1], PANELS[self.right][1]
+        self._left_value: object = _UNSET  # the value each panel's text was written from
+        self._right_value: object = _UNSET
+        self._left_text = self._right_text = ""
 
     def unfilled(self) -> tuple[str, ...]:
         """The panel choices this source cannot fill, as words for the status line."""
@@ -232,12 +240,19 @@ class Layout:
         lights = int(t.lights)
         lit, change, shift_now = self._rpm(t, lights, now, learnt)
         fuel_low = t.fuel is not None and t.fuel < o.fuel_low
+        gear = self._gears.get(t.gear)
+        left = getattr(t, self._left_field)
+        if left != self._left_value:
+            self._left_value, self._left_text = left, panel_text(self.left, left, o.units)
+        right = getattr(t, self._right_field)
+        if right != self._right_value:
+            self._right_value, self._right_text = right, panel_text(self.right, right, o.units)
         frame = Frame(
-            gear=gear_text(t.gear, o.neutral),
+            gear=gear if gear is not None else gear_text(t.gear, o.neutral),
             rpm=lit,
             warnings=self._warning_leds(lights, shift_now, fuel_low),
-            left=panel_text(self.left, t, o.units),
-            right=panel_text(self.right, t, o.units),
+            left=self._left_text,
+            right=self._right_text,
             flash=shift_now,
         )
         return frame, change
@@ -271,7 +286,10 @@ class Layout:
             lit = int(round(share * RPM_LEDS))
             shift_now = shift_now or share >= 1.0
         else:
-            start, shift = shift_range(t, o, learnt)
+            if (t.gear, t.max_rpm, learnt) != self._range_of:
+                self._range_of = (t.gear, t.max_rpm, learnt)
+                self._range = shift_range(t, o, learnt)
+            start, shift = self._range
             lit = rpm_leds(t.rpm, start, shift)
             shift_now = shift_now or t.rpm >= shift
         if not shift_now:
@@ -298,8 +316,9 @@ def send(engine: Engine, frame: Frame, shown: Frame | None = None) -> None:
     from ``shown``, what this engine's image already holds; None: all of them."""
     if shown is None or frame.gear != shown.gear:
         engine.set_gear(frame.gear)
-    low, high = (0, RPM_LEDS) if shown is None else sorted((shown.rpm, frame.rpm))
-    for led in range(low + 1, high + 1):
+    # The RPM LEDs between the two counts are the ones that change.
+    low, high = (0, RPM_LEDS) if shown is None else (shown.rpm, frame.rpm)
+    for led in range(min(low, high) + 1, max(low, high) + 1):
         engine.set_rpm_led(led, 1 if led <= frame.rpm else 0)
     if shown is None or frame.warnings != shown.warnings:
         for led, on in enumerate(frame.warnings, start=1):

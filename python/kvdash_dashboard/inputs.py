@@ -24,7 +24,7 @@ MAX_GAP = 3.0  # s: a longer silence in a recording is shortened to this on repl
 ANY_ADDRESS = "0.0.0.0"
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)  # one a packet: see Telemetry
 class Heard:
     family: Family
     telemetry: Telemetry
