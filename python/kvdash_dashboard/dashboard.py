@@ -314,18 +314,27 @@ class Engine(Protocol):
 def send(engine: Engine, frame: Frame, shown: Frame | None = None) -> None:
     """The frame onto the display in one report. The setters of what differs
     from ``shown``, what this engine's image already holds; None: all of them."""
-    if shown is None or frame.gear != shown.gear:
+    if shown is None:
         engine.set_gear(frame.gear)
-    # The RPM LEDs between the two counts are the ones that change.
-    low, high = (0, RPM_LEDS) if shown is None else (shown.rpm, frame.rpm)
-    for led in range(min(low, high) + 1, max(low, high) + 1):
-        engine.set_rpm_led(led, 1 if led <= frame.rpm else 0)
-    if shown is None or frame.warnings != shown.warnings:
+        for led in range(1, RPM_LEDS + 1):
+            engine.set_rpm_led(led, 1 if led <= frame.rpm else 0)
         for led, on in enumerate(frame.warnings, start=1):
-            if shown is None or on != shown.warnings[led - 1]:
-                engine.set_warning_led(led, 1 if on else 0)
-    if shown is None or frame.left != shown.left:
+            engine.set_warning_led(led, 1 if on else 0)
         engine.set_left_panel(frame.left)
-    if shown is None or frame.right != shown.right:
+        engine.set_right_panel(frame.right)
+        engine.show_me()
+        return
+    if frame.gear != shown.gear:
+        engine.set_gear(frame.gear)
+    if frame.rpm != shown.rpm:  # the LEDs between the two counts change
+        for led in range(min(frame.rpm, shown.rpm) + 1, max(frame.rpm, shown.rpm) + 1):
+            engine.set_rpm_led(led, 1 if led <= frame.rpm else 0)
+    if frame.warnings != shown.warnings:
+        for led, (on, was) in enumerate(zip(frame.warnings, shown.warnings, strict=True), 1):
+            if on != was:
+                engine.set_warning_led(led, 1 if on else 0)
+    if frame.left != shown.left:
+        engine.set_left_panel(frame.left)
+    if frame.right != shown.right:
         engine.set_right_panel(frame.right)
     engine.show_me()
