@@ -18,7 +18,7 @@ and a bare loop that does only what any OutGauge dashboard must (select,
 recv, unpack, every setter and one show_me per packet, on a virtual display)
 run as two processes fed the same 360 packets a second by one sender; each
 one's CPU time is read from outside, through its process CPU clock, from the
-sender's first packet to its last, in three rounds. Prints the CPU per
+sender's first packet to its last, in five rounds. Prints the CPU per
 packet of both and their ratio (medians of the rounds). Fails only on
 errors, never on timings.
 """
@@ -303,7 +303,7 @@ def main() -> int:
     # Rounds, as the machine's load changes between them: each round's ratio
     # compares the two processes over the same packets at the same moments.
     length = max(2.0, seconds / 2)
-    rounds = [cost(360.0, length) for _ in range(3)]
+    rounds = [cost(360.0, length) for _ in range(5)]
     latencies = [x * 1000 for x in result.latencies]
     if len(latencies) < 10:
         raise SystemExit("too few reports matched their packets")
