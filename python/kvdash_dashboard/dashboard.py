@@ -195,7 +195,7 @@ def shift_range(t: Telemetry, options: Options, learnt: float | None = None) -> 
 
 
 _SHIFT = int(Light.SHIFT)
-_UNSET = object()  # no value yet: equal to none
+_UNSET = object()  # a panel before its first value: unequal to any value
 
 
 class Layout:
