@@ -14,7 +14,15 @@ second; the app's CPU use when idle and under that stream; and a flood of
 showing the last packet). With --http: the same latency with 20 stalled
 clients on /events (they never read), and, in headless chromium (Selenium),
 the page's delay from packet to drawing and the app's CPU with 10 pages open.
-Fails only on errors, never on timings.
+
+Then the app's cost beside a bare loop: the app (python -m kvdash_dashboard)
+and a bare loop that does only what any OutGauge dashboard must (select,
+recv, unpack, every setter and one show_me per packet, on a virtual display)
+run as two processes fed the same 360 packets a second by one sender; each
+one's CPU time is read from outside, through its process CPU clock, from the
+sender's first packet to its last, in five rounds. Prints the CPU per
+packet of both and their ratio (medians of the rounds). Fails only on
+errors, never on timings.
 """
 
 from __future__ import annotations
@@ -39,17 +47,22 @@ import kvdash_dashboard.app as app
 import kvdash_virtual as vd
 from kvdash_dashboard.dashboard import Engine, Frame, send
 
+# Sends OutGauge packets to one or more ports (comma-separated), each packet
+# with its own speed and the rpm sweeping up through the shift point; says
+# "go" just before the first one.
 SENDER = r"""
 import socket, struct, sys, time
-port, rate, seconds, first = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3]), int(
-    sys.argv[4])
+ports = [int(p) for p in sys.argv[1].split(",")]
+rate, seconds, first = float(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-def packet(speed_kmh):
+def packet(speed_kmh, rpm):
     data = struct.pack("<I4sHBB", 0, b"beam", 0, 4, 0)
-    data += struct.pack("<7f", speed_kmh / 3.6, 5000.0, 0.0, 90.0, 0.5, 0.0, 95.0)
+    data += struct.pack("<7f", speed_kmh / 3.6, rpm, 0.0, 90.0, 0.5, 0.0, 95.0)
     data += struct.pack("<II", 0, 0) + struct.pack("<3f", 1.0, 0.0, 0.0) + bytes(32)
     return data + struct.pack("<i", 1)
 period = 1.0 / rate
+sys.stdout.write("go\n")
+sys.stdout.flush()
 start = time.perf_counter()
 sent = []
 n = 0
@@ -64,12 +77,57 @@ while True:
             pass
     value = first + n % 900000
     t = time.perf_counter()
-    s.sendto(packet(value), ("127.0.0.1", port))
+    data = packet(value, 3000.0 + 6.0 * (n % 800))
+    for port in ports:
+        s.sendto(data, ("127.0.0.1", port))
     sent.append((value, t))
     n += 1
 out = sys.stdout
 for value, t in sent[-200000:]:
     out.write(f"{value} {t!r}\n")
+"""
+
+# What any OutGauge dashboard must do per packet, at its simplest: select,
+# recv, unpack, every setter, one show_me, on a virtual display in its own
+# process. Says "ready" once it listens; ends after the given seconds.
+BARE_LOOP = r"""
+import selectors, socket, struct, sys, time
+import kvdash, kvdash_virtual
+port, seconds = int(sys.argv[1]), float(sys.argv[2])
+display = kvdash_virtual.attach()
+engine = kvdash.kvengine()
+engine.init()
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+sock.bind(("127.0.0.1", port))
+sock.setblocking(False)
+selector = selectors.DefaultSelector()
+selector.register(sock, selectors.EVENT_READ)
+packet = struct.Struct("<I4sHBB7f2I3f16s16s")
+warning_bits = (0x0008, 0x0010, 0x0400, 0x0002, 0x0004, 0x0080)
+print("ready", flush=True)
+end = time.monotonic() + seconds
+while True:
+    now = time.monotonic()
+    if now >= end:
+        break
+    if not selector.select(end - now):
+        continue
+    while True:
+        try:
+            data = sock.recv(65535)
+        except BlockingIOError:
+            break
+        _, _, _, gear, _, speed, rpm, _, _, fuel, _, _, _, show, *_ = packet.unpack_from(data)
+        engine.set_gear("r" if gear == 0 else "-" if gear == 1 else str(min(gear - 1, 9)))
+        lit = int(13 * min(1.0, max(0.0, (rpm - 5000.0) / 2500.0)))
+        for led in range(1, 14):
+            engine.set_rpm_led(led, 1 if led <= lit else 0)
+        for led, bit in enumerate(warning_bits, start=1):
+            engine.set_warning_led(led, 1 if show & bit else 0)
+        engine.set_left_panel(str(round(speed * 3.6)))
+        engine.set_right_panel(f"{100.0 * fuel:.1f}")
+        engine.show_me()
 """
 
 
@@ -78,13 +136,13 @@ class Reports:
 
     def __init__(self) -> None:
         self.times: List[Tuple[float, Frame]] = []
-        self._original: Callable[[Engine, Frame], None] = send
+        self._original: Callable[[Engine, Frame, Optional[Frame]], None] = send
 
     def __enter__(self) -> Reports:
         original = self._original
 
-        def timed(engine: Engine, frame: Frame) -> None:
-            original(engine, frame)
+        def timed(engine: Engine, frame: Frame, shown: Optional[Frame] = None) -> None:
+            original(engine, frame, shown)
             self.times.append((time.perf_counter(), frame))
 
         setattr(app, "send", timed)  # noqa: B010
@@ -168,7 +226,7 @@ def stream(
         last_shown = display.reports[-2] if len(display.reports) > 1 else b""
     sent: Dict[int, float] = {}
     for line in out.split("\n"):
-        if line:
+        if line and line != "go":
             value, when = line.split()
             sent[int(value)] = float(when)
     last_value = max(sent) if sent else None
@@ -274,6 +332,62 @@ def outgauge(speed: float) -> bytes:
     return data + struct.pack("<i", 1)
 
 
+def cpu_clock(pid: int) -> int:
+    """The CPU-time clock of another process (clock_getcpuclockid(3) on Linux)."""
+    return (~pid << 3) | 2
+
+
+@dataclass
+class Cost:
+    packets: int
+    app: float  # s of CPU per packet
+    bare: float
+
+
+def cost(rate: float, seconds: float) -> Cost:
+    """CPU per packet of the app and of the bare loop, fed the same packets."""
+    app_port, bare_port = free_port(), free_port()
+    lasting = str(seconds + 3.0)
+    command = [sys.executable, "-m", "kvdash_dashboard", "--source", "outgauge", "--virtual"]
+    command += ["--listen", f"127.0.0.1:{app_port}", "--view", "lines", "--seconds", lasting]
+    app_process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    bare_process = subprocess.Popen(
+        [sys.executable, "-c", BARE_LOOP, str(bare_port), lasting],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    processes = {"the app": app_process, "the bare loop": bare_process}
+    try:
+        for name, process in processes.items():  # the app's first line comes once it listens
+            assert process.stdout is not None
+            if not process.stdout.readline():
+                raise SystemExit(f"{name} ended before it listened")
+        clocks = [cpu_clock(process.pid) for process in processes.values()]
+        sender = subprocess.Popen(
+            [sys.executable, "-c", SENDER, f"{app_port},{bare_port}", str(rate), str(seconds), "1"],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        assert sender.stdout is not None
+        sender.stdout.readline()  # "go": the first packet follows
+        before = [time.clock_gettime(clock) for clock in clocks]
+        out, _ = sender.communicate(timeout=seconds + 60)
+        time.sleep(0.05)  # the last packet is handled
+        after = [time.clock_gettime(clock) for clock in clocks]
+        for name, process in processes.items():
+            process.communicate(timeout=30)
+            if process.returncode != 0:
+                raise SystemExit(f"{name} ended with {process.returncode}")
+    finally:
+        for process in processes.values():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+    packets = sum(1 for line in out.split("\n") if line and line != "go")
+    app_cpu, bare_cpu = (a - b for a, b in zip(after, before, strict=True))
+    return Cost(packets=packets, app=app_cpu / packets, bare=bare_cpu / packets)
+
+
 def idle(seconds: float) -> float:
     with vd.attach():
         thread, _ = run_app(["--seconds", str(seconds), "--view", "lines"])  # --source auto
@@ -300,6 +414,10 @@ def main() -> int:
         idle_cpu = idle(seconds)
         result = stream(360.0, seconds, 1000)
         flood = stream(20000.0, min(seconds, 3.0), 1)
+    # Rounds, as the machine's load changes between them: each round's ratio
+    # compares the two processes over the same packets at the same moments.
+    length = max(2.0, seconds / 2)
+    rounds = [cost(360.0, length) for _ in range(5)]
     latencies = [x * 1000 for x in result.latencies]
     if len(latencies) < 10:
         raise SystemExit("too few reports matched their packets")
@@ -318,6 +436,17 @@ def main() -> int:
     print(f"  reports sent                 {flood.reports} (at most 1000 a second)")
     print(f"  CPU                          {100 * flood.cpu:.1f} %")
     print(f"  display ends showing         {flood.last_shown} (last packet: {flood.last_value})")
+    packets = sum(r.packets for r in rounds)
+    print(f"CPU per packet, 360 packets/s, {len(rounds)} rounds of {length:g} s, each process's")
+    print(f"CPU clock read from outside ({packets} packets to both; medians of the rounds):")
+    print(f"  the app                      {statistics.median(r.app for r in rounds) * 1e6:.1f} us")
+    print(
+        f"  a bare loop                  {statistics.median(r.bare for r in rounds) * 1e6:.1f} us"
+    )
+    ratios = sorted(r.app / r.bare for r in rounds)
+    each = ", ".join(f"{x:.2f}" for x in ratios)
+    ratio = statistics.median(ratios)
+    print(f"  app / bare loop              {ratio:.2f}x   (goal <= 1.3x; rounds: {each})")
     if args.http:
         web_figures(seconds)
     return 0

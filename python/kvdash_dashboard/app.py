@@ -328,6 +328,7 @@ class App:
         self.car: str | None = None  # the car's id, as the active source reports it
         self.telemetry: Telemetry | None = None
         self.rev_limits = RevLimits()
+        self.rev_limit: float | None = None  # learnt for the car driving now
         self.last_heard = 0.0
         self.frame: Frame = NO_DATA
         self.flash: float | None = None  # when the shift-light flash changes the frame
@@ -336,6 +337,7 @@ class App:
         self.sent_generation = -1
         self.last_send = -1e9
         self.reports = 0
+        self.counted_from = (0, 0)  # the channels' packets and bad ones when this game began
         self.rate = 0.0
         self._rate_mark = (0.0, 0)
         self.waiting_for = "a game" if args.source == "auto" else FAMILIES[args.source].title
@@ -383,13 +385,17 @@ class App:
             found += [c.problem for c in self.replay.channels]
         return [p for p in found if p]
 
-    def _counts(self) -> str:
+    def _totals(self) -> tuple[int, int]:
+        """Packets and bad ones, over every channel, so far."""
         channels = [u.channel for u in self.udp] + [p.channel for p in self.polled]
         if self.replay is not None:
             channels += self.replay.channels
-        packets = sum(c.packets for c in channels)
-        bad = sum(c.bad for c in channels)
-        return f"{packets} packets, {bad} bad"
+        return sum(c.packets for c in channels), sum(c.bad for c in channels)
+
+    def _counts(self) -> str:
+        """Since the game now driving the display began to."""
+        packets, bad = self._totals()
+        return f"{packets - self.counted_from[0]} packets, {bad - self.counted_from[1]} bad"
 
     # ------------------------------------------------------------ events
 
@@ -399,13 +405,16 @@ class App:
                 return  # another game speaks while this one still does
             self.active = heard.family
             self.car = heard.telemetry.car
+            packets, bad = self._totals()
+            self.counted_from = (packets - 1, bad)  # this game's first packet counts
             self._apply_settings()
             game = heard.telemetry.game or heard.family.title
             self.view.say(f"Telemetry from {game} ({heard.family.name}).")
         elif heard.telemetry.car is not None and heard.telemetry.car != self.car:
             self.car = heard.telemetry.car
             self._apply_settings()
-        self.telemetry = self.rev_limits.apply(heard.family, heard.telemetry)
+        self.telemetry = heard.telemetry
+        self.rev_limit = self.rev_limits.learn(heard.family, heard.telemetry)
         self.last_heard = now
         self.dirty = True
 
@@ -421,7 +430,8 @@ class App:
         times = [self.display.next_check, self.view.next_update]
         if end is not None:
             times.append(end)
-        times.extend(p.next_poll for p in self.polled)
+        if self.polled:
+            times.extend(p.next_poll for p in self.polled)
         if self.replay is not None and not self.replay.finished:
             times.append(self.replay.next_poll)
         if self.flash is not None:
@@ -438,7 +448,7 @@ class App:
 
     def _wants_send(self) -> bool:
         return self.display.engine is not None and (
-            self.frame != self.sent or self.display.generation != self.sent_generation
+            self.frame is not self.sent or self.display.generation != self.sent_generation
         )
 
     def step(self, timeout: float) -> None:
@@ -478,11 +488,15 @@ class App:
             elif event == "plugged":
                 self.view.say(f"Driving the {self.display.status()} again.")
         if self.dirty or (self.flash is not None and now >= self.flash):
-            self.frame, self.flash = self.layout.frame(self.telemetry, now)
+            frame, self.flash = self.layout.frame(self.telemetry, now, self.rev_limit)
+            if frame != self.frame:  # only a different frame is new: compared once
+                self.frame = frame
             self.dirty = False
         if self._wants_send() and now - self.last_send >= self.period:
             assert self.display.engine is not None
-            send(self.display.engine, self.frame)
+            # A new engine's image is blank: it gets every setter.
+            shown = self.sent if self.display.generation == self.sent_generation else None
+            send(self.display.engine, self.frame, shown)
             self.sent = self.frame
             self.sent_generation = self.display.generation
             self.last_send = now

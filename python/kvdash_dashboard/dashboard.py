@@ -1,7 +1,9 @@
 """Telemetry -> what the display shows (a Frame), and a Frame -> the setters.
 
 Nothing else in the app calls a setter. The frame is computed first and sent
-only when it differs from what the display already shows."""
+only when it differs from what the display already shows, and then only the
+setters of what changed: the module keeps the display's image between
+reports, and every report sends all of it."""
 
 from __future__ import annotations
 
@@ -84,7 +86,7 @@ class Options:
         return tuple(LEDS[name][0] for name in self.leds)
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)  # one a packet: see Telemetry
 class Frame:
     """What the display shows."""
 
@@ -93,6 +95,7 @@ class Frame:
     warnings: tuple[bool, ...] = (False,) * WARNING_LEDS
     left: str = ""  # "" shows the panel's placeholder: no data
     right: str = ""
+    flash: bool = False  # past the shift point: the RPM LEDs flash, all lit or none
 
 
 NO_DATA = Frame()
@@ -116,14 +119,10 @@ def rpm_leds(rpm: float, start: float, shift: float) -> int:
     return min(RPM_LEDS, int(RPM_LEDS * (rpm - start) / (shift - start)) + 1)
 
 
-def panel_positions(text: str) -> int:
-    """Positions a panel text takes: a "." or ":" takes none of its own."""
-    return len(text) - text.count(".") - text.count(":")
-
-
 def right_align(text: str) -> str:
-    """Numbers read best against the right edge, as on a dash."""
-    return " " * max(0, PANEL_DIGITS - panel_positions(text)) + text
+    """Numbers read best against the right edge, as on a dash. A "." or ":"
+    takes no position of its own."""
+    return text.rjust(PANEL_DIGITS + text.count(".") + text.count(":"))
 
 
 def lap_time_text(seconds: float) -> str:
@@ -150,9 +149,8 @@ def delta_text(delta: float) -> str:
     return f"{delta:.2f}" if abs(delta) < 9.995 else f"{delta:.1f}"
 
 
-def panel_text(choice: str, t: Telemetry, units: str) -> str:
-    """The panel's text for this choice; blank when the value is unknown now."""
-    value = getattr(t, PANELS[choice][1])
+def panel_text(choice: str, value: float | None, units: str) -> str:
+    """The panel's text for this choice's value; blank when it is unknown now."""
     if value is None or (isinstance(value, float) and not math.isfinite(value)):
         return " " * PANEL_DIGITS
     if choice in ("time", "last", "best"):
@@ -178,10 +176,14 @@ def pick_panel(chosen: str | None, defaults: tuple[str, ...], fields: frozenset[
     return defaults[-1]
 
 
-def shift_range(t: Telemetry, options: Options) -> tuple[float, float]:
-    """Where the RPM LEDs start and where all are lit: the user's, else from the game."""
+def shift_range(t: Telemetry, options: Options, learnt: float | None = None) -> tuple[float, float]:
+    """Where the RPM LEDs start and where all are lit: the user's, else from
+    the game's rev limit, else the one learnt where it sends none."""
     user = options.shift_for(t.gear)
-    limit = t.max_rpm if t.max_rpm is not None and t.max_rpm > 0 else options.rpm_limit
+    if t.max_rpm is not None and t.max_rpm > 0:
+        limit: float | None = t.max_rpm
+    else:
+        limit = learnt or options.rpm_limit
     if user is not None:
         shift = user
     elif limit is not None:
@@ -192,6 +194,10 @@ def shift_range(t: Telemetry, options: Options) -> tuple[float, float]:
     return start, shift
 
 
+_SHIFT = int(Light.SHIFT)
+_UNSET = object()  # a panel before its first value: unequal to any value
+
+
 class Layout:
     """Turns telemetry into frames for one source: which panels, which shift light."""
 
@@ -200,6 +206,18 @@ class Layout:
         self.fields = fields
         self.left = pick_panel(options.left, LEFT_DEFAULTS, fields)
         self.right = pick_panel(options.right, RIGHT_DEFAULTS, fields)
+        # A frame a packet: each tests the lights as plain ints (flag
+        # arithmetic is slow), and a part whose input is what it was in the
+        # frame before is not worked out again.
+        self._leds = tuple((name, int(LEDS[name][1])) for name in options.leds)
+        self._warnings: dict[tuple[int, bool, bool], tuple[bool, ...]] = {}
+        self._gears = {gear: gear_text(gear, options.neutral) for gear in range(-1, 10)}
+        self._range_of: tuple[int, float | None, float | None] | None = None
+        self._range = (0.0, 0.0)
+        self._left_field, self._right_field = PANELS[self.left][1], PANELS[self.right][1]
+        self._left_value: object = _UNSET  # the value each panel's text was written from
+        self._right_value: object = _UNSET
+        self._left_text = self._right_text = ""
 
     def unfilled(self) -> tuple[str, ...]:
         """The panel choices this source cannot fill, as words for the status line."""
@@ -210,42 +228,68 @@ class Layout:
                 out.append(f"{side} panel: no {label} from this game")
         return tuple(out)
 
-    def frame(self, t: Telemetry | None, now: float) -> tuple[Frame, float | None]:
+    def frame(
+        self, t: Telemetry | None, now: float, learnt: float | None = None
+    ) -> tuple[Frame, float | None]:
         """The frame for t at time now, and when it would change with no new
-        telemetry (the shift-light flash), or None."""
+        telemetry (the shift-light flash), or None. ``learnt``: the car's rev
+        limit learnt where the game sends none."""
         if t is None:
             return NO_DATA, None
         o = self.options
-        lit, change, shift_now = self._rpm(t, now)
-        warnings = tuple(self._led(name, t, shift_now) for name in o.leds)
+        lights = int(t.lights)
+        lit, change, shift_now = self._rpm(t, lights, now, learnt)
+        fuel_low = t.fuel is not None and t.fuel < o.fuel_low
+        gear = self._gears.get(t.gear)
+        left = getattr(t, self._left_field)
+        if left != self._left_value:
+            self._left_value, self._left_text = left, panel_text(self.left, left, o.units)
+        right = getattr(t, self._right_field)
+        if right != self._right_value:
+            self._right_value, self._right_text = right, panel_text(self.right, right, o.units)
         frame = Frame(
-            gear=gear_text(t.gear, o.neutral),
+            gear=gear if gear is not None else gear_text(t.gear, o.neutral),
             rpm=lit,
-            warnings=warnings,
-            left=panel_text(self.left, t, o.units),
-            right=panel_text(self.right, t, o.units),
+            warnings=self._warning_leds(lights, shift_now, fuel_low),
+            left=self._left_text,
+            right=self._right_text,
+            flash=shift_now,
         )
         return frame, change
 
-    def _led(self, name: str, t: Telemetry, shift_now: bool) -> bool:
+    def _warning_leds(self, lights: int, shift_now: bool, fuel_low: bool) -> tuple[bool, ...]:
+        state = (lights, shift_now, fuel_low)
+        leds = self._warnings.get(state)
+        if leds is None:
+            leds = tuple(self._led(name, mask, *state) for name, mask in self._leds)
+            self._warnings[state] = leds
+        return leds
+
+    @staticmethod
+    def _led(name: str, mask: int, lights: int, shift_now: bool, fuel_low: bool) -> bool:
         if name == "fuel_low":
-            return t.fuel is not None and t.fuel < self.options.fuel_low
+            return fuel_low
         if name == "shift":
             return shift_now
-        return bool(t.lights & LEDS[name][1])
+        return bool(lights & mask)
 
-    def _rpm(self, t: Telemetry, now: float) -> tuple[int, float | None, bool]:
+    def _rpm(
+        self, t: Telemetry, lights: int, now: float, learnt: float | None
+    ) -> tuple[int, float | None, bool]:
         """RPM LEDs lit, when that changes with no new telemetry, and whether
         it is time to shift."""
         o = self.options
-        shift_now = bool(t.lights & Light.SHIFT)
-        if o.shift_for(t.gear) is None and t.rev_lights is not None:
+        shift_now = bool(lights & _SHIFT)
+        if t.rev_lights is not None and o.shift_for(t.gear) is None:
             # The game's own rev lights, scaled to ours.
             share = min(1.0, max(0.0, t.rev_lights))
             lit = int(round(share * RPM_LEDS))
             shift_now = shift_now or share >= 1.0
         else:
-            start, shift = shift_range(t, o)
+            if (t.gear, t.max_rpm, learnt) != self._range_of:
+                self._range_of = (t.gear, t.max_rpm, learnt)
+                self._range = shift_range(t, o, learnt)
+            start, shift = self._range
             lit = rpm_leds(t.rpm, start, shift)
             shift_now = shift_now or t.rpm >= shift
         if not shift_now:
@@ -267,13 +311,30 @@ class Engine(Protocol):
     def show_me(self) -> object: ...
 
 
-def send(engine: Engine, frame: Frame) -> None:
-    """The whole frame onto the display: the setters, then one report."""
-    engine.set_gear(frame.gear)
-    for led in range(1, RPM_LEDS + 1):
-        engine.set_rpm_led(led, 1 if led <= frame.rpm else 0)
-    for led, on in enumerate(frame.warnings, start=1):
-        engine.set_warning_led(led, 1 if on else 0)
-    engine.set_left_panel(frame.left)
-    engine.set_right_panel(frame.right)
+def send(engine: Engine, frame: Frame, shown: Frame | None = None) -> None:
+    """The frame onto the display in one report. The setters of what differs
+    from ``shown``, what this engine's image already holds; None: all of them."""
+    if shown is None:
+        engine.set_gear(frame.gear)
+        for led in range(1, RPM_LEDS + 1):
+            engine.set_rpm_led(led, 1 if led <= frame.rpm else 0)
+        for led, on in enumerate(frame.warnings, start=1):
+            engine.set_warning_led(led, 1 if on else 0)
+        engine.set_left_panel(frame.left)
+        engine.set_right_panel(frame.right)
+        engine.show_me()
+        return
+    if frame.gear != shown.gear:
+        engine.set_gear(frame.gear)
+    if frame.rpm != shown.rpm:  # the LEDs between the two counts change
+        for led in range(min(frame.rpm, shown.rpm) + 1, max(frame.rpm, shown.rpm) + 1):
+            engine.set_rpm_led(led, 1 if led <= frame.rpm else 0)
+    if frame.warnings != shown.warnings:
+        for led, (on, was) in enumerate(zip(frame.warnings, shown.warnings, strict=True), 1):
+            if on != was:
+                engine.set_warning_led(led, 1 if on else 0)
+    if frame.left != shown.left:
+        engine.set_left_panel(frame.left)
+    if frame.right != shown.right:
+        engine.set_right_panel(frame.right)
     engine.show_me()

@@ -24,7 +24,7 @@ MAX_GAP = 3.0  # s: a longer silence in a recording is shortened to this on repl
 ANY_ADDRESS = "0.0.0.0"
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)  # one a packet: see Telemetry
 class Heard:
     family: Family
     telemetry: Telemetry
@@ -36,6 +36,11 @@ class Channel:
     def __init__(self, families: Sequence[Family], name: str, port: int | None = None) -> None:
         self.families = tuple(families)
         self.decoders: tuple[Decoder, ...] = tuple(f.decoder() for f in families)
+        # Each family with what to say of a packet it read; looked up once.
+        self._readers = tuple(
+            (f, d, diagnose.advice_for(f))
+            for f, d in zip(self.families, self.decoders, strict=True)
+        )
         self.name = name
         self.port = port
         self.packets = 0
@@ -45,11 +50,12 @@ class Channel:
         self.problem: str | None = None
 
     def decode(self, data: bytes) -> Heard | None:
-        for family, decoder in zip(self.families, self.decoders, strict=True):
+        for family, decoder, advice in self._readers:
             telemetry = decoder.decode(data)
             if telemetry is not None:
                 self.packets += 1
-                self._say(diagnose.accepted(data, family))
+                if advice is not None or self.problem is not None:
+                    self._say(advice(data) if advice is not None else None)
                 return Heard(family, telemetry)
         self.bad += 1
         self._say(diagnose.refused(data, self.families, self.port))

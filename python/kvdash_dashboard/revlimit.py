@@ -3,8 +3,6 @@ highest rpm seen with it, so the RPM LEDs fit the car rather than a guess."""
 
 from __future__ import annotations
 
-import dataclasses
-
 from .dashboard import DEFAULT_SHIFT, SHIFT_SHARE
 from .sources import Family
 from .telemetry import Telemetry
@@ -24,9 +22,10 @@ FALLBACK = DEFAULT_SHIFT / SHIFT_SHARE
 
 
 class RevLimits:
-    """Fills ``max_rpm`` for a family that has none, with the highest rpm seen
-    since the car (or the game) changed; learning until the peak has been
-    reached again a few times without rising."""
+    """The rev limit of a family that sends none: the highest rpm seen since
+    the car (or the game) changed, once the peak has been reached again a few
+    times without rising. It stands in for ``max_rpm`` where the frame is
+    made, rather than in a copy of every packet's telemetry."""
 
     def __init__(self) -> None:
         self._car: tuple[str, str, str | None] | None = None
@@ -34,9 +33,11 @@ class RevLimits:
         self._returns = 0
         self._near = False
 
-    def apply(self, family: Family, t: Telemetry) -> Telemetry:
+    def learn(self, family: Family, t: Telemetry) -> float | None:
+        """Learns from t; answers the limit known so far, or None (the game
+        sends its own, or it is still being learnt)."""
         if "max_rpm" in family.fields or t.max_rpm is not None:
-            return t
+            return None
         car = (family.name, t.game, t.car)
         if car != self._car:
             self._car, self._peak, self._returns, self._near = car, 0.0, 0, False
@@ -52,8 +53,8 @@ class RevLimits:
             elif rpm < self._peak * AWAY:
                 self._near = False
         if self._peak < LEAST or (self._returns < CONFIRMED and self._peak < FALLBACK):
-            return t
-        return dataclasses.replace(t, max_rpm=self._peak)
+            return None
+        return self._peak
 
     def learning(self, family: Family | None) -> str | None:
         """The status note while the active family's limit is still being learnt."""

@@ -78,12 +78,15 @@ def panel_cells(text: str, placeholder: str) -> list[tuple[str, bool]]:
 
 def frame_line(frame: Frame, leds: tuple[str, ...] = DEFAULT_LABELS) -> str:
     """The frame in one line of text: the panels as they read (1:23.4), not
-    as their segments light."""
+    as their segments light; a flashing shift light as flashing, not as the
+    half of the flash this moment shows."""
 
     def panel(text: str, placeholder: str) -> str:
         return text.strip() or placeholder
 
     rpm = "*" * frame.rpm + "." * (RPM_LEDS - frame.rpm)
+    if frame.flash:  # whichever half of the flash this moment shows
+        rpm = "*" * RPM_LEDS + " flashing"
     warn = "".join(
         (name[:1] or ".") if on else "." for name, on in zip(leds, frame.warnings, strict=True)
     )

@@ -3,6 +3,9 @@ simulated lap, without the loop."""
 
 from __future__ import annotations
 
+import dataclasses
+from collections.abc import Callable
+
 import pytest
 from game_packets import assert_sane
 from hypothesis import given
@@ -66,6 +69,35 @@ def test_send_puts_the_whole_frame_in_one_report(
     assert r[33:39] == bytes([0x20, 0x20, 0x20, 0x35, 0xB0, 0x30])  # "50.0" percent
 
 
+def test_send_calls_only_the_setters_of_what_changed(
+    engine: kvdash.kvengine, display: vd.VirtualDisplay
+) -> None:
+    lit = (True, False, False, False, False, True)
+    frames = [
+        dash.Frame(gear="3", rpm=9, warnings=lit, left="   123", right="  50.0"),
+        dash.Frame(gear="4", rpm=2, warnings=lit[::-1], left="   124", right="  50.0"),
+        dash.Frame(gear="4", rpm=13, left="", right="  49.9", flash=True),
+    ]
+    shown = None
+    for frame in frames:  # each report as every setter would have made it
+        dash.send(engine, frame, shown)
+        report = display.last_report
+        dash.send(engine, frame)
+        assert display.last_report == report
+        shown = frame
+
+    class Calls:
+        def __init__(self) -> None:
+            self.names: list[str] = []
+
+        def __getattr__(self, name: str) -> Callable[..., None]:
+            return lambda *_: self.names.append(name)
+
+    calls = Calls()
+    dash.send(calls, dataclasses.replace(frames[1], left="   125"), frames[1])
+    assert calls.names == ["set_left_panel", "show_me"]
+
+
 def test_no_data_shows_the_placeholders(
     engine: kvdash.kvengine, display: vd.VirtualDisplay
 ) -> None:
@@ -96,6 +128,9 @@ def test_the_shift_light_fits_the_source() -> None:
     assert own.frame(Telemetry(rpm=9500.0, max_rpm=10000.0), 0.0)[0].rpm == 13
     assert own.frame(Telemetry(rpm=6000.0, max_rpm=10000.0), 0.0)[0].rpm == 0
     assert own.frame(Telemetry(rpm=9500.0, max_rpm=20000.0), 0.0)[0].rpm < 13
+    # A limit learnt where the game sends none, and the game's own over it.
+    assert own.frame(Telemetry(rpm=9500.0), 0.0, learnt=10000.0)[0].rpm == 13
+    assert own.frame(Telemetry(rpm=9500.0, max_rpm=20000.0), 0.0, learnt=10000.0)[0].rpm < 13
     # The game's own rev lights, scaled to thirteen.
     assert own.frame(Telemetry(rpm=100.0, rev_lights=0.5), 0.0)[0].rpm == 6
     # The user's shift point wins over both.

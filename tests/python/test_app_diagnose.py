@@ -18,6 +18,7 @@ from game_pages import SAMPLE
 
 from kvdash_dashboard import main
 from kvdash_dashboard.inputs import Channel
+from kvdash_dashboard.record import Recorder
 from kvdash_dashboard.revlimit import RevLimits
 from kvdash_dashboard.sources import FAMILIES
 from kvdash_dashboard.telemetry import Telemetry
@@ -134,26 +135,43 @@ def test_the_status_line_says_what_is_wrong(
     assert end and said in end[-1]
 
 
+def test_the_packet_count_restarts_when_the_game_changes(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    recording = tmp_path / "two-games.kvrec"
+    recorder = Recorder(str(recording), 0.0)
+    for i in range(5):
+        recorder.write(i / 60, "udp:outgauge", outgauge(3000.0))
+    recorder.write(0.1, "udp:forza", b"\x07" * 17)  # bad, while Live for Speed drives
+    for i in range(3):  # after the silence that lets another game take the display
+        recorder.write(1.5 + i / 60, "udp:forza", forza_packets(SAMPLE, "fh5")[0])
+    recorder.close()
+    assert main(["--replay", str(recording), "--view", "lines"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert any("car outgauge:XRT: 5 packets, 1 bad" in line for line in lines)
+    end = [line for line in lines if line.startswith("end ")]
+    assert end and "Forza Horizon 4/5/6: 3 packets, 0 bad" in end[0]
+
+
 def test_rev_limits_learnt_per_car() -> None:
     limits = RevLimits()
     outgauge_family, forza_family = FAMILIES["outgauge"], FAMILIES["forza"]
 
-    def drive(rpm: float, car: str = "XRT") -> Telemetry:
-        return limits.apply(outgauge_family, Telemetry(rpm=rpm, car=car))
+    def drive(rpm: float, car: str = "XRT") -> float | None:
+        return limits.learn(outgauge_family, Telemetry(rpm=rpm, car=car))
 
-    assert drive(1900.0).max_rpm is None  # too low to say anything of the car
+    assert drive(1900.0) is None  # too low to say anything of the car
     # While learning, a peak under the default range's limit leaves the default:
     # the highest rpm so far would otherwise always flash the row.
-    assert drive(6800.0).max_rpm is None
+    assert drive(6800.0) is None
     assert limits.learning(outgauge_family) == "learning the rev limit (6800 rpm so far)"
     for _ in range(3):  # shifts at the limiter
         drive(4500.0)
         drive(6850.0)
-    assert drive(6850.0).max_rpm == 6850.0
+    assert drive(6850.0) == 6850.0
     assert limits.learning(outgauge_family) is None
-    assert drive(9000.0, car="HIGH").max_rpm == 9000.0  # above the default: used at once
-    assert drive(1900.0, car="FZR").max_rpm is None  # another car starts afresh
+    assert drive(9000.0, car="HIGH") == 9000.0  # above the default: used at once
+    assert drive(1900.0, car="FZR") is None  # another car starts afresh
     assert limits.learning(outgauge_family) == "learning the rev limit"
     # A game that sends its limit keeps it.
-    sent = Telemetry(rpm=9000.0, max_rpm=8000.0)
-    assert limits.apply(forza_family, sent) is sent
+    assert limits.learn(forza_family, Telemetry(rpm=9000.0, max_rpm=8000.0)) is None

@@ -23,8 +23,9 @@ from conftest import BLANK_REPORT
 import kvdash_virtual as vd
 from kvdash_dashboard import main
 from kvdash_dashboard import view as views
-from kvdash_dashboard.dashboard import Frame
+from kvdash_dashboard.dashboard import Frame, Layout, Options
 from kvdash_dashboard.record import read_recording
+from kvdash_dashboard.telemetry import Telemetry
 
 
 def free_port() -> int:
@@ -232,6 +233,12 @@ def test_a_narrow_terminal_keeps_the_status_line() -> None:
 def test_the_line_view_reads_as_the_panels_do() -> None:
     line = views.frame_line(Frame(gear="2", left="0:00.9", right="  50.0"))
     assert "[ 0:00.9]" in line and "[   50.0]" in line
+    # A flashing shift light reads as flashing in either half of the flash.
+    layout = Layout(Options(rpm_shift=7000.0), frozenset({"rpm"}))
+    halves = [layout.frame(Telemetry(gear=3, rpm=7200.0), now)[0] for now in (0.0, 0.07)]
+    assert {f.rpm for f in halves} == {0, 13}
+    assert all("rpm ************* flashing" in views.frame_line(f) for f in halves)
+    assert "flashing" not in views.frame_line(layout.frame(Telemetry(rpm=6900.0), 0.0)[0])
 
 
 # The app as a user starts it from a terminal: a test run that is itself a

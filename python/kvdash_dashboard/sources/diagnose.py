@@ -111,8 +111,8 @@ _THIN: dict[str, Callable[[bytes], str | None]] = {
 }
 
 
-def accepted(data: bytes, family: Family) -> str | None:
-    """Advice for a datagram ``family`` read, where the variant the game was
-    set to carries too little; None when there is nothing to change."""
-    thin = _THIN.get(family.name)
-    return None if thin is None else thin(data)
+def advice_for(family: Family) -> Callable[[bytes], str | None] | None:
+    """What says, of a datagram ``family`` read, whether the variant the game
+    was set to carries too little, and what to change (None: nothing); None
+    where any datagram it reads is enough. Looked up once per channel."""
+    return _THIN.get(family.name)

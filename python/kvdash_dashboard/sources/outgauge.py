@@ -28,6 +28,18 @@ _TOP_GEAR = 10  # no car has more; a larger byte is not a gear
 _KNOWN_BITS = 0x07FF  # bits above 10 mean different things in each game
 
 
+def _lights_of(lit: int) -> Light:
+    lights = Light.NONE
+    for bit, light in _LIGHTS:
+        if lit & bit:
+            lights |= light
+    return lights
+
+
+# Every combination of the known bits, made once: flag arithmetic per packet is slow.
+_LIGHTS_OF = tuple(_lights_of(lit) for lit in range(_KNOWN_BITS + 1))
+
+
 def decode(data: bytes) -> Telemetry | None:
     """One OutGauge packet; None when data is not one."""
     if len(data) not in _SIZES:
@@ -35,15 +47,12 @@ def decode(data: bytes) -> Telemetry | None:
     (_, car, _, gear, _, speed, rpm, _, _, fuel, _, _, dash, show, throttle, *_) = (
         _PACKET.unpack_from(data)
     )
-    if not all(math.isfinite(x) for x in (speed, rpm, fuel)) or rpm < 0 or gear > _TOP_GEAR + 1:
+    finite = math.isfinite(speed) and math.isfinite(rpm) and math.isfinite(fuel)
+    if not finite or rpm < 0 or gear > _TOP_GEAR + 1:
         return None
     # A light counts only where the car has it; a game that fills no
     # DashLights word has every light.
-    lit = show & (dash if dash else _KNOWN_BITS)
-    lights = Light.NONE
-    for bit, light in _LIGHTS:
-        if lit & bit:
-            lights |= light
+    lights = _LIGHTS_OF[show & (dash if dash else _KNOWN_BITS) & _KNOWN_BITS]
     beamng = car == b"beam"  # BeamNG names no car, every car is "beam"
     return Telemetry(
         gear=gear - 1,
@@ -60,8 +69,7 @@ def decode(data: bytes) -> Telemetry | None:
 class Decoder:
     """OutGauge carries the whole car in every packet: no state."""
 
-    def decode(self, data: bytes) -> Telemetry | None:
-        return decode(data)
+    decode = staticmethod(decode)
 
 
 FAMILY = Family(
