@@ -12,13 +12,13 @@ import sys
 import pytest
 from test_app_run import outgauge
 
-from kvdash_dashboard import app, main
+from kvdash_dashboard import app, cli, main
 from kvdash_dashboard.inputs import Heard, UdpInput
 from kvdash_dashboard.sources import FAMILIES, gt7
 
 
 def open_udp(*argv: str) -> list[UdpInput]:
-    args = app.build_parser().parse_args(list(argv))
+    args = cli.build_parser().parse_args(list(argv))
     udp, polled, _ = app.open_inputs(args, None, print)
     for p in polled:
         p.close()
@@ -90,7 +90,7 @@ def test_auto_with_no_port_at_all_says_so(
 def test_gt7_without_its_extra_says_how_to_install_it(
     monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    monkeypatch.setattr(app, "UNAVAILABLE", {"gt7": gt7.MISSING})
+    monkeypatch.setattr(cli, "UNAVAILABLE", {"gt7": gt7.MISSING})
     assert main(["--source", "gt7", "--console", "127.0.0.1"]) == 2
     assert 'pip install "kvdash[gt7]"' in capsys.readouterr().err
     with pytest.raises(SystemExit):  # never taken for --listen

@@ -12,7 +12,7 @@ import kvdash
 import kvdash_virtual as vd
 from kvdash_dashboard import dashboard as dash
 from kvdash_dashboard import main
-from kvdash_dashboard.app import build_parser
+from kvdash_dashboard.cli import build_parser
 from kvdash_dashboard.record import Recorder
 from kvdash_dashboard.settings import Settings, given_options, load
 from kvdash_dashboard.sources import FAMILIES, demo

@@ -1,0 +1,300 @@
+"""The loop: inputs -> telemetry -> frames -> the display (and the page).
+
+It waits on the games' sockets with a timeout to its next deadline (a
+shared-memory poll, the shift-light flash, a presence check of the display,
+the view) and sends a report as soon as new telemetry changes what the
+display shows, at most --hz reports a second."""
+
+from __future__ import annotations
+
+import argparse
+import selectors
+import time
+from typing import TYPE_CHECKING
+
+from .dashboard import NO_DATA, Frame, Layout, send
+from .display import Display
+from .inputs import Heard, PolledInput, ReplayInput, UdpInput
+from .record import Recorder
+from .revlimit import RevLimits
+from .settings import Settings
+from .sources import FAMILIES, Family
+from .telemetry import FIELD_NAMES, Telemetry
+from .view import Status, View
+
+if TYPE_CHECKING:
+    from .web import WebServer
+
+STALE = 2.0  # s without telemetry: the game is gone ("no data")
+SWITCH_AFTER = 1.0  # s of silence before another game may take the display
+
+
+class App:
+    """The running app: inputs -> telemetry -> frames -> the display."""
+
+    def __init__(
+        self,
+        args: argparse.Namespace,
+        udp: list[UdpInput],
+        polled: list[PolledInput],
+        replay: ReplayInput | None,
+        recorder: Recorder | None,
+        display: Display,
+        view: View,
+        settings: Settings,
+        console: str | None = None,
+        web: WebServer | None = None,
+    ) -> None:
+        self.udp, self.polled, self.replay = udp, polled, replay
+        self.recorder, self.display, self.view = recorder, display, view
+        self.web = web
+        self.published: tuple[object, ...] | None = None
+        self.sent_report: bytes | None = None  # as read back, for the page
+        if recorder is not None:
+            recorder.say = view.say
+        self.settings = settings
+        self.period = 1.0 / args.hz
+        sole = FAMILIES.get(args.source)
+        self.layout = Layout(
+            settings.options(sole.name if sole else None), sole.fields if sole else FIELD_NAMES
+        )
+        self.active: Family | None = None
+        self.car: str | None = None  # the car's id, as the active source reports it
+        self.telemetry: Telemetry | None = None
+        self.rev_limits = RevLimits()
+        self.rev_limit: float | None = None  # learnt for the car driving now
+        self.last_heard = 0.0
+        self.frame: Frame = NO_DATA
+        self.flash: float | None = None  # when the shift-light flash changes the frame
+        self.dirty = True
+        self.sent: Frame | None = None
+        self.sent_generation = -1
+        self.last_send = -1e9
+        self.reports = 0
+        self.counted_from = (0, 0)  # the channels' packets and bad ones when this game began
+        self.rate = 0.0
+        self._rate_mark = (0.0, 0)
+        self.waiting_for = "a game" if args.source == "auto" else FAMILIES[args.source].title
+        self.selector = web.selector if web is not None else selectors.DefaultSelector()
+        for u in udp:
+            self.selector.register(u.socket, selectors.EVENT_READ, u)
+        # Consoles that stream only while asked (at the address resolved
+        # before the loop), and when to ask next.
+        self.console = console
+        self.requests = [(u, f) for u in udp for f in u.channel.families if f.request]
+        self.next_request = 0.0
+
+    # ------------------------------------------------------------ status
+
+    def status(self) -> Status:
+        notes: tuple[str, ...] = ()
+        problems = self._problems()
+        if self.active is None:
+            source = f"waiting for {self.waiting_for}"
+            if self.udp:
+                ports = ", ".join(str(u.address[1]) for u in self.udp)
+                source = f"listening on {ports}: {source}"
+            if self.replay is not None:
+                source = "replaying"
+            if problems:  # a game speaks, but cannot be read as it is set up
+                source = " · ".join(problems)
+        else:
+            t = self.telemetry
+            counts = self._counts()
+            name = (t.game if t is not None and t.game else "") or self.active.title
+            if self.car is not None:  # as a [car."..."] table names it
+                name += f", car {self.active.name}:{self.car}"
+            source = f"{name}: {counts}"
+            if t is None:
+                source += " · no data"
+            rpm_shift = self.layout.options.rpm_shift
+            learning = None if rpm_shift else self.rev_limits.learning(self.active)
+            notes = (*problems, *((learning,) if learning else ()), *self.layout.unfilled())
+        labels = self.layout.options.labels()
+        return Status(source, self.display.status(), self.rate, notes, labels)
+
+    def _problems(self) -> list[str]:
+        found = [u.channel.problem for u in self.udp] + [p.problem for p in self.polled]
+        if self.replay is not None:
+            found += [c.problem for c in self.replay.channels]
+        return [p for p in found if p]
+
+    def _totals(self) -> tuple[int, int]:
+        """Packets and bad ones, over every channel, so far."""
+        channels = [u.channel for u in self.udp] + [p.channel for p in self.polled]
+        if self.replay is not None:
+            channels += self.replay.channels
+        return sum(c.packets for c in channels), sum(c.bad for c in channels)
+
+    def _counts(self) -> str:
+        """Since the game now driving the display began to."""
+        packets, bad = self._totals()
+        return f"{packets - self.counted_from[0]} packets, {bad - self.counted_from[1]} bad"
+
+    # ------------------------------------------------------------ events
+
+    def hear(self, heard: Heard, now: float) -> None:
+        if heard.family is not self.active:
+            if self.active is not None and now - self.last_heard < SWITCH_AFTER:
+                return  # another game speaks while this one still does
+            self.active = heard.family
+            self.car = heard.telemetry.car
+            packets, bad = self._totals()
+            self.counted_from = (packets - 1, bad)  # this game's first packet counts
+            self._apply_settings()
+            game = heard.telemetry.game or heard.family.title
+            self.view.say(f"Telemetry from {game} ({heard.family.name}).")
+        elif heard.telemetry.car is not None and heard.telemetry.car != self.car:
+            self.car = heard.telemetry.car
+            self._apply_settings()
+        self.telemetry = heard.telemetry
+        self.rev_limit = self.rev_limits.learn(heard.family, heard.telemetry)
+        self.last_heard = now
+        self.dirty = True
+
+    def _apply_settings(self) -> None:
+        """The settings of the game and car now driving the display, at once."""
+        assert self.active is not None
+        game = self.active.name
+        self.layout = Layout(self.settings.options(game, self.car), self.active.fields)
+        if self.car is not None and self.settings.has_car(game, self.car):
+            self.view.say(f'Settings of [car."{game}:{self.car}"] apply.')
+
+    def deadline(self, now: float, end: float | None) -> float:
+        times = [self.display.next_check, self.view.next_update]
+        if end is not None:
+            times.append(end)
+        if self.polled:
+            times.extend(p.next_poll for p in self.polled)
+        if self.replay is not None and not self.replay.finished:
+            times.append(self.replay.next_poll)
+        if self.flash is not None:
+            times.append(self.flash)
+        if self.telemetry is not None:
+            times.append(self.last_heard + STALE)
+        if self._wants_send():
+            times.append(self.last_send + self.period)
+        if self.requests:
+            times.append(self.next_request)
+        if self.web is not None:
+            times.append(self.web.next_deadline())
+        return min(times)
+
+    def _wants_send(self) -> bool:
+        return self.display.engine is not None and (
+            self.frame is not self.sent or self.display.generation != self.sent_generation
+        )
+
+    def step(self, timeout: float) -> None:
+        """Waits up to timeout for input, then does everything that is due."""
+        heard: list[Heard] = []
+        if self.udp or self.web is not None:
+            ready = self.selector.select(max(0.0, timeout))
+            now = time.monotonic()
+            for key, mask in ready:
+                if isinstance(key.data, UdpInput):
+                    heard.extend(key.data.receive(now, self.recorder))
+                else:  # the web server's sockets carry their own handler
+                    key.data(mask, now)
+        else:
+            if timeout > 0:
+                time.sleep(timeout)
+            now = time.monotonic()
+        for p in self.polled:
+            if now >= p.next_poll:
+                heard.extend(p.poll(now, self.recorder))
+        if self.requests and now >= self.next_request:
+            self._ask_consoles(now)
+        if self.replay is not None and now >= self.replay.next_poll:
+            heard.extend(self.replay.poll(now, self.recorder))
+            for note in self.replay.notes:
+                self.view.say(note)
+            self.replay.notes.clear()
+        for h in heard:
+            self.hear(h, now)
+        if self.telemetry is not None and now - self.last_heard > STALE:
+            self.telemetry = None
+            self.dirty = True
+        if now >= self.display.next_check:
+            event = self.display.check(now)
+            if event == "unplugged":
+                self.view.say("The display was unplugged: waiting for it.")
+            elif event == "plugged":
+                self.view.say(f"Driving the {self.display.status()} again.")
+        if self.dirty or (self.flash is not None and now >= self.flash):
+            frame, self.flash = self.layout.frame(self.telemetry, now, self.rev_limit)
+            if frame != self.frame:  # only a different frame is new: compared once
+                self.frame = frame
+            self.dirty = False
+        if self._wants_send() and now - self.last_send >= self.period:
+            assert self.display.engine is not None
+            # A new engine's image is blank: it gets every setter.
+            shown = self.sent if self.display.generation == self.sent_generation else None
+            send(self.display.engine, self.frame, shown)
+            self.sent = self.frame
+            self.sent_generation = self.display.generation
+            self.last_send = now
+            self.reports += 1
+            if self.web is not None:
+                self.sent_report = self.display.report()
+        if self.web is not None:
+            self._publish(now)
+        if now >= self.view.next_update:
+            self._measure_rate(now)
+            self.view.update(now, self.frame, self.status())
+
+    def _publish(self, now: float) -> None:
+        """The frame to the web page when what the display shows has changed
+        (without a display: the preview's frame)."""
+        assert self.web is not None
+        if self.display.engine is not None:
+            frame = self.sent if self.sent is not None else NO_DATA
+            report = self.sent_report
+        else:
+            frame, report = self.frame, None
+        source = self.active.name if self.active is not None else ""
+        car = (self.telemetry.car if self.telemetry is not None else None) or ""
+        shown = (frame, report, source, car)
+        if shown != self.published:
+            self.published = shown
+            self.web.publish(frame, report, source, car, now)
+        self.web.tick(now)
+
+    def _ask_consoles(self, now: float) -> None:
+        every = min(f.request_every for _, f in self.requests)
+        self.next_request = now + every
+        for u, family in self.requests:
+            assert family.request is not None and self.console is not None
+            try:
+                family.request(u.socket, self.console)
+            except OSError:  # the network is down: ask again later
+                pass
+
+    def _measure_rate(self, now: float) -> None:
+        mark_time, mark_reports = self._rate_mark
+        if now - mark_time >= 1.0:
+            if mark_time > 0:
+                self.rate = (self.reports - mark_reports) / (now - mark_time)
+            self._rate_mark = (now, self.reports)
+
+    def run(self, seconds: float | None) -> None:
+        start = time.monotonic()
+        end = None if seconds is None else start + seconds
+        while True:
+            now = time.monotonic()
+            if end is not None and now >= end:
+                return
+            if self.replay is not None and self.replay.finished and not self._wants_send():
+                return
+            self.step(self.deadline(now, end) - now)
+
+    def close(self) -> None:
+        if self.web is not None:
+            self.web.close()
+        for u in self.udp:
+            u.close()
+        for p in self.polled:
+            p.close()
+        self.selector.close()
+        if self.recorder is not None:
+            self.recorder.close()
