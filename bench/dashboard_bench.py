@@ -44,6 +44,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, ContextManager, Dict, Iterator, List, Optional, Tuple
 
 import kvdash_dashboard.app as app
+import kvdash_dashboard.loop as loop
 import kvdash_virtual as vd
 from kvdash_dashboard.dashboard import Engine, Frame, send
 
@@ -145,11 +146,11 @@ class Reports:
             original(engine, frame, shown)
             self.times.append((time.perf_counter(), frame))
 
-        setattr(app, "send", timed)  # noqa: B010
+        setattr(loop, "send", timed)  # noqa: B010
         return self
 
     def __exit__(self, *exc: object) -> None:
-        setattr(app, "send", self._original)  # noqa: B010
+        setattr(loop, "send", self._original)  # noqa: B010
 
 
 def free_port() -> int:
