@@ -88,7 +88,7 @@ def forza_packets(t: Telemetry, variant: str = "fh5") -> list[bytes]:
 
 
 # -- EA SPORTS F1 23 / 24 / 25 ----------------------------------------------
-# Formats 2023 to 2025 follow EA's F1 23 and F1 25 specifications (the F1 23
+# Formats 2023 to 2025 follow EA's published F1 23 and F1 25 layouts (the F1 23
 # structs as in hotlaps/f1-game-udp-specs); format 2026 (F1 25's 2026 Season
 # Pack) follows EA's "Data Output from F1 25 (2026 season)" as reproduced in
 # dAr2q/f1-26-udp README.md (commit 8d35e9f), each offset summed from its structs.

@@ -28,7 +28,7 @@ FORZA_PORT = [FAMILIES["forza"]]
 
 
 def f1_2022(packet_id: int = 6, size: int = 1347, fmt: int = 2022) -> bytes:
-    """An F1 22 datagram: the 24-byte header of the F1 22 UDP specification
+    """An F1 22 datagram: the 24-byte header as EA documents it for F1 22
     (format, major, minor, packet version, id, session uid, time, frame,
     player, second player), a Car Telemetry packet's length."""
     head = struct.pack("<HBBBBQfIBB", fmt, 1, 18, 1, packet_id, 99, 12.5, 700, 0, 255)

@@ -15,6 +15,7 @@ from typing import Callable, List
 import pytest
 from conftest import BLANK_REPORT
 from game_packets import codemasters_packets, f1_packets, forza_packets
+from game_packets_newer import pmr_packets, rbr_packets, wrc_packets, wreckfest2_packets
 from game_pages import (
     Pages,
     Publisher,
@@ -49,6 +50,10 @@ UDP_GAMES: dict[str, Callable[[Telemetry], List[bytes]]] = {
     "forza": lambda t: forza_packets(t, "fh5"),
     "f1": lambda t: f1_packets(t, season=2024),
     "codemasters": lambda t: codemasters_packets(t, extradata=3),
+    "wrc": wrc_packets,
+    "wreckfest2": wreckfest2_packets,
+    "rbr": rbr_packets,
+    "pmr": pmr_packets,
 }
 SHM_GAMES: dict[str, Callable[[Telemetry], Pages]] = {
     "ac": lambda t: ac_pages(t, game="acc"),
