@@ -57,6 +57,19 @@ class Telemetry:
     game: str = ""  # the game or format variant, as the status line names it
     car: str | None = None  # the car's short stable id, as the game names it (settings key on it)
     throttle: float | None = None  # 0 to 1
+    # Race information the app works out laps, fuel use and the delta from.
+    fuel_amount: float | None = None  # on board, in the game's unit (litres, or kg where it counts so)
+    fuel_capacity: float | None = None  # what the tank holds, in the same unit
+    lap_distance: float | None = None  # m into the current lap
+    lap_fraction: float | None = None  # 0 to 1 into the current lap, where the game sends a share
+    distance: float | None = None  # m driven in all, where the game sends no lap distance
+    in_pit: bool | None = None  # in the pit lane
+    lap_valid: bool | None = None  # False once the game has ruled the current lap out
+    track: str | None = None  # the track's (and layout's) stable id, as the game names it
+    tc_level: int | None = None  # the driver's traction-control setting
+    abs_level: int | None = None  # the driver's ABS setting
+    brake_bias: float | None = None  # % of the braking to the front
+    engine_map: int | None = None  # the driver's engine map / fuel mix setting
 
 
 # Every field a source may fill.
