@@ -387,21 +387,29 @@ def codemasters_packets(
 ) -> list[bytes]:
     """One legacy datagram; game is "dirt-rally", "dirt-rally-2", "dirt-4" or
     "grid" (the reverse-gear encoding). The lap index the format carries
-    cannot say "no lap": t.lap None is sent as the first lap."""
+    cannot say "no lap": t.lap None is sent as the first lap. Fuel: t.fuel_amount
+    and t.fuel_capacity where set, else t.fuel of a 60-litre tank. The lap
+    distance, TC, ABS, fuel and in-pit indices follow the field list of
+    ErlerPhilipp/dr2_logger, source/dirt_rally/udp_data.py @
+    2b28e10c2a7e077d43f651985af0e98b9cdd002b."""
     if extradata == 0:
         return [struct.pack("<I", 250_000) + bytes(60)]
     f = [7000.0 + i for i in range(66)]  # noise where the decoder must not look
     f[0] = 250.0
     f[1] = t.lap_time or 0.0
-    f[2] = 1200.0
+    f[2] = t.lap_distance if t.lap_distance is not None else -30.0  # before the line
     f[7] = t.speed
     f[29] = t.throttle or 0.0
     f[33] = _CODEMASTERS_REVERSE[game] if t.gear == -1 else float(t.gear)
     f[36] = float((t.lap or 1) - 1)
     f[37] = t.rpm / _RPM_PER_RAD_S
     f[39] = float(t.position or 0)
-    f[45] = 60.0 * (t.fuel or 0.0)
-    f[46] = 60.0 if t.fuel is not None else 0.0
+    f[43] = float(t.tc_level or 0)
+    f[44] = float(t.abs_level or 0)
+    capacity = t.fuel_capacity or (60.0 if t.fuel is not None else 0.0)
+    f[45] = t.fuel_amount if t.fuel_amount is not None else capacity * (t.fuel or 0.0)
+    f[46] = capacity
+    f[47] = 2.0 if t.in_pit else 0.0
     f[59] = float(max(0, (t.lap or 1) - 1))
     f[60] = 5.0
     f[61] = track_length
