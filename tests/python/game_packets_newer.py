@@ -41,6 +41,7 @@ def wrc_packets(t: Telemetry, uid: int = 1000, neutral: int = 0, reverse: int = 
         vehicle_engine_rpm_current=t.rpm,
         vehicle_throttle=t.throttle or 0.0,
         stage_current_time=t.lap_time or 0.0,
+        stage_current_distance=t.lap_distance if t.lap_distance is not None else -2.5,
     )
     fmt, values = "<", []
     for n, (name, kind) in enumerate(channel.split(":") for channel in _WRC):
@@ -54,11 +55,14 @@ def wrc_packets(t: Telemetry, uid: int = 1000, neutral: int = 0, reverse: int = 
 # -- Wreckfest 2: Bugbear's TelemetryDataFormatPino.h, revision 2 (pragma pack 1), the Main
 # packet's structs in declaration order: Header, marshal flags, Leaderboard, Timing,
 # TimingSectors, Info, Damage, then Car::Full (Assists, Chassis, Driveline, Engine, Input,
-# Orientation, Velocity, 4 Tires), Session, player status flags.
+# Orientation, Velocity, 4 Tires), Session, player status flags; the lap progress, the
+# assist levels and the session's track id also as francisdb/moza-rev declares them
+# (src/wreckfest.rs @ 72872ca8d46286e5d2c5462b7d39c34a764bf4ee: Timing, Assists, Session).
 
 
 def wreckfest2_packets(t: Telemetry, car: str = "car04:default", extra: int = 0) -> list[bytes]:
-    """A participants packet, then Main (extra bytes: a later revision)."""
+    """A participants packet, then Main (extra bytes: a later revision). A
+    race-information field t leaves None is sent as a value that means none."""
     status = {GameState.PAUSED: 0x21, GameState.REPLAY: 0x22}.get(t.state, 0x20)
     # Blue, else "warning" (close to disqualification): a flag the game does not name.
     marshal = 0x40 if t.lights & Light.BLUE else 0x20 if t.lights & Light.FLAG else 0
@@ -66,18 +70,20 @@ def wreckfest2_packets(t: Telemetry, car: str = "car04:default", extra: int = 0)
     ms = [round(1000 * (v or 0)) for v in (t.lap_time, t.last_lap, t.best_lap)]
     leaderboard = struct.pack("<BBHBBHHHiii8x", 2, 0, lap, position, 87, 1, 2, 3, 4, 5, 1234)
     head = struct.pack("<IBBii", 1869769584, 0, status, 65000, 60000)
+    progress = t.lap_fraction if t.lap_fraction is not None else -1.0
     standing = struct.pack(
         "<IIIIBiif3x 9I 64s96s24sBiii16x 21x",
-        *(ms[0], 0, ms[1], ms[2], 1, -1, 1500, 0.4), *range(30_000, 30_009),
+        *(ms[0], 0, ms[1], ms[2], 1, -1, 1500, progress), *range(30_000, 30_009),
         *(car.encode(), b"Rocket", b"Player", 3, 1, 2, 3),
     )  # fmt: skip
     assists = (1 if t.lights & Light.ABS else 0) | (2 if t.lights & Light.TC else 0)
     engine = 1 | (4 if t.lights & Light.ENGINE else 0)
     gear = {-1: 0, 0: 1}.get(t.gear, t.gear + 1)
     max_rpm = round(t.max_rpm or 0)
+    levels = [255 if v is None else v for v in (t.abs_level, t.tc_level)]
     drive = struct.pack(
         "<5B3x 2ffif4f16x BBBf17x Biiii6f15x 5f 7f3H9f",
-        assists, 0, 2, 1, 0, *(1.5, 1.5, 2.6, 900, 0.5, 4e3, 4e3, 3.5e3, 3.5e3),
+        assists, 0, *levels, 0, *(1.5, 1.5, 2.6, 900, 0.5, 4e3, 4e3, 3.5e3, 3.5e3),
         0, gear, 5, t.speed, engine, round(t.rpm), max_rpm, round(max_rpm * 0.93), 900,
         *(3e2, 1.5e5, 360, 363, 101, 400), t.throttle or 0.0, 0.1, 0, 0, -0.2,
         *([1.0] * 7), 90, 70, 220, *([2.0] * 9),
@@ -85,7 +91,7 @@ def wreckfest2_packets(t: Telemetry, car: str = "car04:default", extra: int = 0)
     tire = struct.pack("<14fB15x", *([3.0] * 14), 2)
     session = struct.pack(
         "<64s96sfhhBBBffBBB26x H126x",
-        *(b"track01_4", b"Sandpit", 1500.0, 5, 0, 24, 20, 3, 0.33, 0.67, 255, 1),
+        *((t.track or "").encode(), b"Sandpit", 1500.0, 5, 0, 24, 20, 3, 0.33, 0.67, 255, 1),
         0 if t.state == GameState.MENU else 3, 0 if t.state == GameState.MENU else 0x0F,
     )  # fmt: skip
     main = head + struct.pack("<H", marshal) + leaderboard + standing + drive + tire * 4

@@ -81,6 +81,22 @@ def test_the_players_car(name: str, change: dict[str, Any], build: dict[str, Any
     assert decode_all(name, BUILDERS[name](car, **build)) == car
 
 
+@pytest.mark.parametrize(
+    "name, fields",
+    [
+        ("wrc", {"lap_distance": 1234.5}),
+        ("wreckfest2", {"lap_fraction": 0.625, "track": "track01_4", "tc_level": 1,
+                        "abs_level": 2}),
+    ],
+)  # fmt: skip
+def test_race_information_fields(name: str, fields: dict[str, Any]) -> None:
+    # Each field follows the packets, from "none" (before the start line,
+    # no track, levels the game does not have) to a value and back.
+    car, bare = replace(CARS[name], **fields), BUILDERS[name](CARS[name])
+    assert decode_all(name, bare + BUILDERS[name](car)) == car
+    assert decode_all(name, BUILDERS[name](car) + bare) == CARS[name]
+
+
 def test_what_comes_from_several_packets() -> None:
     car = CARS["pmr"]
     packets = pmr_packets(car)
