@@ -121,30 +121,39 @@ def rbr_packets(t: Telemetry, car: int = 7, steps: int = 12345) -> list[bytes]:
 
 # -- Project Motor Racing: wire order as SimRacingSdk.Pmr.Udp reads it
 # (Extensions/BinaryReaderExtensions.cs): u8 type, u16 version, then the body; strings
-# are a u8 length and UTF-8, lists a u8 count and floats.
+# are a u8 length and UTF-8, lists a u8 count and floats. The lap progress, in-pits flag,
+# track and layout, fuel, and the ABS and TCS levels after the five setup floats as its
+# records declare them (Messages/PmrParticipantRaceState.cs, PmrRaceInfo.cs,
+# PmrVehicleTelemetrySetup.cs).
 
 
 def _text(*texts: str) -> bytes:
     return b"".join(bytes([len(s.encode())]) + s.encode() for s in texts)
 
 
-def pmr_race_info(state: int = 1) -> bytes:
+def pmr_race_info(state: int = 1, track: str = "") -> bytes:
+    """Track and layout from "track/layout"."""
     rest = struct.pack("<5f3B", 7004.0, 1800.0, 0.0, 21.0, 30.0, 1, state, 3)
-    return b"\x00\x01\x00" + _text("Spa", "GP", "2025", "Clear", "Race", "Single") + rest
+    name, _, layout = track.partition("/")
+    return b"\x00\x01\x00" + _text(name, layout, "2025", "Clear", "Race", "Single") + rest
 
 
 def pmr_race_state(t: Telemetry, car_id: int, player: bool, car: str = "GT4") -> bytes:
     flags = (2 if t.lights & Light.YELLOW else 0) | (8 if t.lights & Light.BLUE else 0)
-    times = (t.position or 0, t.lap or 0, t.lap_time or 0.0, t.best_lap or 0.0, 0.4, 1)
+    progress = t.lap_fraction if t.lap_fraction is not None else -1.0  # none
+    times = (t.position or 0, t.lap or 0, t.lap_time or 0.0, t.best_lap or 0.0, progress, 1)
     return (
         b"\x01\x01\x00" + struct.pack("<iB", car_id, player) + _text(car, "Ann", "", "GT4")
-        + struct.pack("<iifffi Bf B 3BI", *times, 1, 30.5, 0, 0, 0, 0, flags)
+        + struct.pack("<iifffi Bf B 3BI", *times, 1, 30.5, 0, bool(t.in_pit), 0, 0, flags)
     )  # fmt: skip
 
 
 def pmr_vehicle(t: Telemetry, car_id: int, gears: int = 6) -> bytes:
-    """Vehicle telemetry, version 2: 4 wheels, 3 axle loads."""
-    drive = [t.rpm, 0.8, *([5.0] * 5), 100.0 * (t.fuel or 0.0), *([5.0] * 20)]
+    """Vehicle telemetry, version 2: 4 wheels, 3 axle loads. Fuel: t.fuel_amount
+    and t.fuel_capacity where set, else t.fuel of a 100-litre tank."""
+    capacity = t.fuel_capacity or (100.0 if t.fuel is not None else 0.0)
+    fuel = t.fuel_amount if t.fuel_amount is not None else capacity * (t.fuel or 0.0)
+    drive = [t.rpm, 0.8, *([5.0] * 5), fuel, *([5.0] * 20)]
     lights = [t.lights & light != 0 for light in (Light.TC, Light.PIT_LIMITER, Light.ABS)]
     return (
         b"\x02\x02\x00" + struct.pack("<iB", car_id, 4)
@@ -153,10 +162,11 @@ def pmr_vehicle(t: Telemetry, car_id: int, gears: int = 6) -> bytes:
         + struct.pack("<28f 7B B", *drive, 0, 1, 0, 0, lights[0], lights[1], 0, gears)
         + struct.pack("<2f", 7600.0, 4000.0) * gears
         + struct.pack("<B3ff 5fi 5fBB", 3, 3e3, 3.1e3, 3.2e3, 0.5,  # suspension
-                      0.0, t.throttle or 0.0, 0, 0, 0, t.gear, 0.55, 1, 1, 0, 0, 3, 4)
+                      0.0, t.throttle or 0.0, 0, 0, 0, t.gear, 0.55, 1, 1, 0, 0,
+                      t.abs_level or 0, t.tc_level or 0)
         + struct.pack("<10fB", *([1.0] * 10), lights[2])  # general
         + struct.pack("<6f12f4B", *([0.0] * 6), 900, 5e3, 6.5e3, t.max_rpm or 0.0, 450, 300,
-                      0, 100.0 if t.fuel is not None else 0.0, 0, 1.6, 1.6, 2.7, 4, gears, 1, 0)
+                      0, capacity, 0, 1.6, 1.6, 2.7, 4, gears, 1, 0)
     )  # fmt: skip
 
 
@@ -164,10 +174,11 @@ def pmr_packets(t: Telemetry, player: int = 7) -> list[bytes]:
     """The player's car between two others, telemetry before the race
     states that say which car is the player's."""
     rival = Telemetry(gear=5, rpm=9100.0, max_rpm=9500.0, speed=60.0, fuel=0.9, lap=9,
-                      position=1, lap_time=10.0, best_lap=80.0, throttle=0.2)  # fmt: skip
+                      position=1, lap_time=10.0, best_lap=80.0, throttle=0.2, lap_fraction=0.9,
+                      in_pit=True, tc_level=5, abs_level=6)  # fmt: skip
     cars = [(3, rival), (player, t), (11, rival)]
     return [
-        pmr_race_info(),
+        pmr_race_info(track=t.track or ""),
         *(pmr_vehicle(car, n) for n, car in cars),
         *(pmr_race_state(car, n, n == player, "GT4" if n == player else "LMP3") for n, car in cars),
     ]
