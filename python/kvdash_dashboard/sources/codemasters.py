@@ -41,10 +41,9 @@ def _positive(value: float) -> float | None:
 
 
 def _setting(value: float, top: int) -> int | None:
-    """A whole-number setting from 0 to top, or None when it is not one."""
-    if not math.isfinite(value) or value != round(value) or not 0 <= value <= top:
-        return None
-    return int(value)
+    """A whole-number setting from 0 to top, or None when it is not one
+    (NaN fails the comparison)."""
+    return int(value) if 0 <= value <= top and value.is_integer() else None
 
 
 def _count(value: float) -> int | None:
@@ -79,9 +78,8 @@ class Decoder:
         lap = f[_LAP] + 1  # the game counts laps from 0
         throttle = unit_share(f[_THROTTLE])
         # Metres into the lap or stage; below zero before the start line.
-        lap_distance = f[_LAP_DISTANCE]
-        if not (math.isfinite(lap_distance) and lap_distance >= 0):
-            lap_distance = None
+        distance = f[_LAP_DISTANCE]
+        lap_distance = distance if 0 <= distance < math.inf else None
         if extradata < 2:
             return Telemetry(
                 gear=gear,
