@@ -29,6 +29,10 @@ def assert_sane(t: Telemetry) -> None:
     assert -1 <= t.gear <= 10
     assert t.lap is None or t.lap >= 1
     assert t.position is None or t.position >= 1
+    for name in ("fuel_amount", "fuel_capacity", "lap_distance", "distance", "brake_bias"):
+        value = getattr(t, name)
+        assert value is None or (math.isfinite(value) and value >= 0), (name, value)
+    assert t.lap_fraction is None or 0.0 <= t.lap_fraction <= 1.0
 
 
 def _put(buf: bytearray, fmt: str, offset: int, *values: object) -> None:
