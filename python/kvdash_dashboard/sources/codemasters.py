@@ -23,7 +23,8 @@ _TRACK_LENGTH, _LAST_LAP, _MAX_ENGINE = 61, 62, 63
 _RPM_PER_RAD_S = 60.0 / (2.0 * math.pi)
 _REVERSE_DIRT_RALLY = 10.0  # DiRT Rally and DiRT 4; DiRT Rally 2.0 sends -1
 _TOP_GEAR = 9
-_MAX_SETTING = 10  # TC 0 off to 2 high, ABS 0 or 1: more is no setting
+# The F1-era settings the format kept: TC 0 off to 2 high, ABS 0 off or 1 on.
+_TOP_TC, _TOP_ABS = 2, 1
 
 
 def _gear(value: float) -> int | None:
@@ -120,8 +121,8 @@ class Decoder:
             fuel_capacity=capacity,
             lap_distance=lap_distance,
             in_pit=None if pit is None else pit != 0,
-            tc_level=_setting(f[_TC], _MAX_SETTING),
-            abs_level=_setting(f[_ABS], _MAX_SETTING),
+            tc_level=_setting(f[_TC], _TOP_TC),
+            abs_level=_setting(f[_ABS], _TOP_ABS),
         )
 
     def _remember_best(self, last_lap: float | None, track_length: float) -> None:
