@@ -105,8 +105,10 @@ def forza_packets(t: Telemetry, variant: str = "fh5") -> list[bytes]:
 # session's track id are placed by the field order of hotlaps/f1-game-udp-specs
 # @ 8faba437b51a54edc0fa12db69a83de1b56a0bf1 (2023/LapData.h, CarStatusData.h,
 # PacketSessionData.h), of codegefluester/GamesDat @ 48d731351fc71585d512e4c986497ba9c38de306
-# (GamesDat/Telemetry/Sources/Formula1/F12025/LapData.cs, SessionData.cs;
-# CarStatusData.cs @ 1b5fc8529badfa2f0d51b68341e9560642b7f19c) and of
+# for F1 24 and F1 25 (GamesDat/Telemetry/Sources/Formula1/F12024/LapData.cs,
+# PacketSessionData.cs; F12025/LapData.cs, SessionData.cs; the CarStatusData.cs of F12024
+# @ 2d0610e2197bb1f344dc97807179e4c7abe069bf and F12025 @ 1b5fc8529badfa2f0d51b68341e9560642b7f19c)
+# and of
 # dAr2q/f1-26-udp @ 3a24fd51d9ea8a4174ac4948ba7b9fbb31c14f00 (src/PacketLapData.h,
 # PacketCarStatusData.h, PacketSessionData.h) for 2026.
 
