@@ -1,6 +1,7 @@
 ; The kvdash installer for Windows: the app folder that
 ; scripts/build-windows-installer.sh prepares (kvdash-dashboard.exe and
 ; CPython for Windows under runtime\), for one user, with no administrator.
+; Switches: /S silent, /D=<folder> (last, unquoted), /STARTUP with /S.
 ; Defined on makensis's command line: VERSION, VI_VERSION (four numbers),
 ; APP_DIR (the folder), OUT_FILE, SIZE_KB.
 
@@ -33,6 +34,7 @@ VIAddVersionKey "FileDescription" "${APP} ${VERSION} setup"
 VIAddVersionKey "LegalCopyright" "MIT licence"
 
 !include "MUI2.nsh"
+!include "FileFunc.nsh"
 
 !define MUI_COMPONENTSPAGE_NODESC
 !define MUI_FINISHPAGE_RUN "$INSTDIR\${EXE}"
@@ -84,6 +86,16 @@ Section /o "Start with Windows" SecStartup
   CreateShortcut "$SMSTARTUP\${DASHBOARD_LINK}" "$INSTDIR\${EXE}" "" "$INSTDIR\${EXE}" 0 \
     SW_SHOWMINIMIZED "" "Drive the display from every supported game at once"
 SectionEnd
+
+; /STARTUP chooses "Start with Windows" for a silent install (/S), which
+; shows no page to choose it on.
+Function .onInit
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/STARTUP" $R1
+  IfErrors +2
+    SectionSetFlags ${SecStartup} ${SF_SELECTED}
+FunctionEnd
 
 ; What the installer put there, and nothing else: settings and best laps
 ; (%APPDATA%\kvdash, %LOCALAPPDATA%\kvdash) stay, as does anything the user
