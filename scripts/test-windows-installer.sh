@@ -51,8 +51,11 @@ check_app() {  # label, Linux path of the folder
   [ -f "$exe" ] || { fail "$label: no kvdash-dashboard.exe at the top of the folder"; return; }
   status=0
   out=$(winrun "$exe" --version | tr -d '\r') || status=$?
-  [ "$status" -eq 0 ] && [ "$out" = "kvdash-dashboard $version" ] ||
+  if [ "$status" -ne 0 ] || [ "$out" != "kvdash-dashboard $version" ]; then
+    # A launcher that loses its arguments would run the dashboard for good.
     fail "$label: --version said '$out' (exit $status), not 'kvdash-dashboard $version'"
+    return
+  fi
   status=0
   out=$(winrun "$exe" --source demo --seconds 2 | tr -d '\r') || status=$?
   echo "$out" | tail -n 2 | sed 's/^/   /'
@@ -107,7 +110,7 @@ for _ in $(seq 120); do
 done
 if [ -e "$dir" ]; then
   fail "uninstall left the folder behind:"
-  find "$dir" | head -n 20 >&2
+  find "$dir" | head -n 20 >&2 || true
 fi
 for link in "$programs/kvdash" "$startup_link"; do
   [ ! -e "$link" ] || fail "uninstall left $link"
