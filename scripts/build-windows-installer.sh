@@ -52,8 +52,9 @@ tar -xzf "${sdist[0]}" -C "$cache/unpack" --wildcards "*/data.zip"
 mv "$cache/unpack/x/$tag" "$app/runtime"
 rm -rf "$cache/unpack"
 [ -f "$app/runtime/python.exe" ] || { echo "FAIL: no $tag/python.exe in ${sdist[0]}" >&2; exit 1; }
-# The embeddable interpreter takes its path from ._pth alone.
-printf 'python%s.zip\n.\nLib\\site-packages\nimport site\n' "${tag#cp}" >"$app/runtime/python${tag#cp}._pth"
+# The embeddable interpreter takes its path from ._pth alone. No "import
+# site": a user's own packages (%APPDATA%\Python) stay out of the app.
+printf 'python%s.zip\n.\nLib\\site-packages\n' "${tag#cp}" >"$app/runtime/python${tag#cp}._pth"
 
 echo "== the wheel and the dashboard's dependencies"
 # pip resolves the wheel's "dashboard" extra for Windows and CPython
