@@ -2,7 +2,8 @@
 # The Windows download as a user meets it, under wine64 in a fresh prefix
 # (scripts/build-windows-installer.sh makes both files in dist/):
 #   installer  setup.exe /S /D=<dir>; the installed kvdash-dashboard.exe runs
-#              --version and the demo (the frames' preview); the Start-menu
+#              --version and the demo (the frames' preview), and passes on the
+#              app's exit status; the Start-menu
 #              shortcuts "kvdash dashboard" and "kvdash demo" exist, "start with
 #              Windows" does not (off by default); installing again with
 #              /STARTUP over it adds that shortcut, in the same folder;
@@ -56,6 +57,10 @@ check_app() {  # label, Linux path of the folder
     fail "$label: --version said '$out' (exit $status), not 'kvdash-dashboard $version'"
     return
   fi
+  # The app's exit status comes through the launcher: 2 for a bad option.
+  status=0
+  winrun "$exe" --source no-such-game >/dev/null || status=$?
+  [ "$status" -eq 2 ] || fail "$label: a bad option ended with status $status, not 2"
   status=0
   out=$(winrun "$exe" --source demo --seconds 2 | tr -d '\r') || status=$?
   echo "$out" | tail -n 2 | sed 's/^/   /'
