@@ -100,8 +100,11 @@ FunctionEnd
 ; What the installer put there, and nothing else: settings and best laps
 ; (%APPDATA%\kvdash, %LOCALAPPDATA%\kvdash) stay, as does anything the user
 ; saved into the folder (then the folder stays too).
+; The folder goes last: a silent uninstaller returns at once, and a caller
+; waits for the folder to go.
 Section "Uninstall"
   SetShellVarContext current
+  DeleteRegKey HKCU "${UNINSTALL_KEY}"
   Delete "$SMSTARTUP\${DASHBOARD_LINK}"
   Delete "${MENU}\${DASHBOARD_LINK}"
   Delete "${MENU}\${DEMO_LINK}"
@@ -111,5 +114,4 @@ Section "Uninstall"
   RMDir /r "$INSTDIR\runtime"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
-  DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd

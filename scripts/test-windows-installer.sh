@@ -3,10 +3,10 @@
 # (scripts/build-windows-installer.sh makes both files in dist/):
 #   installer  setup.exe /S /D=<dir>; the installed kvdash-dashboard.exe runs
 #              --version and the demo (the frames' preview), and passes on the
-#              app's exit status; the Start-menu
-#              shortcuts "kvdash dashboard" and "kvdash demo" exist, "start with
-#              Windows" does not (off by default); installing again with
-#              /STARTUP over it adds that shortcut, in the same folder;
+#              app's exit status; the Start-menu shortcuts "kvdash dashboard"
+#              and "kvdash demo" exist, "start with Windows" does not (off by
+#              default); installing again with /STARTUP over it adds that
+#              shortcut, in the same folder;
 #              uninstall.exe /S then removes the folder, the shortcuts and the
 #              uninstall key, and leaves the user's settings;
 #   zip        unzipped into a folder whose path holds a space, the same runs.
@@ -31,10 +31,10 @@ export WINEDLLOVERRIDES="winemenubuilder.exe=d"
 started=$(date +%s)
 start_wine "$work/wineprefix"
 drive_c=$WINEPREFIX/drive_c
-user_dir=$(find "$drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -n 1)
+user_dir=$(find "$drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public -print -quit)
 programs="$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
 # Wine spells the folder StartUp; Windows paths ignore case.
-startup_dir=$(find "$programs" -mindepth 1 -maxdepth 1 -type d -iname startup | head -n 1)
+startup_dir=$(find "$programs" -mindepth 1 -maxdepth 1 -type d -iname startup -print -quit)
 [ -n "$startup_dir" ] || { echo "FAIL: the fresh prefix has no Startup folder" >&2; exit 1; }
 startup_link="$startup_dir/kvdash dashboard.lnk"
 uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\kvdash'
@@ -65,7 +65,7 @@ check_app() {  # label, Linux path of the folder
   out=$(winrun "$exe" --source demo --seconds 2 | tr -d '\r') || status=$?
   echo "$out" | tail -n 2 | sed 's/^/   /'
   [ "$status" -eq 0 ] || fail "$label: the demo exited with status $status"
-  grep -a "gear .* rpm " <<<"$out" | grep -qa "no display: preview only" ||
+  grep -a "gear .* rpm " <<<"$out" | grep -a "no display: preview only" >/dev/null ||
     fail "$label: the demo drew no preview of the frames"
 }
 
@@ -108,7 +108,7 @@ mkdir -p "$(dirname "$settings")"
 echo 'units = "mph"' >"$settings"
 winrun "$dir/uninstall.exe" /S >/dev/null || fail "uninstall.exe /S exited with an error"
 # The uninstaller runs a copy of itself from the temp folder and returns at
-# once: wait for the folder to go.
+# once: wait for the folder to go, its last step.
 for _ in $(seq 120); do
   [ -e "$dir" ] || break
   sleep 0.5
