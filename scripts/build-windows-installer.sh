@@ -96,9 +96,10 @@ makensis -V2 -INPUTCHARSET UTF8 -DVERSION="$version" -DVI_VERSION="$vi_version" 
   installer/kvdash.nsi
 
 echo "== $portable"
-# The zip holds one folder, kvdash\, as the installer leaves it (less its
-# uninstaller).
-(cd "$cache" && "$venv/bin/python" -m zipfile -c "$root/$portable" kvdash/)
+# The folder's contents at the zip's top, as the installer leaves them (less
+# the uninstaller): unzipped, or extracted by Explorer into a folder named
+# after the zip, kvdash-dashboard.exe is at the top of the folder.
+(cd "$app" && "$venv/bin/python" -m zipfile -c "$root/$portable" ./*)
 
 echo "== sizes"
 for file in "$setup" "$portable"; do

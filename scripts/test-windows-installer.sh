@@ -128,8 +128,8 @@ echo "== portable zip: $(basename "${zips[0]}")"
 portable="$drive_c/kvdash portable"
 mkdir -p "$portable"
 python3 -m zipfile -e "${zips[0]}" "$portable"
-check_app portable "$portable/kvdash"
-[ ! -e "$portable/kvdash/uninstall.exe" ] || fail "the zip carries the uninstaller"
+check_app portable "$portable"
+[ ! -e "$portable/uninstall.exe" ] || fail "the zip carries the uninstaller"
 
 echo
 echo "== Windows installer and zip under Wine ($(elapsed))"
