@@ -59,6 +59,10 @@ bash scripts/test-windows.sh
 stage "Release wheels in dist/: manylinux (auditwheel, abi3audit) and win_amd64"
 bash scripts/build-wheels.sh
 
+stage "Windows installer and portable zip in dist/, installed, run and removed under Wine"
+bash scripts/build-windows-installer.sh
+bash scripts/test-windows-installer.sh
+
 stage "Windows interpreters: the suite and the app in CPython 3.10 and 3.13 for Windows, under Wine"
 bash scripts/test-windows-python.sh
 

@@ -33,12 +33,14 @@ cross_build() {
   ninja -C "$win_build" -j 2 "$@"
 }
 
-# Wine runs headless, with its home (and so the prefix's Documents) inside the
-# build folder; the prefix is made once. One server is kept alive while the
-# caller runs (each start then costs a tenth of a second) and ended on exit.
-start_wine() {
+# Wine runs headless, with its home (and so the prefix's Documents) beside the
+# prefix, by default in the build folder; the prefix is made once. One server
+# is kept alive while the caller runs (each start then costs a tenth of a
+# second) and ended on exit.
+start_wine() {  # [prefix]
   find_wine
-  export WINEPREFIX=$win_build/wineprefix WINEDEBUG=-all HOME=$win_build/home
+  local prefix=${1:-$win_build/wineprefix}
+  export WINEPREFIX=$prefix WINEDEBUG=-all HOME=$(dirname "$prefix")/home
   unset DISPLAY WAYLAND_DISPLAY
   mkdir -p "$HOME"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -60,4 +62,12 @@ winpath() {
   local path
   path=$(realpath -m "$1")
   echo "Z:${path//\//\\}"
+}
+
+# Runs a Windows program under Wine with pipes for its standard streams: Wine
+# cannot tell Python what a plain file handle is, and Python dies at start.
+# Its output goes to stdout; its exit status is returned.
+winrun() {
+  true | timeout 600 "$wine" "$@" 2>&1 | cat
+  return "${PIPESTATUS[1]}"
 }
