@@ -217,17 +217,39 @@ def test_a_narrow_terminal_keeps_the_status_line() -> None:
     pytest.importorskip("rich")
     from rich.console import Console
 
-    narrow = Console(file=FakeTerminal(), width=40, force_terminal=True)  # type: ignore[arg-type]
+    terminal = FakeTerminal()
+    narrow = Console(file=terminal, width=40, force_terminal=True)  # type: ignore[arg-type]
     live = views.LiveView(narrow, "SLI-PRO")
     status = views.Status("Forza Horizon 4/5: 9 packets, 0 bad", "SLI-PRO", 60.0)
-    with narrow.capture() as captured:
-        narrow.print(live.picture(Frame(gear="3", rpm=5), status))
-    live.close(Frame(), status)
-    assert "gear 3" in captured.get() and "Forza Horizon 4/5" in captured.get()
-    # Wrapped between phrases, never inside one.
-    plain = re.sub(r"\x1b\[[0-9;]*m", "", captured.get())
+    live.close(Frame(gear="3", rpm=5), status)
+    plain = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\r", "", "".join(terminal.written))
     lines = [line.strip() for line in plain.splitlines()]
+    assert lines[0].startswith("gear 3")
+    # Wrapped between phrases, never inside one, and each line narrower
+    # than the terminal (a full one would wrap and spoil the next redraw).
     assert "Forza Horizon 4/5: 9 packets, 0 bad" in lines
+    assert max(len(line) for line in plain.splitlines()) < 40
+
+
+def test_the_live_view_writes_only_what_changed() -> None:
+    pytest.importorskip("rich")
+    from rich.console import Console
+
+    terminal = FakeTerminal()
+    wide = Console(file=terminal, width=100, force_terminal=True)  # type: ignore[arg-type]
+    live = views.LiveView(wide, "SLI-PRO")
+    status = views.Status("simulated lap: 9 packets, 0 bad", "SLI-PRO", 60.0)
+    live.update(0.0, Frame(gear="3", rpm=5), status)
+    assert live.next_update == pytest.approx(0.1)  # at most 10 times a second
+    drawn = len(terminal.written)
+    live.update(0.1, Frame(gear="3", rpm=5), status)
+    assert len(terminal.written) == drawn  # nothing changed: nothing written
+    live.update(0.2, Frame(gear="4", rpm=5), status)
+    redraw = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", terminal.written[-1])
+    assert redraw.count("\n") == 5  # the gear's five rows, not the border or the LEDs
+    # A message goes above the picture as it is, never read as rich markup.
+    live.say('Settings of [car."outgauge:XFG"] apply.')
+    assert 'Settings of [car."outgauge:XFG"] apply.\n' in terminal.written[-1]
 
 
 def test_the_line_view_reads_as_the_panels_do() -> None:
