@@ -23,6 +23,7 @@ from conftest import BLANK_REPORT
 import kvdash_virtual as vd
 from kvdash_dashboard import main
 from kvdash_dashboard import view as views
+from kvdash_dashboard.app import BLANK
 from kvdash_dashboard.dashboard import Frame, Layout, Options
 from kvdash_dashboard.record import read_recording
 from kvdash_dashboard.telemetry import Telemetry
@@ -261,6 +262,8 @@ def test_the_line_view_reads_as_the_panels_do() -> None:
     assert {f.rpm for f in halves} == {0, 13}
     assert all("rpm ************* flashing" in views.frame_line(f) for f in halves)
     assert "flashing" not in views.frame_line(layout.frame(Telemetry(rpm=6900.0), 0.0)[0])
+    # The end line shows the display left blank, not the placeholders of "no data".
+    assert "gear    rpm .............  [       ] [       ]" in views.frame_line(BLANK)
 
 
 # The app as a user starts it from a terminal: a test run that is itself a
