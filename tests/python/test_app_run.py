@@ -164,7 +164,10 @@ def test_with_no_display_it_draws_its_own_or_waits(capsys: pytest.CaptureFixture
         (["--hz", "0"], "--hz must be above 0"),
         (["--seconds", "0"], "--seconds must be above 0"),
         (["--seconds", "-2"], "--seconds must be above 0"),
-        (["--rpm-start", "8000", "--rpm-shift", "7000"], "--rpm-shift must be above --rpm-start"),
+        (
+            ["--rpm-start", "8000", "--rpm-shift", "7000"],
+            "--rpm-shift (7000) must be above --rpm-start (8000), both from the command line",
+        ),
         (["--listen", "4444"], "--listen needs a UDP --source"),
         (["--rpm-shift", "0"], "--rpm-shift must be above 0"),
         (["--shm-dir", "/no/such/folder"], "--shm-dir: no such folder: /no/such/folder"),
