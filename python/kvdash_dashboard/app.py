@@ -100,6 +100,10 @@ def open_inputs(
                 f"cannot join {u.group} for {names}: {why} "
                 "(only datagrams sent to this computer arrive)"
             )
+    # What a wrong game's packets are told to do must be something that works.
+    listening = frozenset(u.address[1] for u in udp)
+    for u in udp:
+        u.channel.listening, u.channel.moved = listening, args.listen is not None
     if by_port and not udp:
         for p in polled:
             p.close()
