@@ -321,7 +321,7 @@ def say_display(display: Display, virtual: bool) -> None:
     elif display.unopened():
         say(
             "An SLI-PRO is plugged in but could not be opened: check the permissions of "
-            "/dev/hidraw* (the README's Linux section has a udev rule)."
+            "/dev/hidraw* (the README's Install section has a udev rule)."
         )
     if display.kind is Kind.OURS and not virtual:
         say("No SLI-PRO display found: drawing a virtual one.")
