@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import re
 import sys
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Protocol, TextIO
@@ -14,7 +15,7 @@ from .console import output_gone
 from .dashboard import PANEL_DIGITS, RPM_LEDS, WARNINGS, Frame
 
 if TYPE_CHECKING:
-    from rich.console import Console
+    from rich.console import Console, ConsoleDimensions
 
 LEFT_PLACEHOLDER = "---:---"
 RIGHT_PLACEHOLDER = "-:--.---"
@@ -175,6 +176,7 @@ def seven_segment(char: str, point: bool) -> list[list[tuple[str, bool]]]:
 
 Piece = tuple[str, str]  # text, and the rich style it is drawn in ("" for none)
 
+_CODES = re.compile(r"\x1b\[[0-9;]*m")  # the colours in a line as written
 # Control characters (a car's name is the game's text) would move the cursor.
 _CONTROLS = dict.fromkeys([*range(0x20), *range(0x7F, 0xA0)], "?")
 
@@ -194,7 +196,7 @@ class LiveView:
         self._console = console
         self._title = title
         self._period = 1.0 / refresh_hz
-        self._shown: tuple[Frame, Status, int] | None = None
+        self._shown: tuple[Frame, Status, ConsoleDimensions] | None = None
         self._drawn: list[str] = []  # the picture's lines as on the terminal now
         self._codes: dict[str, tuple[str, str]] = {}
         self._write("\x1b[?25l")  # no cursor blinking over the picture
@@ -202,14 +204,14 @@ class LiveView:
 
     def update(self, now: float, frame: Frame, status: Status) -> None:
         self.next_update = now + self._period
-        width = self._console.width
-        shown = (frame, status, width)
+        size = self._console.size
+        shown = (frame, status, size)
         if self._shown == shown:
             return
-        if self._shown is not None and self._shown[2] != width:
-            self._drawn = [""] * len(self._drawn)  # resized: every line anew
+        if self._shown is not None and self._shown[2] != size:
+            self._forget(size.width)
         self._shown = shown
-        self._paint(self.lines(frame, status, width))
+        self._paint(self.lines(frame, status, size.width, size.height))
 
     def say(self, text: str) -> None:
         """A line above the picture, as it is: never read as markup."""
@@ -222,6 +224,15 @@ class LiveView:
         self._shown = None
         self.update(0.0, frame, status)
         self._write("\x1b[?25h")
+
+    def _forget(self, width: int) -> None:
+        """Resized: the terminal may have wrapped the picture's lines anew
+        (most do, as they narrow); up past all of them, cleared, and the
+        picture drawn again from there."""
+        rows = sum(max(1, -(-len(_CODES.sub("", line)) // width)) for line in self._drawn)
+        if rows:
+            self._write(f"\x1b[{rows}A\r\x1b[J")
+        self._drawn = []
 
     def _paint(self, lines: list[str]) -> None:
         """Rewrites the lines that differ from those on the terminal, from
@@ -250,9 +261,14 @@ class LiveView:
         goes on, the picture goes nowhere."""
         if self._console.quiet:
             return
+        out = self._console.file
         try:
-            self._console.file.write(text)
-            self._console.file.flush()
+            try:
+                out.write(text)
+            except UnicodeEncodeError:  # a terminal without these characters
+                encoding = getattr(out, "encoding", None) or "ascii"
+                out.write(text.encode(encoding, "replace").decode(encoding))
+            out.flush()
         except (OSError, ValueError):
             self._console.quiet = True
             output_gone(self._console.file)
@@ -285,14 +301,19 @@ class LiveView:
             codes = self._codes[style] = (before, after)
         return codes
 
-    def lines(self, frame: Frame, status: Status, width: int) -> list[str]:
-        """The picture for a terminal width columns wide, line by line."""
-        if width < self.WIDTH:
-            # Too narrow for the big digits: a line of the frame, and the status.
-            plain = [
-                self._line([(line, "")]) for line in fit(frame_line(frame, status.leds), width)
-            ]
-            return plain + self._status(status, width)
+    def lines(self, frame: Frame, status: Status, width: int, height: int = 1000) -> list[str]:
+        """The picture for a terminal of width x height, line by line."""
+        if width >= self.WIDTH:
+            big = self._big(frame, status, width)
+            # The cursor cannot go back up past the screen's top: it must fit.
+            if len(big) < height:
+                return big
+        # A line of the frame, and the status.
+        plain = [self._line([(line, "")]) for line in fit(frame_line(frame, status.leds), width)]
+        return plain + self._status(status, width)
+
+    def _big(self, frame: Frame, status: Status, width: int) -> list[str]:
+        """The display drawn large, and the status under it."""
 
         rpm: list[Piece] = []
         for led, colour in enumerate(self.RPM_COLOURS, start=1):
