@@ -176,7 +176,7 @@ def seven_segment(char: str, point: bool) -> list[list[tuple[str, bool]]]:
 
 Piece = tuple[str, str]  # text, and the rich style it is drawn in ("" for none)
 
-_CODES = re.compile(r"\x1b\[[0-9;]*m")  # the colours in a line as written
+_COLOURS = re.compile(r"\x1b\[[0-9;]*m")  # the colours in a line as written
 # Control characters (a car's name is the game's text) would move the cursor.
 _CONTROLS = dict.fromkeys([*range(0x20), *range(0x7F, 0xA0)], "?")
 
@@ -217,7 +217,8 @@ class LiveView:
         """A line above the picture, as it is: never read as markup."""
         up = f"\x1b[{len(self._drawn)}A" if self._drawn else ""
         again = "".join(line + "\n" for line in self._drawn)
-        self._write(f"{up}\r\x1b[J{text.translate(_CONTROLS)}\n{again}")
+        said = "\n".join(line.translate(_CONTROLS) for line in text.split("\n"))
+        self._write(f"{up}\r\x1b[J{said}\n{again}")
 
     def close(self, frame: Frame, status: Status) -> None:
         # Once more, so the terminal is left showing what the display shows.
@@ -229,7 +230,7 @@ class LiveView:
         """Resized: the terminal may have wrapped the picture's lines anew
         (most do, as they narrow); up past all of them, cleared, and the
         picture drawn again from there."""
-        rows = sum(max(1, -(-len(_CODES.sub("", line)) // width)) for line in self._drawn)
+        rows = sum(max(1, -(-len(_COLOURS.sub("", line)) // width)) for line in self._drawn)
         if rows:
             self._write(f"\x1b[{rows}A\r\x1b[J")
         self._drawn = []

@@ -254,6 +254,8 @@ def test_the_live_view_writes_only_what_changed() -> None:
     # A message goes above the picture as it is, never read as rich markup.
     live.say('Settings of [car."outgauge:XFG"] apply.')
     assert 'Settings of [car."outgauge:XFG"] apply.\n' in terminal.written[-1]
+    live.say("Telemetry from \x1b[2J.")  # a game's text cannot steer the terminal
+    assert "Telemetry from ?[2J.\n" in terminal.written[-1]
 
 
 def test_the_line_view_reads_as_the_panels_do() -> None:
