@@ -9,7 +9,7 @@ stamp=build/venv.stamp
 tree=""
 # Only a clone of its own: a tree unpacked inside another repository has
 # no tracked files here, and would always look current.
-if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$PWD" ]; then
+if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$(pwd -P)" ]; then
   tree=$({ git ls-files -z -- . ':!tests' ':!docs' ':!bench' ':!report' | xargs -0r sha256sum
            python3 --version; } | sha256sum)
 fi
