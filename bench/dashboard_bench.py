@@ -21,23 +21,30 @@ recv, unpack, every setter and one show_me per packet, on a virtual display)
 run as two processes fed the same 360 packets a second by one sender; each
 one's CPU time is read from outside, through its process CPU clock, from the
 sender's first packet to its last, in five rounds. Prints the CPU per
-packet of both and their ratio (medians of the rounds). Fails only on
-errors, never on timings.
+packet of both and their ratio (medians of the rounds).
+
+Last, what the terminal picture costs: the app on the simulated lap, once
+with the live view and once with --view lines, each in a pseudo-terminal of
+its own (so rich draws as in a terminal window), its CPU clock read from
+outside over the same span. Fails only on errors, never on timings.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import fcntl
 import io
 import os
 import platform
+import pty
 import shutil
 import socket
 import statistics
 import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 from dataclasses import dataclass
@@ -389,6 +396,41 @@ def cost(rate: float, seconds: float) -> Cost:
     return Cost(packets=packets, app=app_cpu / packets, bare=bare_cpu / packets)
 
 
+def in_terminal(argv: List[str], seconds: float, settle: float = 1.0) -> float:
+    """The CPU share of ``python -m kvdash_dashboard argv`` run in a
+    pseudo-terminal of 100 x 30, over ``seconds`` after ``settle`` seconds of
+    starting up; what it draws is read and dropped, as a terminal would."""
+    command = [sys.executable, "-m", "kvdash_dashboard", *argv]
+    command += ["--seconds", str(settle + seconds + 2.0)]
+    pid, master = pty.fork()
+    if pid == 0:  # the child: the app, its stdout the terminal
+        os.environ["TERM"] = "xterm-256color"
+        os.execv(sys.executable, command)
+    # Before the app has started up: rich reads the size as it draws.
+    fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+
+    def drain(until: float) -> None:
+        while time.perf_counter() < until:
+            try:
+                os.read(master, 65536)
+            except OSError:  # the app ended (EIO)
+                return
+
+    try:
+        drain(time.perf_counter() + settle)
+        clock = cpu_clock(pid)
+        wall, cpu = time.perf_counter(), time.clock_gettime(clock)
+        drain(wall + seconds)
+        used = (time.clock_gettime(clock) - cpu) / (time.perf_counter() - wall)
+        drain(time.perf_counter() + settle + 5.0)
+    finally:
+        os.close(master)
+        _, status = os.waitpid(pid, 0)
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit(f"{' '.join(argv)} ended with {os.waitstatus_to_exitcode(status)}")
+    return used
+
+
 def idle(seconds: float) -> float:
     with vd.attach():
         thread, _ = run_app(["--seconds", str(seconds), "--view", "lines"])  # --source auto
@@ -450,6 +492,15 @@ def main() -> int:
     print(f"  app / bare loop              {ratio:.2f}x   (goal <= 1.3x; rounds: {each})")
     if args.http:
         web_figures(seconds)
+    view_seconds = 3.0 if args.quick else 10.0
+    demo = ["--source", "demo", "--virtual"]
+    live = in_terminal(demo, view_seconds)
+    lines = in_terminal([*demo, "--view", "lines"], view_seconds)
+    print(f"the terminal picture, the simulated lap for {view_seconds:g} s in a pseudo-terminal,")
+    print("CPU clock read from outside (one core = 100 %):")
+    print(f"  live view                    {100 * live:.1f} %")
+    print(f"  --view lines                 {100 * lines:.1f} %")
+    print(f"  live / lines                 {live / lines:.2f}x   (goal <= 1.5x)")
     return 0
 
 

@@ -1,7 +1,8 @@
 """The smallest dashboard: a made-up engine revving up and down, shown on the
-display for ten seconds. Copy it and put your own numbers in.
+display for ten seconds (or as many as given). Copy it and put your own
+numbers in.
 
-    python examples/minimal_loop.py
+    python examples/minimal_loop.py [SECONDS]
 
 Without a display it uses a virtual one (Linux) and prints what it shows."""
 
@@ -10,26 +11,40 @@ from __future__ import annotations
 import math
 import sys
 import time
+from typing import TYPE_CHECKING
 
 import kvdash
+from kvdash_dashboard.console import captured_c_stdout
+
+if TYPE_CHECKING:
+    from kvdash_virtual import VirtualDisplay
 
 RPM_LEDS = 13
 
 
-def main() -> int:
-    virtual = None
+def open_display() -> tuple[kvdash.kvengine, VirtualDisplay | None]:
+    """The SLI-PRO; else, where there are virtual displays (not on Windows),
+    a virtual one. SystemExit with a line when there is neither."""
     engine = kvdash.kvengine()
-    if not engine.init():  # prints why; on Linux try a virtual display instead
-        if sys.platform == "win32":
-            return 1
-        import kvdash_virtual
+    with captured_c_stdout():  # the module's own "device init failed" lines: ours say more
+        if engine.init():
+            return engine, None
+    if sys.platform == "win32":
+        raise SystemExit("No SLI-PRO display found (or it could not be opened): plug one in.")
+    import kvdash_virtual
 
-        virtual = kvdash_virtual.attach()
-        engine = kvdash.kvengine()
-        engine.init()
+    virtual = kvdash_virtual.attach()
+    print("No SLI-PRO display found (or it could not be opened): drawing on a virtual one.")
+    engine = kvdash.kvengine()
+    engine.init()
+    return engine, virtual
 
+
+def main() -> int:
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 10.0
+    engine, virtual = open_display()
     start = time.monotonic()
-    while time.monotonic() - start < 10.0:
+    while time.monotonic() - start < seconds:
         t = time.monotonic() - start
         rpm = 4500 + 3500 * math.sin(t)  # 1000 to 8000
         gear = 1 + int(t) % 6

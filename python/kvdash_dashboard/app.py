@@ -100,6 +100,10 @@ def open_inputs(
                 f"cannot join {u.group} for {names}: {why} "
                 "(only datagrams sent to this computer arrive)"
             )
+    # What a wrong game's packets are told to do must be something that works.
+    listening = frozenset(u.address[1] for u in udp)
+    for u in udp:
+        u.channel.listening, u.channel.moved = listening, args.listen is not None
     if by_port and not udp:
         for p in polled:
             p.close()
@@ -317,7 +321,7 @@ def say_display(display: Display, virtual: bool) -> None:
     elif display.unopened():
         say(
             "An SLI-PRO is plugged in but could not be opened: check the permissions of "
-            "/dev/hidraw* (the README's Linux section has a udev rule)."
+            "/dev/hidraw* (the README's Install section has a udev rule)."
         )
     if display.kind is Kind.OURS and not virtual:
         say("No SLI-PRO display found: drawing a virtual one.")

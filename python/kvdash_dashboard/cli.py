@@ -233,7 +233,12 @@ def check_arguments(args: argparse.Namespace) -> str | None:
         return "--seconds must be above 0"
     if args.rpm_shift is not None and args.rpm_start is not None:
         if args.rpm_shift <= args.rpm_start:
-            return "--rpm-shift must be above --rpm-start"
+            # With a settings file, a mix of it and the command line was said by
+            # its checks: here both values came from the command line.
+            return (
+                f"--rpm-shift ({args.rpm_shift:g}) must be above --rpm-start "
+                f"({args.rpm_start:g}), both from the command line"
+            )
     for name in ("rpm_start", "rpm_shift"):
         value = getattr(args, name)
         if value is not None and not 0 <= value < 1e6:

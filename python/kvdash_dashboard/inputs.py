@@ -43,6 +43,8 @@ class Channel:
         )
         self.name = name
         self.port = port
+        self.listening: frozenset[int] | None = None  # every port the app listens on
+        self.moved = False  # the port is where the user said (--listen)
         self.packets = 0
         self.bad = 0
         # What the last packet says is wrong with the game's settings, from
@@ -58,7 +60,7 @@ class Channel:
                     self._say(advice(data) if advice is not None else None)
                 return Heard(family, telemetry)
         self.bad += 1
-        self._say(diagnose.refused(data, self.families, self.port))
+        self._say(diagnose.refused(data, self.families, self.port, self.listening, self.moved))
         return None
 
     def take(self, now: float, data: bytes, recorder: Recorder | None) -> Heard | None:

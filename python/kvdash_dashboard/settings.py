@@ -46,6 +46,7 @@ PER_CAR = (
 MAX_RPM = 1e6
 MAX_GEARS = 30  # trucks have up to 18 forward gears, some more
 MAX_HZ = 1000.0
+COMMAND_LINE = "the command line"
 Settable = dict[str, Any]
 
 
@@ -248,6 +249,20 @@ class Settings:
             rpm_limit=v["rpm_limit"],
         )
 
+    def origin(self, key: str, game: str | None = None, car: str | None = None) -> str:
+        """Where the value of key in force comes from, in the user's words."""
+        names = ["the top level"]
+        if game is not None:
+            names.append(_table_name("game", game))
+            if car is not None:
+                names.append(_table_name("car", f"{game}:{car}"))
+        names.append(COMMAND_LINE)
+        found = "the defaults"
+        for name, layer in zip(names, self.layers(game, car), strict=True):
+            if key in layer:
+                found = name
+        return found
+
     def has_car(self, game: str, car: str) -> bool:
         return f"{game}:{car}" in self.cars
 
@@ -390,5 +405,15 @@ class _Checker:
             if not points and v["rpm_shift"] is not None:
                 key, points = "rpm_shift", [v["rpm_shift"]]
             if any(p <= start for p in points):
-                problem = f"key {json.dumps(key)}: must be above rpm_start ({_show(start)} here)"
+                said, start_said = (
+                    settings.origin(key, game, car),
+                    settings.origin("rpm_start", game, car),
+                )
+                if said == start_said == COMMAND_LINE:
+                    continue  # the command line's own mistake, said as such once the file is read
+                shown = _show(points if key == "shift" else points[0])
+                problem = (
+                    f"key {json.dumps(key)} ({shown}, from {said}): "
+                    f"must be above rpm_start ({_show(start)} here, from {start_said})"
+                )
                 raise self.fail(where, problem)

@@ -1,13 +1,13 @@
-"""What the terminal shows: the display drawn live with rich, or, where the
-terminal cannot draw it (a pipe, TERM=dumb, no rich), a line a second."""
+"""What the terminal shows: the display drawn live (rich says how the
+terminal colours it), or, where the terminal cannot draw it (a pipe,
+TERM=dumb, no rich), a line a second."""
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import os
+import re
 import sys
-from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Protocol, TextIO
 
@@ -15,9 +15,7 @@ from .console import output_gone
 from .dashboard import PANEL_DIGITS, RPM_LEDS, WARNINGS, Frame
 
 if TYPE_CHECKING:
-    from rich.console import Console, RenderableType
-    from rich.live import Live
-    from rich.text import Text
+    from rich.console import Console, ConsoleDimensions
 
 LEFT_PLACEHOLDER = "---:---"
 RIGHT_PLACEHOLDER = "-:--.---"
@@ -82,7 +80,8 @@ def frame_line(frame: Frame, leds: tuple[str, ...] = DEFAULT_LABELS) -> str:
     half of the flash this moment shows."""
 
     def panel(text: str, placeholder: str) -> str:
-        return text.strip() or placeholder
+        # Only an empty text shows the placeholder: spaces are a blank panel.
+        return text.strip() if text else placeholder
 
     rpm = "*" * frame.rpm + "." * (RPM_LEDS - frame.rpm)
     if frame.flash:  # whichever half of the flash this moment shows
@@ -175,109 +174,217 @@ def seven_segment(char: str, point: bool) -> list[list[tuple[str, bool]]]:
     ]
 
 
+Piece = tuple[str, str]  # text, and the rich style it is drawn in ("" for none)
+
+_COLOURS = re.compile(r"\x1b\[[0-9;]*m")  # the colours in a line as written
+# Control characters (a car's name is the game's text) would move the cursor.
+_CONTROLS = dict.fromkeys([*range(0x20), *range(0x7F, 0xA0)], "?")
+
+
 class LiveView:
-    """The display drawn in the terminal with rich, at most refresh_hz times a
-    second and only when something changed."""
+    """The display drawn in the terminal: the picture as lines of text, of
+    which only those that changed are written again, and at most refresh_hz
+    times a second. rich says how the terminal writes each colour."""
 
     RPM_COLOURS = ["green"] * 4 + ["red"] * 5 + ["blue"] * 4
-    WIDTH = 75  # columns the big picture takes
+    WIDTH = 75  # columns the big picture needs (it takes 73: a full line would wrap)
+    FAINT = "grey19"  # an unlit segment
+    DARK = "grey30"  # an unlit LED
+    GREY = "grey50"  # the border and the status
 
-    def __init__(self, console: Console, title: str, refresh_hz: float = 20.0) -> None:
-        from rich.live import Live
-
+    def __init__(self, console: Console, title: str, refresh_hz: float = 10.0) -> None:
         self._console = console
         self._title = title
         self._period = 1.0 / refresh_hz
-        self._shown: tuple[Frame, str] | None = None
-        self._live: Live = Live(console=console, auto_refresh=False, transient=False)
-        self._live.start()
+        self._shown: tuple[Frame, Status, ConsoleDimensions] | None = None
+        self._drawn: list[str] = []  # the picture's lines as on the terminal now
+        self._codes: dict[str, tuple[str, str]] = {}
+        self._write("\x1b[?25l")  # no cursor blinking over the picture
         self.next_update = 0.0
 
     def update(self, now: float, frame: Frame, status: Status) -> None:
         self.next_update = now + self._period
-        line = status.line()
-        if self._shown == (frame, line):
+        size = self._console.size
+        shown = (frame, status, size)
+        if self._shown == shown:
             return
-        self._shown = (frame, line)
-        with self._guarded():
-            self._live.update(self.picture(frame, status), refresh=True)
+        if self._shown is not None and self._shown[2] != size:
+            self._forget(size.width)
+        self._shown = shown
+        self._paint(self.lines(frame, status, size.width, size.height))
 
     def say(self, text: str) -> None:
-        with self._guarded():
-            self._live.console.print(text)
+        """A line above the picture, as it is: never read as markup."""
+        up = f"\x1b[{len(self._drawn)}A" if self._drawn else ""
+        again = "".join(line + "\n" for line in self._drawn)
+        said = "\n".join(line.translate(_CONTROLS) for line in text.split("\n"))
+        self._write(f"{up}\r\x1b[J{said}\n{again}")
 
     def close(self, frame: Frame, status: Status) -> None:
         # Once more, so the terminal is left showing what the display shows.
-        with self._guarded():
-            self._live.update(self.picture(frame, status), refresh=True)
-        with self._guarded():
-            self._live.stop()
+        self._shown = None
+        self.update(0.0, frame, status)
+        self._write("\x1b[?25h")
 
-    @contextlib.contextmanager
-    def _guarded(self) -> Iterator[None]:
+    def _forget(self, width: int) -> None:
+        """Resized: the terminal may have wrapped the picture's lines anew
+        (most do, as they narrow); up past all of them, cleared, and the
+        picture drawn again from there."""
+        rows = sum(max(1, -(-len(_COLOURS.sub("", line)) // width)) for line in self._drawn)
+        if rows:
+            self._write(f"\x1b[{rows}A\r\x1b[J")
+        self._drawn = []
+
+    def _paint(self, lines: list[str]) -> None:
+        """Rewrites the lines that differ from those on the terminal, from
+        the first that does; the cursor stays on the line below the picture."""
+        old = self._drawn
+        first = next(
+            (i for i, (a, b) in enumerate(zip(old, lines, strict=False)) if a != b),
+            min(len(old), len(lines)),
+        )
+        if len(old) == len(lines) == first:
+            return
+        out = [f"\x1b[{len(old) - first}A\r" if len(old) > first else "\r"]
+        if len(old) == len(lines):
+            last = max(i for i in range(first, len(old)) if old[i] != lines[i])
+            out += [f"{line}\x1b[K\n" for line in lines[first : last + 1]]
+            if len(old) - last - 1:
+                out.append(f"\x1b[{len(old) - last - 1}B")
+        else:  # a line more or less: the rest anew
+            out.append("\x1b[J")
+            out += [f"{line}\n" for line in lines[first:]]
+        self._drawn = lines
+        self._write("".join(out))
+
+    def _write(self, text: str) -> None:
         """The terminal may go away (EIO once it is closed): the display
         goes on, the picture goes nowhere."""
+        if self._console.quiet:
+            return
+        out = self._console.file
         try:
-            yield
-        except (OSError, SystemExit):  # rich answers a broken pipe with SystemExit
+            try:
+                out.write(text)
+            except UnicodeEncodeError:  # a terminal without these characters
+                encoding = getattr(out, "encoding", None) or "ascii"
+                out.write(text.encode(encoding, "replace").decode(encoding))
+            out.flush()
+        except (OSError, ValueError):
             self._console.quiet = True
             output_gone(self._console.file)
 
-    def picture(self, frame: Frame, status: Status) -> RenderableType:
-        from rich.console import Group
-        from rich.panel import Panel
-        from rich.table import Table
-        from rich.text import Text
+    def _line(self, pieces: list[Piece]) -> str:
+        """The pieces as the terminal draws them, each colour said once."""
+        out: list[str] = []
+        style = None
+        for text, piece_style in pieces:
+            if piece_style != style:
+                if style:
+                    out.append(self._code(style)[1])
+                if piece_style:
+                    out.append(self._code(piece_style)[0])
+                style = piece_style
+            out.append(text.translate(_CONTROLS))
+        if style:
+            out.append(self._code(style)[1])
+        return "".join(out)
 
-        width = self._console.width
-        if width < self.WIDTH:
-            # Too narrow for the big digits: a line of the frame, and the status.
-            status_text = Text(wrap_phrases(status.phrases(), width), style="grey50")
-            return Group(Text(frame_line(frame, status.leds)), status_text)
+    def _code(self, style: str) -> tuple[str, str]:
+        """What starts and ends a style on this terminal (nothing where it has no colours)."""
+        codes = self._codes.get(style)
+        if codes is None:
+            from rich.text import Text
 
-        rpm = Text(justify="center")
+            with self._console.capture() as captured:
+                self._console.print(Text("x", style=style), end="")
+            before, _, after = captured.get().partition("x")
+            codes = self._codes[style] = (before, after)
+        return codes
+
+    def lines(self, frame: Frame, status: Status, width: int, height: int = 1000) -> list[str]:
+        """The picture for a terminal of width x height, line by line."""
+        if width >= self.WIDTH:
+            big = self._big(frame, status, width)
+            # The cursor cannot go back up past the screen's top: it must fit.
+            if len(big) < height:
+                return big
+        # A line of the frame, and the status.
+        plain = [self._line([(line, "")]) for line in fit(frame_line(frame, status.leds), width)]
+        return plain + self._status(status, width)
+
+    def _big(self, frame: Frame, status: Status, width: int) -> list[str]:
+        """The display drawn large, and the status under it."""
+
+        rpm: list[Piece] = []
         for led, colour in enumerate(self.RPM_COLOURS, start=1):
             on = led <= frame.rpm
-            rpm.append("● " if on else "○ ", style=f"bold {colour}" if on else "grey30")
+            gap = " " if led < RPM_LEDS else ""
+            rpm.append(("●" + gap if on else "○" + gap, f"bold {colour}" if on else self.DARK))
+        rows: list[list[Piece]] = [rpm]
 
-        digits = Table.grid(padding=(0, 2))
-        digits.add_column(justify="right")
-        digits.add_column(justify="center")
-        digits.add_column(justify="left")
-        digits.add_row(
-            self._digits(panel_cells(frame.left, LEFT_PLACEHOLDER), "bold red"),
-            self._digits([(frame.gear[:1] or " ", False)], "bold yellow"),
-            self._digits(panel_cells(frame.right, RIGHT_PLACEHOLDER), "bold red"),
-        )
+        left = [seven_segment(c, p) for c, p in panel_cells(frame.left, LEFT_PLACEHOLDER)]
+        gear = [seven_segment(frame.gear[:1] or " ", False)]
+        right = [seven_segment(c, p) for c, p in panel_cells(frame.right, RIGHT_PLACEHOLDER)]
+        for r in range(5):
+            row: list[Piece] = []
+            for glyphs, style in ((left, "bold red"), (gear, "bold yellow"), (right, "bold red")):
+                if row:
+                    row.append(("  ", ""))
+                row += [(text, style if lit else self.FAINT) for g in glyphs for text, lit in g[r]]
+            rows.append(row)
 
-        warnings = Text(justify="center")
+        warnings: list[Piece] = []
         for name, on in zip(status.leds, frame.warnings, strict=True):
-            warnings.append(f" {name} ", style="bold black on yellow" if on else "grey30")
-            warnings.append("  ")
+            if warnings:
+                warnings.append(("  ", ""))
+            warnings.append((f" {name} ", "bold black on yellow" if on else self.DARK))
+        rows.append(warnings)
 
-        body = Table.grid()
-        body.add_column(justify="center")
-        body.add_row(rpm)
-        body.add_row(digits)
-        body.add_row(warnings)
-        panel = Panel(body, title=self._title, border_style="grey50", expand=False)
+        inner = max(sum(len(t) for t, _ in row) for row in rows)
+        title = f" {self._title} ".center(inner + 2, "─")
+        drawn = [self._line([(f"╭{title}╮", self.GREY)])]
+        for row in rows:
+            room = inner - sum(len(t) for t, _ in row)
+            padded = [(" " * (1 + room // 2), ""), *row, (" " * (1 + room - room // 2), "")]
+            drawn.append(self._line([("│", self.GREY), *padded, ("│", self.GREY)]))
+        drawn.append(self._line([("╰" + "─" * (inner + 2) + "╯", self.GREY)]))
         # The status under the picture, wrapped between phrases rather than cut off.
         ended = dataclasses.replace(status, notes=(*status.notes, "Ctrl-C ends"))
-        return Group(panel, Text(wrap_phrases(ended.phrases(), width), style="grey50"))
+        return drawn + self._status(ended, width)
 
-    @staticmethod
-    def _digits(cells: list[tuple[str, bool]], style: str) -> Text:
-        from rich.text import Text
+    def _status(self, status: Status, width: int) -> list[str]:
+        wrapped = wrap_phrases(status.phrases(), width - 1).split("\n")
+        return [self._line([(cut, self.GREY)]) for line in wrapped for cut in fit(line, width)]
 
-        rows = [seven_segment(char, point) for char, point in cells]
-        text = Text()
-        for r in range(5):
-            if r:
-                text.append("\n")
-            for glyph in rows:
-                for piece, lit in glyph[r]:
-                    text.append(piece, style=style if lit else "grey19")
-        return text
+
+def fit(line: str, width: int) -> list[str]:
+    """The line in pieces narrower than the terminal: a line as wide as it
+    wraps, and the picture's lines would no longer be the terminal's."""
+    room = max(1, width - 1)
+    return [line[i : i + room] for i in range(0, len(line) or 1, room)]
+
+
+def windows_terminal_codes(out: TextIO) -> bool:
+    """Whether the Windows console behind out now takes the terminal's
+    escape codes (turned on where it can: every Windows 10 and later)."""
+    if sys.platform != "win32":
+        return True
+    import ctypes
+    import msvcrt
+    from ctypes import wintypes
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    try:
+        handle = msvcrt.get_osfhandle(out.fileno())
+    except (OSError, ValueError, AttributeError):
+        return False
+    mode = wintypes.DWORD()
+    if not kernel32.GetConsoleMode(wintypes.HANDLE(handle), ctypes.byref(mode)):
+        return False
+    virtual_terminal_processing = 0x4
+    wanted = mode.value | virtual_terminal_processing
+    return bool(kernel32.SetConsoleMode(wintypes.HANDLE(handle), wanted))
 
 
 def choose_view(kind: str, title: str, out: TextIO | None = None) -> tuple[View, str]:
@@ -298,6 +405,8 @@ def choose_view(kind: str, title: str, out: TextIO | None = None) -> tuple[View,
         from rich.console import Console
     except ImportError:
         return LineView(out), "rich is not installed: one line a second (pip install rich)"
+    if sys.platform == "win32" and not windows_terminal_codes(out):
+        return LineView(out), "this console cannot draw the display: one line a second"
     console = Console(file=out)
     if not console.is_terminal or console.is_dumb_terminal or console.height < 3:
         return LineView(out), "this terminal cannot draw the display: one line a second"

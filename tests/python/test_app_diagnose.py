@@ -75,6 +75,11 @@ def test_packets_that_cannot_be_read_are_named() -> None:
     assert heard(forza, outgauge(3000.0)) == (
         "5400: OutGauge packets on the Forza port: send them to port 4444"
     )
+    forza.listening = frozenset({5400})  # --source forza: nothing listens on 4444
+    assert heard(forza, outgauge(3000.0)) == (
+        "5400: OutGauge packets on the Forza port: send them to port 4444 "
+        "and choose --source outgauge or auto"
+    )
     assert heard(forza, b"\x07" * 17) == "5400: 17-byte packets of no game this app reads"
     assert heard(forza, fh5) is None
     only_f1 = Channel([FAMILIES["f1"]], "udp:f1", 20777)  # --source f1
@@ -110,6 +115,8 @@ def free_port() -> int:
     [
         ("f1", [f1_2022()], "F1 packets of format 2022: set UDP Format to 2023 or later"),
         ("forza", forza_packets(SAMPLE, "sled"), "Forza Sled packets carry no gear: choose Dash"),
+        # --listen: where it listens is right, and nothing listens on the game's own port.
+        ("forza", [outgauge(3000.0)], ": OutGauge packets: choose --source outgauge ·"),
         ("outgauge", [outgauge(rpm) for rpm in (2000, 5000, 6500)], "learning the rev limit"),
         ("r3e", [], ": not a file"),
     ],

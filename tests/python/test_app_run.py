@@ -23,6 +23,7 @@ from conftest import BLANK_REPORT
 import kvdash_virtual as vd
 from kvdash_dashboard import main
 from kvdash_dashboard import view as views
+from kvdash_dashboard.app import BLANK
 from kvdash_dashboard.dashboard import Frame, Layout, Options
 from kvdash_dashboard.record import read_recording
 from kvdash_dashboard.telemetry import Telemetry
@@ -163,7 +164,10 @@ def test_with_no_display_it_draws_its_own_or_waits(capsys: pytest.CaptureFixture
         (["--hz", "0"], "--hz must be above 0"),
         (["--seconds", "0"], "--seconds must be above 0"),
         (["--seconds", "-2"], "--seconds must be above 0"),
-        (["--rpm-start", "8000", "--rpm-shift", "7000"], "--rpm-shift must be above --rpm-start"),
+        (
+            ["--rpm-start", "8000", "--rpm-shift", "7000"],
+            "--rpm-shift (7000) must be above --rpm-start (8000), both from the command line",
+        ),
         (["--listen", "4444"], "--listen needs a UDP --source"),
         (["--rpm-shift", "0"], "--rpm-shift must be above 0"),
         (["--shm-dir", "/no/such/folder"], "--shm-dir: no such folder: /no/such/folder"),
@@ -217,17 +221,41 @@ def test_a_narrow_terminal_keeps_the_status_line() -> None:
     pytest.importorskip("rich")
     from rich.console import Console
 
-    narrow = Console(file=FakeTerminal(), width=40, force_terminal=True)  # type: ignore[arg-type]
+    terminal = FakeTerminal()
+    narrow = Console(file=terminal, width=40, force_terminal=True)  # type: ignore[arg-type]
     live = views.LiveView(narrow, "SLI-PRO")
     status = views.Status("Forza Horizon 4/5: 9 packets, 0 bad", "SLI-PRO", 60.0)
-    with narrow.capture() as captured:
-        narrow.print(live.picture(Frame(gear="3", rpm=5), status))
-    live.close(Frame(), status)
-    assert "gear 3" in captured.get() and "Forza Horizon 4/5" in captured.get()
-    # Wrapped between phrases, never inside one.
-    plain = re.sub(r"\x1b\[[0-9;]*m", "", captured.get())
+    live.close(Frame(gear="3", rpm=5), status)
+    plain = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\r", "", "".join(terminal.written))
     lines = [line.strip() for line in plain.splitlines()]
+    assert lines[0].startswith("gear 3")
+    # Wrapped between phrases, never inside one, and each line narrower
+    # than the terminal (a full one would wrap and spoil the next redraw).
     assert "Forza Horizon 4/5: 9 packets, 0 bad" in lines
+    assert max(len(line) for line in plain.splitlines()) < 40
+
+
+def test_the_live_view_writes_only_what_changed() -> None:
+    pytest.importorskip("rich")
+    from rich.console import Console
+
+    terminal = FakeTerminal()
+    wide = Console(file=terminal, width=100, force_terminal=True)  # type: ignore[arg-type]
+    live = views.LiveView(wide, "SLI-PRO")
+    status = views.Status("simulated lap: 9 packets, 0 bad", "SLI-PRO", 60.0)
+    live.update(0.0, Frame(gear="3", rpm=5), status)
+    assert live.next_update == pytest.approx(0.1)  # at most 10 times a second
+    drawn = len(terminal.written)
+    live.update(0.1, Frame(gear="3", rpm=5), status)
+    assert len(terminal.written) == drawn  # nothing changed: nothing written
+    live.update(0.2, Frame(gear="4", rpm=5), status)
+    redraw = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", terminal.written[-1])
+    assert redraw.count("\n") == 5  # the gear's five rows, not the border or the LEDs
+    # A message goes above the picture as it is, never read as rich markup.
+    live.say('Settings of [car."outgauge:XFG"] apply.')
+    assert 'Settings of [car."outgauge:XFG"] apply.\n' in terminal.written[-1]
+    live.say("Telemetry from \x1b[2J.")  # a game's text cannot steer the terminal
+    assert "Telemetry from ?[2J.\n" in terminal.written[-1]
 
 
 def test_the_line_view_reads_as_the_panels_do() -> None:
@@ -239,6 +267,8 @@ def test_the_line_view_reads_as_the_panels_do() -> None:
     assert {f.rpm for f in halves} == {0, 13}
     assert all("rpm ************* flashing" in views.frame_line(f) for f in halves)
     assert "flashing" not in views.frame_line(layout.frame(Telemetry(rpm=6900.0), 0.0)[0])
+    # The end line shows the display left blank, not the placeholders of "no data".
+    assert "gear    rpm .............  [       ] [       ]" in views.frame_line(BLANK)
 
 
 # The app as a user starts it from a terminal: a test run that is itself a

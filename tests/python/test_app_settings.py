@@ -95,6 +95,29 @@ def test_a_mistake_ends_the_app_naming_file_place_and_what_is_allowed(
     assert str(path) in err and where in err and allowed in err
 
 
+@pytest.mark.parametrize(
+    ("text", "argv", "said"),
+    [
+        ('units = "kmh"', ["--rpm-start", "8000", "--rpm-shift", "7000"],
+         "--rpm-shift (7000) must be above --rpm-start (8000), both from the command line"),
+        ("rpm_start = 8000", ["--rpm-shift", "7000"], 'the top level: key "rpm_shift" (7000, '
+         "from the command line): must be above rpm_start (8000 here, from the top level)"),
+        ("[game.demo]\nrpm_shift = 7000", ["--rpm-start", "8000"], '[game.demo]: key '
+         '"rpm_shift" (7000, from [game.demo]): must be above rpm_start (8000 here, from the '
+         "command line)"),
+    ],
+)  # fmt: skip
+def test_an_rpm_range_upside_down_says_where_each_end_came_from(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], text: str, argv: list[str], said: str
+) -> None:
+    path = tmp_path / "mine.toml"
+    path.write_text(text)
+    assert main(["--config", str(path), "--source", "demo", "--seconds", "1", *argv]) == 2
+    err = capsys.readouterr().err
+    assert said in err
+    assert (str(path) in err) == ("rpm" in text)  # the file is named only where it had a part
+
+
 @pytest.fixture
 def config_folder(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     """The user's configuration folder, moved to tmp_path."""

@@ -224,6 +224,13 @@ def test_files_that_cannot_be_used_are_named(
     )
     write_pages(tmp_path, r3e_pages(SAMPLE))
     assert poll_in_thread(reader) is not None and reader.problem is None
+    # A bridge's file far too small is named with its own size.
+    write_pages(tmp_path, {"$pcars2$": bytes(4096)})
+    small = ShmReader(ams2.NAMES, ams2.take, str(tmp_path))
+    assert poll_in_thread(small) is None and small.problem == (
+        f"{tmp_path / '$pcars2$'}: 4096 bytes, smaller than the game's page (7324 bytes)"
+    )
+    small.close()
     # Root reads every file: the refusal is played by os.open.
     reader.close()
 

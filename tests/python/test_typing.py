@@ -151,13 +151,13 @@ def test_the_app_and_the_examples_are_strictly_typed(tmp_path: Path) -> None:
         assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_the_readme_examples_are_strictly_typed(tmp_path: Path) -> None:
-    readme = (EXAMPLES.parent / "README.md").read_text()
-    blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
+def test_the_documented_examples_are_strictly_typed(tmp_path: Path) -> None:
+    pages = [EXAMPLES.parent / "README.md", *sorted((EXAMPLES.parent / "docs").glob("*.md"))]
+    blocks = [b for p in pages for b in re.findall(r"```python\n(.*?)```", p.read_text(), re.S)]
     assert len(blocks) >= 3
     names = []
     for number, block in enumerate(blocks, 1):
-        names.append(f"readme_example_{number}.py")
+        names.append(f"documented_example_{number}.py")
         (tmp_path / names[-1]).write_text(block)
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *names],

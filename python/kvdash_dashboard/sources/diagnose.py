@@ -6,7 +6,7 @@ only, so a flood costs little; what it says ends with what to change."""
 from __future__ import annotations
 
 import struct
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Collection, Sequence
 
 from . import codemasters, f1, forza, outgauge
 from .base import Family
@@ -74,9 +74,17 @@ def _f1_advice(data: bytes) -> str:
     return f"F1 packets of format {fmt} that do not read ({len(data)} bytes)"
 
 
-def refused(data: bytes, families: Sequence[Family], port: int | None = None) -> str:
+def refused(
+    data: bytes,
+    families: Sequence[Family],
+    port: int | None = None,
+    listening: Collection[int] | None = None,
+    moved: bool = False,
+) -> str:
     """What a datagram that none of ``families`` (those listening on
-    ``port``, where it arrived) took is, and what to change."""
+    ``port``, where it arrived) took is, and what to change. ``listening``:
+    every port the app listens on (None: not known, as in a replay);
+    ``moved``: ``port`` is where the user said (--listen)."""
     if (len(data), data[:4]) == _BEAMNG_MOTION:
         return "BeamNG MotionSim packets: choose OutGauge in BeamNG's protocol settings"
     kind = _recognise(data)
@@ -84,10 +92,15 @@ def refused(data: bytes, families: Sequence[Family], port: int | None = None) ->
         return f"{len(data)}-byte packets of no game this app reads"
     if not any(f.name == kind for f in families):
         theirs = _FAMILIES[kind]
+        if moved:  # they come where the user wants them: the source is what is wrong
+            return f"{_NAMES[kind]} packets: choose --source {kind}"
         if port == theirs.port or not families:
             return f"{_NAMES[kind]} packets: choose --source {kind} or auto"
         ours = "/".join(_PORT_NAMES.get(f.name, f.title) for f in families)
-        return f"{_NAMES[kind]} packets on the {ours} port: send them to port {theirs.port}"
+        where = f"send them to port {theirs.port}"
+        if listening is not None and theirs.port not in listening:
+            where += f" and choose --source {kind} or auto"  # nothing listens there yet
+        return f"{_NAMES[kind]} packets on the {ours} port: {where}"
     thin = _THIN.get(kind)
     advice = thin(data) if thin is not None else None
     if advice is not None:

@@ -179,7 +179,9 @@ class FileView:
         except OSError as e:
             raise Gone(str(e)) from e
         if len(data) != length:
-            raise TooSmall(self._path, offset + len(data), offset + length)
+            # Asked from past its end, the file says nothing of where it ends.
+            end = offset + len(data) if data else self.size()
+            raise TooSmall(self._path, end, offset + length)
         return data
 
     def stale(self) -> bool:
