@@ -9,6 +9,7 @@ Values a game derives itself are set from t as documented per builder."""
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import math
 import mmap
 import os
@@ -52,6 +53,23 @@ SAMPLE = Telemetry(
 )
 
 TANK = 60.0
+TRACK_LENGTH = 5793.0  # m, where a game sends the lap's length rather than the distance
+
+# SAMPLE with the race information the builders also write, where their game has it.
+RACE = dataclasses.replace(
+    SAMPLE,
+    fuel_amount=0.5 * TANK,
+    fuel_capacity=TANK,
+    lap_fraction=0.25,
+    lap_distance=0.25 * TRACK_LENGTH,
+    in_pit=True,
+    lap_valid=False,
+    track="ks_nordschleife endurance",
+    tc_level=4,
+    abs_level=3,
+    brake_bias=56.5,
+    engine_map=2,
+)
 
 
 def _put(page: bytearray, offset: int, fmt: str, *values: object) -> None:
@@ -78,7 +96,9 @@ def ac_pages(t: Telemetry, game: str = "acc", packet_id: int = 1) -> Pages:
     """AC ("ac": 712/296/684 bytes) or ACC ("acc": 800/1588/820), laid out
     by the transcribed headers. Tank 60; AC's TC/ABS slip settings are
     non-zero (switched on) whatever t says, their acting flags follow t;
-    ACC's intervention values follow t."""
+    ACC's intervention values follow t. t.lap_fraction is the car's share
+    of a TRACK_LENGTH lap; t.track is the track, then its layout after a
+    space; ACC's TC/ABS levels are 3/2 when t has none."""
     acc = game == "acc"
     lit = t.lights
     physics: dict[str, object] = {
@@ -89,6 +109,7 @@ def ac_pages(t: Telemetry, game: str = "acc", packet_id: int = 1) -> Pages:
         "rpms": round(t.rpm),
         "speedKmh": t.speed * 3.6,
         "pitLimiterOn": int(Light.PIT_LIMITER in lit),
+        "brakeBias": (t.brake_bias or 0.0) / 100.0,
         "waterTemp": 85.0,
         "currentMaxRpm": round(t.max_rpm or 0),
     }
@@ -114,15 +135,27 @@ def ac_pages(t: Telemetry, game: str = "acc", packet_id: int = 1) -> Pages:
         "iLastTime": _ms(t.last_lap, 0),
         "iBestTime": _ms(t.best_lap, 2**31 - 1),
         "flag": _flag(lit, 1, 2, 0),
+        "normalizedCarPosition": t.lap_fraction or 0.0,
+        "isInPitLane": int(bool(t.in_pit)),
     }
     if acc:
         delta = _ms(t.delta, 0)
-        graphics |= {"TC": 3, "ABS": 2, "iDeltaLapTime": delta, "isDeltaPositive": int(delta > 0)}
+        graphics |= {
+            "TC": 3 if t.tc_level is None else t.tc_level,
+            "ABS": 2 if t.abs_level is None else t.abs_level,
+            "EngineMap": (t.engine_map or 1) - 1,  # the HUD's map 1 is 0 here
+            "isValidLap": int(t.lap_valid is not False),
+            "iDeltaLapTime": delta,
+            "isDeltaPositive": int(delta > 0),
+        }
+    track, _, layout = (t.track or "monza").partition(" ")
     static: dict[str, object] = {
         "smVersion": "1.8" if acc else "1.7",
         "acVersion": "1.9" if acc else "1.16",
         "carModel": t.car or "",
-        "track": "monza",
+        "track": track,
+        "trackConfiguration": layout,
+        "trackSPlineLength": TRACK_LENGTH,
         "maxRpm": round(t.max_rpm or 0),
         "maxFuel": TANK,
     }
