@@ -198,6 +198,16 @@ IRACING_VARS = (
     ("BrakeABSactive", 1, 1),
     ("SessionFlags", 3, 1),
     ("Throttle", 4, 1),
+    # Names, types and units as irsdk-node's generated variable list has them
+    # (bengsfort/irsdk-node @ 63fffa2, packages/irsdk-node-types/
+    # cache.telemetry-vars.json): l, m, a 0-1 share, bool, in-car dials.
+    ("LapDist", 4, 1),
+    ("LapDistPct", 4, 1),
+    ("OnPitRoad", 1, 1),
+    ("dcTractionControl", 4, 1),
+    ("dcABS", 4, 1),
+    ("dcBrakeBias", 4, 1),
+    ("dcFuelMixture", 4, 1),
 )
 _IR_SIZES = {0: 1, 1: 1, 2: 4, 3: 4, 4: 4, 5: 8}
 _IR_FORMATS = {0: "B", 1: "B", 2: "i", 3: "I", 4: "f", 5: "d"}
@@ -235,6 +245,13 @@ def _iracing_row(t: Telemetry, offsets: dict[str, int], buf_len: int) -> bytearr
         "BrakeABSactive": 1 if Light.ABS in lit else 0,
         "SessionFlags": 0x4 | (0x8 if Light.FLAG in lit else 0),
         "Throttle": t.throttle or 0.0,
+        "LapDist": t.lap_distance or 0.0,
+        "LapDistPct": t.lap_fraction or 0.0,
+        "OnPitRoad": int(bool(t.in_pit)),
+        "dcTractionControl": t.tc_level or 0,
+        "dcABS": t.abs_level or 0,
+        "dcBrakeBias": t.brake_bias or 0.0,
+        "dcFuelMixture": t.engine_map or 0,
     }
     row = bytearray(buf_len)
     for name, kind, count in IRACING_VARS:
@@ -263,7 +280,8 @@ def iracing_pages(
     IRACING_SL shares of it, so rev_lights and SHIFT follow from t.rpm. The
     Drivers list has cars 0 to 2 (CarPath "car<i>"), the player's (index
     ``player``, CarPath t.car) among them; keys as irsdk-node's DriverInfo
-    types name them, indented as iRacing writes them."""
+    types name them, indented as iRacing writes them. TrackName is t.track
+    ("monza full" when None); the tank may hold TANK: 0.75 of its 80 l."""
     names = [name for name, _, _ in IRACING_VARS]
     offsets: dict[str, int] = {}
     at = 0
@@ -274,9 +292,11 @@ def iracing_pages(
     var_at = 112
     yaml_at = var_at + 144 * len(names)
     yaml = (
-        "---\nWeekendInfo:\n TrackName: monza full\n Encoding: UTF8\n"
+        f"---\nWeekendInfo:\n TrackName: {t.track or 'monza full'}\n TrackID: 239\n"
+        " Encoding: UTF8\n"
         f"DriverInfo:\n DriverCarIdx: {player}\n DriverCarIdleRPM: 900.000\n"
-        f" DriverCarRedLine: {t.max_rpm or 8000.0:.3f}\n DriverCarFuelMaxLtr: 60.000\n"
+        f" DriverCarRedLine: {t.max_rpm or 8000.0:.3f}\n DriverCarFuelMaxLtr: 80.000\n"
+        " DriverCarMaxFuelPct: 0.750\n"
         " Drivers:\n"
         + "".join(
             f" - CarIdx: {i}\n   UserName: Driver {i}\n"
