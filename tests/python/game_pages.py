@@ -26,6 +26,7 @@ from game_structs import (
     AC_STATIC,
     ACC_GRAPHICS,
     AMS2,
+    AMS2_LATER,
     AMS2_SIZE,
     R3E,
     page,
@@ -397,7 +398,10 @@ _AMS2_STATE = {GameState.MENU: 1, GameState.DRIVING: 2, GameState.PAUSED: 3, Gam
 def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int = 3) -> Pages:
     """``$pcars2$`` laid out by the transcribed header. The viewed car is
     record ``viewed``; record 0 holds a decoy (position 9, lap 9). Tank 60 l;
-    temperatures and pressures are set, as the game sets them."""
+    temperatures and pressures are set, as the game sets them. t.track is
+    the location, then the variation after a space; TC/ABS settings -1
+    (unset) when t has none."""
+    track, _, layout = (t.track or "").partition(" ")
     lit = t.lights
     values: dict[str, object] = {
         "mVersion": version,
@@ -410,6 +414,11 @@ def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int =
         "mUnfilteredThrottle": t.throttle or 0.0,
         "mCarName": t.car or "",
         "mCarClassName": "GT3",
+        "mTrackLocation": track,
+        "mTrackVariation": layout,
+        "mTrackLength": TRACK_LENGTH,
+        "mLapInvalidated": t.lap_valid is False,
+        "mPitMode": 2 if t.in_pit else 0,  # in the pits
         "mBestLapTime": t.best_lap or -1.0,
         "mLastLapTime": t.last_lap or 0.0,
         "mCurrentTime": t.lap_time or 0.0,
@@ -440,7 +449,11 @@ def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int =
             f"mParticipantInfo.{index}.mLapsCompleted": max(0, lap - 1),
             f"mParticipantInfo.{index}.mCurrentLap": lap,
         }
-    return {"$pcars2$": page(AMS2, values, AMS2_SIZE)}
+    values[f"mParticipantInfo.{viewed}.mCurrentLapDistance"] = t.lap_distance or 0.0
+    data = bytearray(page(AMS2, values, AMS2_SIZE))
+    for name, level in (("mAntiLockSetting", t.abs_level), ("mTractionControlSetting", t.tc_level)):
+        _put(data, AMS2_LATER[name], "i", -1 if level is None else level)
+    return {"$pcars2$": bytes(data)}
 
 
 # --- Le Mans Ultimate / rFactor 2 -------------------------------------------

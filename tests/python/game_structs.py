@@ -113,6 +113,9 @@ AMS2 = struct(
     mWindDirectionY, mCloudBrightness; unsigned int mSequenceNumber""",
     ParticipantInfo=AMS2_PARTICIPANT,
 )
+# Past mSequenceNumber: offsetof() of the same header compiled with g++ (its
+# _v11.h to _v13.h copies agree; versions before 11 lack the two settings).
+AMS2_LATER = {"mAntiLockSetting": 20660, "mTractionControlSetting": 20664}
 
 # --- Assetto Corsa / ACC -------------------------------------------------------
 # Kunos' SharedFileOut.h, #pragma pack(4). ACC's three pages from
