@@ -349,7 +349,9 @@ def r3e_pages(t: Telemetry, version: tuple[int, int] = (3, 5), ticks: int = 100_
     """``$R3E`` in the given layout version, at its offsets compiled from the
     game's header. Tank 60 l; upshift at R3E_UPSHIFT of t.max_rpm, so SHIFT
     follows from t.rpm; DRS equipped with 3 activations left; t.car is the
-    model id (digits)."""
+    model id (digits); t.track is the track's name, then the layout's after a
+    space; a setting t has not is -1 (not available)."""
+    track, _, layout = (t.track or "").partition(" ")
     at = R3E[version]
     page = bytearray(at["size"])
     lit = t.lights
@@ -383,10 +385,22 @@ def r3e_pages(t: Telemetry, version: tuple[int, int] = (3, 5), ticks: int = 100_
         "drs.numActivationsLeft": ("i", 3),
         "drs.engaged": ("i", Light.DRS in lit),
         "pit_limiter": ("i", Light.PIT_LIMITER in lit),
+        "current_lap_valid": ("i", t.lap_valid is not False),
+        "lap_distance": ("f", -1.0 if t.lap_distance is None else t.lap_distance),
+        "lap_distance_fraction": ("f", -1.0 if t.lap_fraction is None else t.lap_fraction),
+        "in_pitlane": ("i", bool(t.in_pit)),
+        # The rear's share, as the header says.
+        "brake_bias": ("f", -1.0 if t.brake_bias is None else 1.0 - t.brake_bias / 100.0),
+        "abs_setting": ("i", -1 if t.abs_level is None else t.abs_level),
+        "traction_control_setting": ("i", -1 if t.tc_level is None else t.tc_level),
+        "engine_map_setting": ("i", -1 if t.engine_map is None else t.engine_map),
     }
     _put(page, 0, "iiii", *version, 2008, 328)
     for name, (fmt, value) in values.items():
-        _put(page, at[name], fmt, int(value) if fmt == "i" else value)
+        if name in at:  # a field the version has
+            _put(page, at[name], fmt, int(value) if fmt == "i" else value)
+    for name, text in (("track_name", track), ("layout_name", layout)):
+        page[at[name] : at[name] + len(text)] = text.encode()
     return {"$R3E": bytes(page)}
 
 
