@@ -476,7 +476,10 @@ def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int =
 # plugin's Include/rF2State.h (TheIronWolfModding/rF2SharedMemoryMapPlugin,
 # 102b667), both compiled with x86_64-w64-mingw32-g++ (C long is 4 bytes);
 # the LMU 1.3 fields (mABSActive 746, mTCActive 747, mVehicleModel 796) from
-# TinyPedal/pyLMUSharedMemory lmu_data.py (cdf3122), evaluated with ctypes.
+# TinyPedal/pyLMUSharedMemory lmu_data.py (cdf3122), evaluated with ctypes;
+# its later mLapInvalidated 745 and the settings with their most (mTC 750,
+# mABS 756, mMotorMap 758, each followed by its ...Max) from the same file
+# at 3968c15.
 
 LMU_IDS = (7, 3, 12)  # mID of the cars in scoring order; the player's is LMU_IDS[player]
 _LMU_STATE = {GameState.MENU: 0, GameState.DRIVING: 3, GameState.PAUSED: 3, GameState.REPLAY: 3}
@@ -489,12 +492,15 @@ def _rf_scoring(page: bytearray, at: int, mid: int, t: Telemetry, player: bool) 
     page[at + 36 : at + 36 + len(name)] = name
     _put(page, at + 100, "h", (t.lap or 1) - 1)
     _put(page, at + 102, "b", 1)  # mSector: the first sector
+    _put(page, at + 104, "d", t.lap_distance or 0.0)  # mLapDist
+    page[at + 198] = int(bool(t.in_pit))  # mInPits
     _put(page, at + 144, "d", t.best_lap or -1.0)
     _put(page, at + 168, "d", t.last_lap or -1.0)
     page[at + 196] = 1 if player else 0
     _put(page, at + 197, "b", 3 if t.state == GameState.REPLAY else (0 if player else 1))
     page[at + 199] = t.position or 0
     page[at + 504] = 6 if Light.BLUE in t.lights else 0
+    page[at + 506] = 1 if t.lap_valid is False else 2  # mCountLapFlag: 1 counts no time
     page[at + 544 : at + 544 + 11] = f"ORECA07_{mid:03}".encode()
 
 
@@ -510,12 +516,17 @@ def _rf_telemetry(page: bytearray, at: int, mid: int, t: Telemetry, lmu: bool) -
          int(Light.ENGINE in lit))  # fmt: skip
     page[at + 604] = int(Light.PIT_LIMITER in lit)
     _put(page, at + 608, "d", TANK)
+    # mRearBrakeBias: the rear's share.
+    _put(page, at + 664, "d", 0.0 if t.brake_bias is None else 1.0 - t.brake_bias / 100.0)
     page[at + 617] = int(Light.DRS in lit)
     page[at + 618] = 2 if Light.DRS_AVAILABLE in lit else 0
     if lmu:
         _put(page, at + 696, "d", t.delta or 0.0)
+        page[at + 745] = int(t.lap_valid is False)  # mLapInvalidated
         page[at + 746] = int(Light.ABS in lit)
         page[at + 747] = int(Light.TC in lit)
+        for offset, level in ((750, t.tc_level), (756, t.abs_level), (758, t.engine_map)):
+            page[at + offset : at + offset + 2] = bytes((level or 0, 0 if level is None else 12))
 
 
 def lmu_pages(t: Telemetry, variant: str = "lmu", player: int = 1, version: int = 1) -> Pages:
@@ -523,7 +534,9 @@ def lmu_pages(t: Telemetry, variant: str = "lmu", player: int = 1, version: int 
     buffers ("rf2"). Three cars; the player's scoring record is number
     ``player``, the others decoys (gear 5, 1234 rpm, P9, lap 9); the
     telemetry records are in reverse order, found by mID. Tank 60 l; the
-    lap started at 1000 s of the session. ``version`` is the plugin's version counter."""
+    lap started at 1000 s of the session. ``version`` is the plugin's version counter.
+    t.track is the track's name ("monza" when None); a setting t has none of
+    has a most of 0."""
     lmu = variant == "lmu"
     decoy = Telemetry(gear=5, rpm=1234.0, speed=3.0, lap=9, position=9, max_rpm=t.max_rpm)
     cars = [(mid, t if k == player else decoy, k == player) for k, mid in enumerate(LMU_IDS)]
@@ -538,7 +551,8 @@ def lmu_pages(t: Telemetry, variant: str = "lmu", player: int = 1, version: int 
         info, scoring, telemetry = 12, 560, 16
         _put(tel_page, 0, "IIii", version, version, 0, 3)
         _put(page, 0, "IIi", version, version, 0)
-    page[info : info + 5] = b"monza"
+    track = (t.track or "monza").encode()
+    page[info : info + len(track)] = track
     _put(page, info + 104, "iBb", 3, 9 if t.state == GameState.PAUSED else 5,
          1 if Light.YELLOW in t.lights else 0)  # fmt: skip
     page[info + 115] = 0 if t.state == GameState.MENU else 1  # mInRealtime
