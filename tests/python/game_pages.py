@@ -573,7 +573,9 @@ _EVO_STATUS = {GameState.MENU: 0, GameState.REPLAY: 1, GameState.DRIVING: 2, Gam
 
 def acevo_pages(t: Telemetry, packet_id: int = 1, graphics_size: int = 4900) -> Pages:
     """The three pages (800 / 4900 or 3940 / 208 bytes). Tank 60 l; the
-    other 59 cars' ids filled in (4900-byte builds)."""
+    other 59 cars' ids filled in (4900-byte builds). t.lap_fraction is the
+    share of a TRACK_LENGTH lap; t.track the track, then its layout after a
+    space; a setting t has none of has an upper limit of 0."""
     physics, graphics, static = bytearray(800), bytearray(graphics_size), bytearray(208)
     lit = t.lights
     _put(physics, 0, "iff", packet_id, t.throttle or 0.0, 0.0)
@@ -599,11 +601,23 @@ def acevo_pages(t: Telemetry, packet_id: int = 1, graphics_size: int = 4900) -> 
     page_text = b"ks_porsche_911_gt3_r"
     graphics[3086 : 3086 + len(page_text)] = page_text
     _put(graphics, 3928, "f", TANK)
+    _put(graphics, 1244, "f", t.lap_fraction or 0.0)  # npos
+    graphics[3120] = int(bool(t.in_pit))  # is_in_pit_lane
+    graphics[2849] = int(t.lap_valid is False)  # timing_state.is_invalid
+    # electronics and electronics_max_limit: tc_level +0, abs_level +2,
+    # brake_bias (the front's share) +8, engine_map_level +12.
+    for offset, level in ((0, t.tc_level), (2, t.abs_level), (12, t.engine_map)):
+        graphics[1872 + offset] = level or 0
+        graphics[2128 + offset] = 0 if level is None else 8
+    _put(graphics, 1880, "f", (t.brake_bias or 0.0) / 100.0)
     if graphics_size >= 4900:
         for car in range(60):
             _put(graphics, 3940 + 16 * car, "QQ", 0x1000 + car, 0x2000 + car)
     static[0:3], static[15:20] = b"1.0", b"0.6.3"
-    static[136:141] = b"monza"
+    track, _, layout = (t.track or "monza").partition(" ")
+    static[136 : 136 + len(track)] = track.encode()
+    static[169 : 169 + len(layout)] = layout.encode()  # track_configuration
+    _put(static, 204, "f", TRACK_LENGTH)
     return {
         "acevo_pmf_physics": bytes(physics),
         "acevo_pmf_graphics": bytes(graphics),
