@@ -636,7 +636,7 @@ def ets2_pages(
     """``SCSTelemetry`` (the plugin's 32 KiB mapping). An 800 l tank; 12
     forward and 4 reverse gears; the dashboard gear is ``gear`` when given,
     else t.gear. ENGINE in t lights the oil-pressure warning; a trailer is
-    attached."""
+    attached; the odometer reads t.distance."""
     page = bytearray(32 * 1024)
     lit = t.lights
     _put(page, 0, "B3xB3xQ", 1, int(t.state == GameState.PAUSED), time)
@@ -650,6 +650,7 @@ def ets2_pages(
     _put(page, 960, "f", t.throttle or 0.0)  # userThrottle
     _put(page, 976, "f", t.throttle or 0.0)  # gameThrottle
     _put(page, 1000, "f", (t.fuel or 0.0) * 800.0)
+    _put(page, 1056, "f", (t.distance or 0.0) / 1000.0)  # truckOdometer, km
     page[1572] = int(Light.ENGINE in lit)  # oilPressureWarning
     page[1575], page[1576] = 1, 1  # electricEnabled, engineEnabled
     page[1578], page[1580] = (int(Light.SIGNAL_LEFT in lit),) * 2
