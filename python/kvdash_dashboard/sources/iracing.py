@@ -91,6 +91,8 @@ DESCRIPTOR = struct.Struct("<iii4x32s")  # type, offset, count, name
 DESCRIPTOR_SIZE = 144
 TYPE_SIZES = (1, 1, 4, 4, 4, 8)  # char, bool, int, bitfield, float, double
 _VALUE_FORMATS = ("<B", "<B", "<i", "<I", "<f", "<d")
+_VALUE_STRUCTS = tuple(struct.Struct(f + "x" * (8 - struct.calcsize(f))) for f in _VALUE_FORMATS)
+_VALUES_END = HEAD.size + VALUE.size * len(VARIABLES)
 
 _MAX_VARS = 10_000
 _MAX_YAML = 4 << 20
@@ -326,14 +328,13 @@ class IracingDecoder:
         ver, status, _, redline, raw_car = HEAD.unpack_from(data)
         fuel_max, raw_track = TAIL.unpack_from(data, SNAPSHOT_SIZE - TAIL.size)
         values: dict[str, float] = {}
-        for i, name in enumerate(VARIABLES):
-            kind, raw = VALUE.unpack_from(data, HEAD.size + i * VALUE.size)
+        rows = VALUE.iter_unpack(data[HEAD.size : _VALUES_END])
+        for name, (kind, raw) in zip(VARIABLES, rows, strict=True):
             if kind == ABSENT:
                 continue
-            if kind >= len(_VALUE_FORMATS):
+            if kind >= len(_VALUE_STRUCTS):
                 return None
-            fmt = _VALUE_FORMATS[kind]
-            value = float(struct.unpack_from(fmt, raw)[0])
+            value = float(_VALUE_STRUCTS[kind].unpack(raw)[0])
             if not math.isfinite(value):
                 return None
             values[name] = value
