@@ -28,7 +28,7 @@ from .display import Display, Kind
 from .inputs import PolledInput, ReplayInput, UdpInput, address_family
 from .learn import learn
 from .loop import App
-from .record import Recorder, RecordingError, read_recording
+from .record import CannotRecord, Recorder, RecordingError, read_recording
 from .settings import Settings, SettingsError, given_options, load
 from .sources import FAMILIES, Family
 from .view import Status, View, choose_view
@@ -235,11 +235,19 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
     if args.record:
         try:
             recorder = Recorder(args.record, time.monotonic())
-        except OSError as error:
-            say(f"kvdash-dashboard: cannot record to {args.record}: {error}", error=True)
+        except CannotRecord as error:
+            say(f"kvdash-dashboard: {error}", error=True)
             for u in udp:
                 u.close()
+            for p in polled:
+                p.close()
             return 1
+        say(f"Recording to {recorder.path}.")
+        for part in recorder.leftovers:
+            say(
+                f"An earlier recording to {recorder.path} was cut off and is kept as {part}: "
+                "--replay or --learn it as it is, or delete it."
+            )
 
     web = None
     if args.http is not None:
@@ -300,6 +308,8 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
             display.close()
     reports = app.reports if app is not None else 0
     say(f"{reports} reports in {elapsed:.1f} s{where}.")
+    if recorder is not None and recorder.where is not None:
+        say(f"{recorder.kept} packets recorded in {recorder.where}.")
     if replay is not None and replay.damage is not None:
         say(f"kvdash-dashboard: {replay.damage}: played up to there.", error=True)
         return 1
