@@ -10,6 +10,7 @@ from dataclasses import dataclass
 
 from .record import Arrival, Recorder, RecordingError
 from .sources import FAMILIES, Decoder, Family, Reader, diagnose
+from .sources.base import printable_text
 from .telemetry import Telemetry
 
 # At most this many datagrams are taken per wake-up, so a flood cannot keep
@@ -56,7 +57,7 @@ class Channel:
                 self.packets += 1
                 if advice is not None or self.problem is not None:
                     self._say(advice(data) if advice is not None else None)
-                return Heard(family, telemetry)
+                return Heard(family, printable_text(telemetry))
         self.bad += 1
         self._say(diagnose.refused(data, self.families, self.port))
         return None
