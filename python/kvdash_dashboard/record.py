@@ -29,6 +29,10 @@ class RecordingError(Exception):
     """The file is not a recording, or is damaged."""
 
 
+class RecordingDamaged(RecordingError):
+    """A recording damaged or cut short: what came before is whole."""
+
+
 @dataclass(frozen=True, slots=True)
 class Arrival:
     time: float  # s since the recording started
@@ -247,8 +251,10 @@ def read_recording(path: str) -> Iterator[Arrival]:
             head = f.read(_HEAD.size)
             if not head:
                 return
-            cut = RecordingError(f"{path}: cut short at byte {at} (the last record is incomplete)")
-            damaged = RecordingError(f"{path}: damaged record at byte {at}")
+            cut = RecordingDamaged(
+                f"{path}: cut short at byte {at} (the last record is incomplete)"
+            )
+            damaged = RecordingDamaged(f"{path}: damaged record at byte {at}")
             if len(head) < _HEAD.size:
                 raise cut
             time, length = _HEAD.unpack(head)
