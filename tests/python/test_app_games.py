@@ -140,7 +140,8 @@ def test_shared_memory_game_through_its_pages(
     # virtual display: there the app says whose telemetry it shows.
     game = Publisher(tmp_path)
     display = None if sys.platform == "win32" else vd.attach()
-    thread = run_in_thread(["--source", name, "--shm-dir", str(tmp_path), "--seconds", "1.5"])
+    # Found on the reader's first look after 1 s; the line view draws again 1 s later.
+    thread = run_in_thread(["--source", name, "--shm-dir", str(tmp_path), "--seconds", "2.5"])
     try:
         time.sleep(0.2)  # the game starts after the dashboard
         game.publish(SHM_GAMES[name](CAR))
