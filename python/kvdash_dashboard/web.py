@@ -277,7 +277,11 @@ class WebServer:
             def ready(mask: int, when: float, c: Client = c) -> None:
                 self._guarded(c, lambda c, when: self._ready(c, mask, when), when)
 
-            self.selector.register(sock, selectors.EVENT_READ, ready)
+            try:
+                self.selector.register(sock, selectors.EVENT_READ, ready)
+            except (OSError, ValueError):  # the system cannot watch one more: let it go
+                sock.close()
+                continue
             self.clients.append(c)
 
     def _pause(self, error: OSError, now: float) -> None:
