@@ -317,10 +317,10 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
         finally:
             # Letting the engine go blanks the display.
             display.close()
-    reports = app.reports if app is not None else 0
-    say(f"{reports} reports in {elapsed:.1f} s{where}.")
     if recorder is not None and recorder.where is not None:
         say(f"{recorder.kept} packets recorded in {recorder.where}.")
+    reports = app.reports if app is not None else 0
+    say(f"{reports} reports in {elapsed:.1f} s{where}.")
     if replay is not None and replay.damage is not None:
         say(f"kvdash-dashboard: {replay.damage}: played up to there.", error=True)
         return 1

@@ -197,12 +197,14 @@ def test_auto_finds_the_shared_memory_games(
 ) -> None:
     game = Publisher(tmp_path)
     newer = ("lmu", "acevo", "ets2")
-    thread = run_in_thread(["--seconds", str(1.3 * len(newer) + 0.5), "--shm-dir", str(tmp_path)])
+    thread = run_in_thread(["--seconds", str(2.0 * len(newer) + 0.5), "--shm-dir", str(tmp_path)])
     try:
         time.sleep(0.3)
         for name in newer:
             game.publish(SHM_GAMES[name](CAR))
-            time.sleep(1.3)  # the game goes quiet: the next may take the display
+            # Each is found on its reader's next look (a second apart), then
+            # goes quiet for over a second: the next may take the display.
+            time.sleep(2.0)
         thread.join(15)
     finally:
         game.close()
