@@ -122,24 +122,17 @@ def test_a_cut_recording_is_learnt_up_to_the_cut_and_odd_ones_are_said(
     assert "cut short at byte" in out and "learnt from what is whole before it" in out
     assert len(tomllib.loads(out)["car"]["demo:torque-test"]["shift"]) == 5
 
-    def moments(*gears: int) -> None:
-        recorder = Recorder(str(path), 0.0)
-        for i in range(200):
-            speed = 20.0 + i / 10
-            t = Telemetry(gear=gears[i % len(gears)], rpm=200 * speed, speed=speed)
-            t.car, t.throttle = "idle", 1.0
-            recorder.write(i / 60, "demo", demo.pack(t))
-        recorder.close()
-
-    moments(0, -1)  # revving in neutral and reverse only
-    assert main(["--learn", str(path)]) == 0
-    assert "rpm_limit" not in capsys.readouterr().out
-    moments(1)
-    assert main(["--learn", str(path)]) == 0
-    assert "# only gear 1 at full throttle" in capsys.readouterr().out
+    for gears, said in (((0, -1), "rpm_limit"), ((1,), "# only gear 1 at full throttle")):
+        speeds = [20.0 + i / 10 for i in range(200)]  # revving in neutral and reverse, or in first
+        write_moments(
+            path, [(1 / 60, gears[i % len(gears)], 200 * v, v, 1.0) for i, v in enumerate(speeds)]
+        )
+        assert main(["--learn", str(path)]) == 0
+        assert (said in capsys.readouterr().out) == (gears == (1,))
 
 
 def write_moments(path: Path, moments: list[tuple[float, int, float, float, float]]) -> None:
+    """Moments of the demo car: time step, gear, rpm, speed, throttle."""
     recorder = Recorder(str(path), 0.0)
     time = 0.0
     for step, gear, rpm, speed, throttle in moments:
