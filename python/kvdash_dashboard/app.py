@@ -75,7 +75,7 @@ def open_inputs(
     by_port: dict[int, list[Family]] = {}
     for f in chosen:
         if f.multicast and ":" in udp_host(args):  # only in auto: refused with --source
-            say(f"{f.title} left out: {ipv4_only(f, udp_host(args))}")
+            say(f"{f.title} left out: it {ipv4_only(f, udp_host(args))}")
             continue
         if f.port is not None:
             by_port.setdefault(f.port, []).append(f)

@@ -258,12 +258,10 @@ def check_arguments(args: argparse.Namespace) -> str | None:
             return "--listen needs a UDP --source (outgauge, forza, f1, codemasters, ...)"
     host = (args.listen[0] if args.listen else None) or args.bind or DEFAULT_HOST
     if family is not None and family.multicast and ":" in host:
-        return f"--source {family.name}: {ipv4_only(family, host)}"
+        return f"--source {family.name}: {family.title} {ipv4_only(family, host)}"
     return None
 
 
 def ipv4_only(family: Family, host: str) -> str:
     """Why a game that sends to an IPv4 multicast group is not heard on host."""
-    return (
-        f"it sends IPv4 only (to {family.multicast}): it cannot be heard on the IPv6 address {host}"
-    )
+    return f"sends IPv4 only (to {family.multicast}): it cannot be heard on the IPv6 address {host}"
