@@ -60,6 +60,9 @@ class CannotRecord(Exception):
     """The recording cannot start; str() is the line for the user."""
 
 
+_NO_LOCKS = {errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOSYS, errno.EINVAL}
+
+
 def _lock(path: str) -> int:
     """Takes the lock file's lock without waiting; answers its descriptor.
     Raises CannotRecord when another run holds it."""
@@ -78,6 +81,8 @@ def _lock(path: str) -> int:
             if os.path.exists(path) and os.path.samestat(os.fstat(fd), os.stat(path)):
                 return fd
         except OSError as error:
+            if error.errno in _NO_LOCKS:  # a file system without locks: record unguarded
+                return fd
             os.close(fd)
             if error.errno in (errno.EACCES, errno.EAGAIN, errno.EDEADLK):
                 raise CannotRecord("another kvdash-dashboard is recording to it") from None
