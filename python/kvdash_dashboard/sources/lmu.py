@@ -145,8 +145,9 @@ class LmuTake(_Take):
     seconds later. The game writes a frame in well under a millisecond, so
     a copy made part-way through one (the game's lock cannot be taken from
     here, and there is no counter to check) has changed by then, however
-    busy the writer: it is never kept. A real game's 100 or so frames a
-    second leave it settled at most polls."""
+    busy the writer; only a writer that the system stops part-way for
+    longer than that could leave one, which the lock alone would rule out.
+    A real game's 100 or so frames a second leave it settled at most polls."""
 
     def __init__(self, settle: float = SETTLE, clock: Callable[[], float] = time.monotonic) -> None:
         super().__init__()
