@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 py=${PYTHON:-build/venv/bin/python}
 
 files=(python/kvdash_dashboard examples bench/dashboard_bench.py bench/iracing_session_bench.py
+       bench/learn_memory_bench.py
        tests/python/test_app_*.py tests/python/test_source_*.py tests/python/game_*.py
        tests/python/make_recordings.py tests/python/test_examples.py tests/python/test_demo_script.py)
 "$py" -m ruff check --quiet "${files[@]}"

@@ -22,13 +22,20 @@ from .console import captured_c_stdout, keep_standard_descriptors, say
 with captured_c_stdout() as LOAD_MESSAGES:
     import kvdash  # noqa: F401
 
-from .cli import DEFAULT_HOST, DEFAULT_SHM_DIR, HTTP_HOST, build_parser, check_arguments
+from .cli import (
+    DEFAULT_HOST,
+    DEFAULT_SHM_DIR,
+    HTTP_HOST,
+    build_parser,
+    check_arguments,
+    ipv4_only,
+)
 from .dashboard import Frame
 from .display import Display, Kind
 from .inputs import PolledInput, ReplayInput, UdpInput, address_family
 from .learn import learn
 from .loop import App
-from .record import Recorder, RecordingError, read_recording
+from .record import CannotRecord, Recorder, RecordingError, read_recording
 from .settings import Settings, SettingsError, given_options, load
 from .sources import FAMILIES, Family
 from .view import Status, View, choose_view
@@ -67,10 +74,8 @@ def open_inputs(
     polled: list[PolledInput] = []
     by_port: dict[int, list[Family]] = {}
     for f in chosen:
-        if f.multicast and args.source == "auto" and args.bind not in (None, DEFAULT_HOST):
-            # Multicast reaches only a socket bound to every address: it
-            # cannot honour --bind, so it is not opened unasked.
-            say(f"{f.title} left out: its multicast group cannot be narrowed to --bind")
+        if f.multicast and ":" in udp_host(args):  # only in auto: refused with --source
+            say(f"{f.title} left out: it {ipv4_only(f, udp_host(args))}")
             continue
         if f.port is not None:
             by_port.setdefault(f.port, []).append(f)
@@ -93,6 +98,12 @@ def open_inputs(
             say(f"{message} (skipped)")
             continue
         udp.append(u)
+        if u.unjoined is not None:
+            names = ", ".join(f.title for f in families)
+            say(
+                f"{names}: heard on {host}:{u.address[1]} only, from a game that sends there; "
+                f"the multicast group {u.unjoined} is not joined (that needs --bind {DEFAULT_HOST})"
+            )
         if u.join_error is not None:
             names = ", ".join(f.title for f in families)
             why = u.join_error.strerror or u.join_error
@@ -239,11 +250,19 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
     if args.record:
         try:
             recorder = Recorder(args.record, time.monotonic())
-        except OSError as error:
-            say(f"kvdash-dashboard: cannot record to {args.record}: {error}", error=True)
+        except CannotRecord as error:
+            say(f"kvdash-dashboard: {error}", error=True)
             for u in udp:
                 u.close()
+            for p in polled:
+                p.close()
             return 1
+        say(f"Recording to {recorder.path}.")
+        for part in recorder.leftovers:
+            say(
+                f"An earlier recording to {recorder.path} was cut off and is kept as {part}: "
+                "--replay or --learn it as it is, or delete it."
+            )
 
     web = None
     if args.http is not None:
@@ -302,6 +321,8 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
         finally:
             # Letting the engine go blanks the display.
             display.close()
+    if recorder is not None and recorder.where is not None:
+        say(f"{recorder.kept} packets recorded in {recorder.where}.")
     reports = app.reports if app is not None else 0
     say(f"{reports} reports in {elapsed:.1f} s{where}.")
     if replay is not None and replay.damage is not None:

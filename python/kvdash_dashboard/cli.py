@@ -11,7 +11,7 @@ from .dashboard import PANELS
 from .display import VIRTUAL_AVAILABLE
 from .record import same_file
 from .settings import default_path
-from .sources import FAMILIES, UNAVAILABLE
+from .sources import FAMILIES, UNAVAILABLE, Family
 
 MAX_HZ = 1000.0  # the display takes one report per millisecond
 DEFAULT_HOST = "0.0.0.0"  # all interfaces: a console on the network can send too
@@ -245,6 +245,8 @@ def check_arguments(args: argparse.Namespace) -> str | None:
             return f"--{name.replace('_', '-')} must be between 0 and 1000000"
     if args.rpm_shift is not None and args.rpm_shift <= 0:
         return "--rpm-shift must be above 0"
+    if args.bind is not None and not args.bind.strip():
+        return "--bind needs an address (0.0.0.0: every network; 127.0.0.1: this computer only)"
     if args.replay and args.record and same_file(args.replay, args.record):
         return "--record and --replay name the same file: the recording would be lost"
     if args.shm_dir is not None and not os.path.isdir(args.shm_dir):
@@ -259,4 +261,12 @@ def check_arguments(args: argparse.Namespace) -> str | None:
     if args.listen is not None:
         if family is None or family.port is None:
             return "--listen needs a UDP --source (outgauge, forza, f1, codemasters, ...)"
+    host = (args.listen[0] if args.listen else None) or args.bind or DEFAULT_HOST
+    if family is not None and family.multicast and ":" in host:
+        return f"--source {family.name}: {family.title} {ipv4_only(family, host)}"
     return None
+
+
+def ipv4_only(family: Family, host: str) -> str:
+    """Why a game that sends to an IPv4 multicast group is not heard on host."""
+    return f"sends IPv4 only (to {family.multicast}): it cannot be heard on the IPv6 address {host}"

@@ -10,6 +10,7 @@ from dataclasses import dataclass
 
 from .record import Arrival, Recorder, RecordingError
 from .sources import FAMILIES, Decoder, Family, Reader, diagnose
+from .sources.base import printable_text
 from .telemetry import Telemetry
 
 # At most this many datagrams are taken per wake-up, so a flood cannot keep
@@ -58,7 +59,7 @@ class Channel:
                 self.packets += 1
                 if advice is not None or self.problem is not None:
                     self._say(advice(data) if advice is not None else None)
-                return Heard(family, telemetry)
+                return Heard(family, printable_text(telemetry))
         self.bad += 1
         self._say(diagnose.refused(data, self.families, self.port, self.listening, self.moved))
         return None
@@ -96,13 +97,12 @@ class UdpInput:
     ) -> None:
         self.channel = Channel(families, "udp:" + ",".join(f.name for f in families))
         self.console = console if any(f.request for f in families) else None
-        self.group = next((f.multicast for f in families if f.multicast), None)
+        group = next((f.multicast for f in families if f.multicast), None)
+        # Multicast reaches only a socket bound to every address: one bound to
+        # the address asked for hears what is sent to that address alone.
+        self.group = group if host == ANY_ADDRESS else None
+        self.unjoined = None if self.group is not None else group  # left out, to be said
         self.join_error: OSError | None = None  # why the group could not be joined
-        interface = host
-        if self.group is not None:
-            # A socket bound to one address gets no multicast: bind to all,
-            # and join the group on the interface asked for.
-            host = ANY_ADDRESS
         self.socket = socket.socket(address_family(host), socket.SOCK_DGRAM)
         try:
             try:
@@ -117,18 +117,18 @@ class UdpInput:
             self.socket.close()
             raise
         if self.group is not None:
-            self._join(self.group, interface)
+            self._join(self.group)
         self.socket.setblocking(False)
         self.address: tuple[str, int] = self.socket.getsockname()[:2]
         self.channel.port = self.address[1]
 
-    def _join(self, group: str, interface: str) -> None:
-        """Joins the group; without it only datagrams sent to this computer
-        arrive, which is no reason to stop."""
+    def _join(self, group: str) -> None:
+        """Joins the group on the system's choice of interface; without it
+        only datagrams sent to this computer arrive, which is no reason to stop."""
         try:
-            request = socket.inet_aton(group) + socket.inet_aton(interface or ANY_ADDRESS)
+            request = socket.inet_aton(group) + socket.inet_aton(ANY_ADDRESS)
             self.socket.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, request)
-        except OSError as error:  # no multicast route, or no such interface
+        except OSError as error:  # no multicast route
             self.join_error = error
 
     def fileno(self) -> int:

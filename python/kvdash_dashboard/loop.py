@@ -52,6 +52,8 @@ class App:
         self.sent_report: bytes | None = None  # as read back, for the page
         if recorder is not None:
             recorder.say = view.say
+        if web is not None:
+            web.say = view.say
         self.settings = settings
         self.period = 1.0 / args.hz
         sole = FAMILIES.get(args.source)

@@ -12,6 +12,7 @@ import json
 import math
 import os
 import re
+import stat
 import sys
 from collections.abc import Callable, Collection, Iterator, Mapping
 from dataclasses import dataclass
@@ -47,6 +48,8 @@ MAX_RPM = 1e6
 MAX_GEARS = 30  # trucks have up to 18 forward gears, some more
 MAX_HZ = 1000.0
 COMMAND_LINE = "the command line"
+MAX_FILE = 1 << 20  # bytes: a settings file is a few kB
+MAX_DEPTH = 16  # levels of arrays and tables: ours use 4 at most
 Settable = dict[str, Any]
 
 
@@ -319,15 +322,7 @@ def load(
     path = looked_for
     if path is None or (config is None and not path.is_file()):
         return Settings(None, looked_for, defaults, {}, {}, {}, given)
-    try:
-        with open(path, "rb") as f:
-            data = tomllib.load(f)
-    except OSError as error:
-        raise SettingsError(f"{path}: cannot read it: {error.strerror or error}") from None
-    except UnicodeDecodeError:
-        raise SettingsError(f"{path}: not UTF-8 text, as TOML must be") from None
-    except tomllib.TOMLDecodeError as error:
-        raise SettingsError(f"{path}: not valid TOML: {error}") from None
+    data = parse(path, read_document(path))
     checker = _Checker(path, actions)
     top = checker.table(data, "", set(actions) | set(_EXTRA_DEFAULTS) | {"game", "car"})
     game_tables = checker.tables(data.get("game", {}), "game", lambda n: n in games, games)
@@ -340,6 +335,62 @@ def load(
     settings = Settings(path, looked_for, defaults, top, game_tables, car_tables, given)
     checker.cross_check(settings)
     return settings
+
+
+def read_document(path: Path) -> bytes:
+    """The settings file's bytes. Raises SettingsError for anything but a
+    regular file (a FIFO would block, a device never end), or one above
+    MAX_FILE."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            raise SettingsError(f"{path}: not a regular file (a folder, pipe or device)")
+        # Not blocking: a FIFO put in the file's place between the look and
+        # the opening must not hang the app either.
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    except OSError as error:
+        raise SettingsError(f"{path}: cannot read it: {error.strerror or error}") from None
+    with os.fdopen(fd, "rb") as f:
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise SettingsError(f"{path}: not a regular file (a folder, pipe or device)")
+            data = f.read(MAX_FILE + 1)
+        except OSError as error:
+            raise SettingsError(f"{path}: cannot read it: {error.strerror or error}") from None
+    if len(data) > MAX_FILE:
+        raise SettingsError(f"{path}: larger than {MAX_FILE >> 20} MiB: not a settings file")
+    return data
+
+
+def parse(path: Path, data: bytes) -> dict[str, Any]:
+    """The TOML document's tables. Raises SettingsError."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        raise SettingsError(f"{path}: not UTF-8 text, as TOML must be") from None
+    try:
+        document = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as error:
+        raise SettingsError(f"{path}: not valid TOML: {error}") from None
+    except RecursionError:  # the parser recurses once a level
+        document = None
+    if document is None or _depth(document) > MAX_DEPTH:
+        raise SettingsError(f"{path}: arrays or tables nested deeper than {MAX_DEPTH} levels")
+    return document
+
+
+def _depth(value: object) -> int:
+    """How deep arrays and tables nest in value, counted without recursing."""
+    deepest, stack = 0, [(value, 0)]
+    while stack:
+        item, level = stack.pop()
+        if isinstance(item, dict):
+            stack.extend((v, level + 1) for v in item.values())
+        elif isinstance(item, list):
+            stack.extend((v, level + 1) for v in item)
+        else:
+            continue
+        deepest = max(deepest, level + 1)
+    return deepest
 
 
 class _Checker:

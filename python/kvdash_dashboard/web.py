@@ -9,9 +9,14 @@ is let go."""
 
 from __future__ import annotations
 
+import contextlib
+import errno
+import functools
+import ipaddress
 import json
 import selectors
 import socket
+import sys
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from importlib import resources
@@ -29,6 +34,9 @@ STALL = 10.0  # s without progress (a request not finished, output not taken)
 MAX_REQUEST = 8192  # bytes of request head
 SEND_BUFFER = 16384  # bytes the system may hold for a client
 RETRY_MS = 1000  # how soon a page's EventSource tries again after the app went away
+ACCEPT_PAUSE = 0.5  # s without taking connections once the system is out of descriptors
+# accept() errors that concern one connection only: take the next one.
+ONE_CONNECTION = {errno.ECONNABORTED, errno.EPROTO, errno.EPERM, errno.ENETDOWN}
 
 # Path -> static file and its type.
 PAGES = {
@@ -74,7 +82,48 @@ def _plain(status: int, reason: str) -> bytes:
 
 
 BAD_REQUEST = _plain(400, "Bad Request")
+MISDIRECTED = _plain(421, "Misdirected Request")
 REASONS = {200: b"OK", 404: b"Not Found"}
+
+
+@functools.cache
+def own_names() -> frozenset[str]:
+    """This computer's names, lower case: found once (the FQDN may ask a
+    name server), before any request waits on it."""
+    names = {"localhost"}
+    for name in (socket.gethostname(), socket.getfqdn()):
+        if name:
+            names.add(name.lower().rstrip("."))
+    return frozenset(names)
+
+
+def host_allowed(host: str) -> bool:
+    """Whether a request's Host names this server as only a page of this
+    computer may: an IP address (with or without a port), localhost or this
+    computer's own name. Any other name may be one that a site re-pointed to
+    127.0.0.1 to read the page from a browser here."""
+    name, port = host.strip(), ""
+    if name.startswith("["):  # [v6] or [v6]:port
+        name, bracket, port = name[1:].partition("]")
+        if not bracket or (port and not port.startswith(":")):
+            return False
+        port = port[1:]
+    elif name.count(":") == 1:
+        name, _, port = name.partition(":")
+    if port and not (port.isascii() and port.isdigit()):
+        return False
+    try:
+        ipaddress.ip_address(name)
+        return True
+    except ValueError:
+        return name.lower().rstrip(".") in own_names()
+
+
+def _stderr(text: str) -> None:
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 @dataclass(eq=False)
@@ -86,6 +135,7 @@ class Client:
     out: bytearray = field(default_factory=bytearray)
     pending: bytes | None = None  # the newest frame not yet handed to the socket
     stream: bool = False  # an /events client
+    head: bool = False  # asked with HEAD: the headers only
     done: bool = False  # close once out is empty
     last_progress: float = 0.0  # when out last shrank (or started to wait)
     last_event: float = -1e9  # when the last frame was handed to the socket
@@ -115,11 +165,18 @@ class WebServer:
             raise
         self.address: tuple[str, int] = self.listener.getsockname()[:2]
         self.clients: list[Client] = []
+        self.say: Callable[[str], None] = _stderr
+        self.paused_until: float | None = None  # out of descriptors: not accepting until then
+        self.said_paused = False
+        own_names()
         self.event = b"data: {}\n\n"
         self.body = b"{}"
         self.files = {path: self._load(name) for path, (name, _) in PAGES.items()}
+        self._listen()
+
+    def _listen(self) -> None:
         accept: Callable[[int, float], None] = self._accept
-        selector.register(self.listener, selectors.EVENT_READ, accept)
+        self.selector.register(self.listener, selectors.EVENT_READ, accept)
 
     @staticmethod
     def _load(name: str) -> bytes:
@@ -136,7 +193,7 @@ class WebServer:
         for c in list(self.clients):
             if c.stream:
                 c.pending = self.event
-                self._offer(c, now)
+                self._guarded(c, self._offer, now)
 
     def _offer(self, c: Client, now: float) -> None:
         """Hands the pending frame to the socket once the last one is gone and
@@ -150,7 +207,7 @@ class WebServer:
     # ------------------------------------------------------------ timers
 
     def next_deadline(self) -> float:
-        times = [float("inf")]
+        times = [float("inf") if self.paused_until is None else self.paused_until]
         for c in self.clients:
             if c.out:
                 times.append(c.last_progress + STALL)
@@ -163,18 +220,32 @@ class WebServer:
         return min(times)
 
     def tick(self, now: float) -> None:
-        """What is due: throttled frames, keep-alive comments, stalled clients let go."""
+        """What is due: throttled frames, keep-alive comments, stalled clients
+        let go, connections taken again after a pause."""
+        if self.paused_until is not None and now >= self.paused_until:
+            self.paused_until = None
+            self._listen()
         for c in list(self.clients):
-            if c.out:
-                if now - c.last_progress >= STALL:
-                    self._drop(c)
-            elif c.pending is not None:
-                self._offer(c, now)
-            elif c.stream:
-                if now - c.last_write >= KEEPALIVE:
-                    self._write(c, c.conn.send(h11.Data(data=b": keep-alive\n\n")) or b"", now)
-            elif now - c.opened >= STALL:
+            self._guarded(c, self._tick_client, now)
+
+    def _tick_client(self, c: Client, now: float) -> None:
+        if c.out:
+            if now - c.last_progress >= STALL:
                 self._drop(c)
+        elif c.pending is not None:
+            self._offer(c, now)
+        elif c.stream:
+            if now - c.last_write >= KEEPALIVE:
+                self._write(c, c.conn.send(h11.Data(data=b": keep-alive\n\n")) or b"", now)
+        elif now - c.opened >= STALL:
+            self._drop(c)
+
+    def _guarded(self, c: Client, action: Callable[[Client, float], None], now: float) -> None:
+        """Whatever goes wrong with one connection ends that connection only."""
+        try:
+            action(c, now)
+        except Exception:  # noqa: BLE001 - a fault of ours must not end the display either
+            self._drop(c)
 
     # ------------------------------------------------------------ sockets
 
@@ -184,7 +255,10 @@ class WebServer:
                 sock, _ = self.listener.accept()
             except (BlockingIOError, InterruptedError):
                 return
-            except OSError:  # e.g. out of descriptors: try again on the next wake
+            except OSError as error:
+                if error.errno in ONE_CONNECTION:
+                    continue
+                self._pause(error, now)
                 return
             if len(self.clients) >= MAX_CLIENTS + EXTRA_REFUSALS:
                 sock.close()
@@ -201,10 +275,26 @@ class WebServer:
             c = Client(sock, now, refused=serving >= MAX_CLIENTS, last_write=now)
 
             def ready(mask: int, when: float, c: Client = c) -> None:
-                self._ready(c, mask, when)
+                self._guarded(c, lambda c, when: self._ready(c, mask, when), when)
 
-            self.selector.register(sock, selectors.EVENT_READ, ready)
+            try:
+                self.selector.register(sock, selectors.EVENT_READ, ready)
+            except (OSError, ValueError):  # the system cannot watch one more: let it go
+                sock.close()
+                continue
             self.clients.append(c)
+
+    def _pause(self, error: OSError, now: float) -> None:
+        """Out of descriptors (or memory): the listener would wake the loop
+        at once again and again, so it is left out for a moment."""
+        self.selector.unregister(self.listener)
+        self.paused_until = now + ACCEPT_PAUSE
+        if not self.said_paused:
+            self.said_paused = True
+            self.say(
+                f"The web page cannot take connections ({error.strerror or error}): "
+                f"trying again every {ACCEPT_PAUSE} s. The dashboard goes on."
+            )
 
     def _ready(self, c: Client, mask: int, now: float) -> None:
         if mask & selectors.EVENT_WRITE:
@@ -237,15 +327,22 @@ class WebServer:
         if not isinstance(event, h11.Request):
             self._finish(c, BAD_REQUEST, now)
             return
-        if c.refused:
-            self._finish(c, _plain(503, "Service Unavailable"), now)
+        refusal = _plain(503, "Service Unavailable") if c.refused else None
+        host = next((v for k, v in event.headers if k == b"host"), None)
+        if host is not None and not host_allowed(host.decode("latin-1")):
+            refusal = MISDIRECTED
+        if refusal is not None:
+            if event.method == b"HEAD":  # the head alone
+                refusal = refusal.partition(b"\r\n\r\n")[0] + b"\r\n\r\n"
+            self._finish(c, refusal, now)
             return
         try:
             path = urlsplit(event.target.decode("ascii")).path
         except (UnicodeDecodeError, ValueError):
             self._finish(c, BAD_REQUEST, now)
             return
-        if event.method != b"GET":
+        c.head = event.method == b"HEAD"
+        if event.method not in (b"GET", b"HEAD"):
             self._respond(c, 404, "text/plain; charset=utf-8", b"404 Not Found\n", now)
         elif path == "/events":
             self._start_stream(c, now)
@@ -267,13 +364,17 @@ class WebServer:
             headers.append(SECURITY)
         response = h11.Response(status_code=status, headers=headers, reason=REASONS[status])
         out = c.conn.send(response) or b""
-        out += c.conn.send(h11.Data(data=body)) or b""
+        if not c.head:
+            out += c.conn.send(h11.Data(data=body)) or b""
         out += c.conn.send(h11.EndOfMessage()) or b""
         self._finish(c, out, now)
 
     def _start_stream(self, c: Client, now: float) -> None:
         headers = [("Content-Type", "text/event-stream"), *COMMON_HEADERS]
         out = c.conn.send(h11.Response(status_code=200, headers=headers, reason=b"OK")) or b""
+        if c.head:
+            self._finish(c, out + (c.conn.send(h11.EndOfMessage()) or b""), now)
+            return
         # The frame shown now comes first, so the page draws at once.
         out += c.conn.send(h11.Data(data=f"retry: {RETRY_MS}\n\n".encode() + self.event)) or b""
         c.stream = True
@@ -316,7 +417,8 @@ class WebServer:
         if c not in self.clients:
             return
         self.clients.remove(c)
-        self.selector.unregister(c.sock)
+        with contextlib.suppress(KeyError, ValueError):
+            self.selector.unregister(c.sock)
         if graceful:
             try:
                 c.sock.shutdown(socket.SHUT_WR)
@@ -328,5 +430,6 @@ class WebServer:
     def close(self) -> None:
         for c in list(self.clients):
             self._drop(c)
-        self.selector.unregister(self.listener)
+        if self.paused_until is None:
+            self.selector.unregister(self.listener)
         self.listener.close()

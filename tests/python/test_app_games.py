@@ -140,7 +140,8 @@ def test_shared_memory_game_through_its_pages(
     # virtual display: there the app says whose telemetry it shows.
     game = Publisher(tmp_path)
     display = None if sys.platform == "win32" else vd.attach()
-    thread = run_in_thread(["--source", name, "--shm-dir", str(tmp_path), "--seconds", "1.5"])
+    # Found on the reader's first look after 1 s; the line view draws again 1 s later.
+    thread = run_in_thread(["--source", name, "--shm-dir", str(tmp_path), "--seconds", "2.5"])
     try:
         time.sleep(0.2)  # the game starts after the dashboard
         game.publish(SHM_GAMES[name](CAR))
@@ -196,12 +197,14 @@ def test_auto_finds_the_shared_memory_games(
 ) -> None:
     game = Publisher(tmp_path)
     newer = ("lmu", "acevo", "ets2")
-    thread = run_in_thread(["--seconds", str(1.3 * len(newer) + 0.5), "--shm-dir", str(tmp_path)])
+    thread = run_in_thread(["--seconds", str(2.0 * len(newer) + 0.5), "--shm-dir", str(tmp_path)])
     try:
         time.sleep(0.3)
         for name in newer:
             game.publish(SHM_GAMES[name](CAR))
-            time.sleep(1.3)  # the game goes quiet: the next may take the display
+            # Each is found on its reader's next look (a second apart), then
+            # goes quiet for over a second: the next may take the display.
+            time.sleep(2.0)
         thread.join(15)
     finally:
         game.close()

@@ -5,6 +5,7 @@ long silence in a replayed file is said."""
 
 from __future__ import annotations
 
+import errno
 import os
 import sys
 import time
@@ -17,7 +18,7 @@ from test_app_run import outgauge
 import kvdash_virtual as vd
 from kvdash_dashboard import main
 from kvdash_dashboard.inputs import REFUSED_KEPT, Channel
-from kvdash_dashboard.record import MAGIC, Recorder, read_recording
+from kvdash_dashboard.record import MAGIC, CannotRecord, Recorder, read_recording
 from kvdash_dashboard.sources import FAMILIES
 
 
@@ -132,3 +133,54 @@ def test_a_long_silence_in_a_replay_is_shortened_and_said(
     out = capsys.readouterr().out
     assert "silent for 100000000 s here: shortened to 3 s" in out
     assert "--source, --listen and --console are ignored" in out
+
+
+def test_a_recording_that_cannot_be_written_leaves_the_older_one_and_says_where_it_is(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    path = tmp_path / "race.kvrec"
+    original = demo_recording(path)
+    said: list[str] = []
+    recorder = Recorder(str(path), 0.0)
+    recorder.say = said.append
+    recorder.write(0.1, "demo", b"z" * 100)
+
+    def disk_full(_: int) -> None:
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    monkeypatch.setattr(os, "fsync", disk_full)  # the close is where a full disk shows
+    recorder.close()
+    assert path.read_bytes() == original
+    assert recorder.where is not None and recorder.where != str(path)
+    assert "No space left on device" in said[0] and recorder.where in said[1]
+    assert [a.data for a in read_recording(recorder.where)] == [b"z" * 100]
+
+
+def test_one_run_at_a_time_records_to_a_file_and_a_cut_off_one_is_named(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    path = tmp_path / "race.kvrec"
+    first = Recorder(str(path), 0.0)
+    with pytest.raises(CannotRecord, match="another kvdash-dashboard is recording to it"):
+        Recorder(str(tmp_path / "." / "race.kvrec"), 0.0)
+    first.close()
+    demo = demo_recording(tmp_path / "demo.kvrec")
+    left = tmp_path / ".race.kvrec.x1y2z3.part"  # as a run killed while recording leaves it
+    left.write_bytes(demo[: len(demo) - 3])
+    assert main(["--source", "demo", "--seconds", "0.3", "--record", str(path)]) == 0
+    out = capsys.readouterr().out
+    assert f"Recording to {path}." in out
+    assert f"was cut off and is kept as {left}" in out
+    kept = len(list(read_recording(str(path))))
+    assert f"{kept} packets recorded in {path}." in out
+    assert left.exists() and main(["--replay", str(left)]) == 1  # played up to the cut
+
+
+def test_a_file_that_cannot_be_made_is_said_in_plain_words(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    target = tmp_path / "no such folder" / "race.kvrec"
+    assert main(["--source", "demo", "--seconds", "0.3", "--record", str(target)]) == 1
+    err = capsys.readouterr().err
+    assert f"cannot record to {target}: there is no folder {target.parent}" in err
+    assert ".part" not in err and "Traceback" not in err

@@ -3,10 +3,15 @@ on the display, and --print-config."""
 
 from __future__ import annotations
 
+import os
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given
+from hypothesis import settings as hypothesis_settings
+from hypothesis import strategies as st
 
 import kvdash
 import kvdash_virtual as vd
@@ -14,7 +19,7 @@ from kvdash_dashboard import dashboard as dash
 from kvdash_dashboard import main
 from kvdash_dashboard.cli import build_parser
 from kvdash_dashboard.record import Recorder
-from kvdash_dashboard.settings import Settings, given_options, load
+from kvdash_dashboard.settings import Settings, SettingsError, given_options, load
 from kvdash_dashboard.sources import FAMILIES, demo
 from kvdash_dashboard.telemetry import FIELD_NAMES, Light, Telemetry
 
@@ -226,3 +231,62 @@ def test_each_cars_table_drives_the_display_as_soon_as_the_car_does(
     assert set(lit) == {1, 6} and lit.index(6) > len(lit) - 1 - lit[::-1].index(1)
     out = capsys.readouterr().out
     assert 'Settings of [car."demo:kv-tc"] apply.' in out and "car demo:kv-gt:" in out
+
+
+def _unreadable(tmp_path: Path, kind: str) -> Path:
+    path = tmp_path / "dashboard.toml"
+    if kind == "folder":
+        path.mkdir()
+    elif kind == "pipe":
+        if not hasattr(os, "mkfifo"):
+            pytest.skip("no FIFOs here")
+        os.mkfifo(path)  # nobody writes to it: reading it would wait forever
+    elif kind == "device":
+        if not os.path.exists("/dev/zero"):
+            pytest.skip("no /dev/zero here")
+        return Path("/dev/zero")
+    elif kind == "huge":
+        with open(path, "wb") as f:
+            f.truncate(4 << 30)  # sparse: no disk taken
+    else:  # nested as deep as the parser's recursion can go, and deeper
+        depth = int(kind.split()[0])
+        opening, closing = ("[", "]") if "arrays" in kind else ("{a = ", "}")
+        path.write_text(f"left = {opening * depth}1{closing * depth}\n")
+    return path
+
+
+@pytest.mark.parametrize(
+    ("kind", "said"),
+    [
+        *[(kind, "not a regular file") for kind in ("folder", "pipe", "device")],
+        ("huge", "larger than 1 MiB"),
+        *[(kind, "nested deeper than 16 levels") for kind in ("200000 arrays", "100000 tables")],
+        ("20 arrays", "nested deeper than 16 levels"),
+    ],
+)
+def test_only_a_regular_small_and_shallow_file_is_read_as_settings(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], kind: str, said: str
+) -> None:
+    assert main(["--config", str(_unreadable(tmp_path, kind)), "--print-config"]) == 2
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and said in err
+
+
+TOML_PIECES = [
+    *("left = ", "shift = ", "leds = ", "rpm_start = ", "hz = ", "units = ", "a = ", "car = "),
+    *('"speed"', '"mph"', "7000", "-1", "1e400", "nan", "inf", "0x1F", "true", "1979-05-27"),
+    *("[", "]", "{", "}", ", ", ".", "=", '"', "'''", "\n", "\\u0000", "#", " "),
+    *("[game.demo]\n", '[car."demo:x"]\n', "[[car]]\n", "[game]\n", '"demo:"', "\x00", "\xe9"),
+]
+
+
+@hypothesis_settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.sampled_from(TOML_PIECES) | st.text(max_size=3), max_size=40).map("".join))
+def test_any_document_is_read_or_refused_in_one_line(text: str) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "dashboard.toml"
+        path.write_bytes(text.encode("utf-8", "surrogatepass"))
+        try:
+            load(build_parser(), {}, str(path), FAMILIES)
+        except SettingsError as error:
+            assert "\n" not in str(error).strip()

@@ -68,7 +68,9 @@ def app_with_page(seconds: float, page: int = 0) -> tuple[AppRun, Sender, int]:
 def serves(port: int) -> bool:
     """Whether the page is served (a whole answer: the server is done with it)."""
     try:
-        return raw(port, b"GET /frame HTTP/1.1\r\nHost: x\r\n\r\n").startswith(b"HTTP/1.1 200")
+        return raw(port, b"GET /frame HTTP/1.1\r\nHost: localhost\r\n\r\n").startswith(
+            b"HTTP/1.1 200"
+        )
     except OSError:
         return False
 
@@ -77,7 +79,7 @@ def test_frame_page_and_errors(display: vd.VirtualDisplay, monkeypatch: pytest.M
     monkeypatch.setattr(web, "KEEPALIVE", 0.2)
     run, send, port = app_with_page(2.0)
     with socket.create_connection(("127.0.0.1", port), timeout=0.9) as quiet:
-        quiet.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+        quiet.sendall(b"GET /events HTTP/1.1\r\nHost: localhost\r\n\r\n")
         time.sleep(0.7)  # nothing changes meanwhile: comment lines keep the stream alive
         assert quiet.recv(65536).count(b": keep-alive\n\n") >= 2
     send(gear=4, rpm=7400.0, speed=50.0, fuel=0.5)
@@ -144,10 +146,10 @@ def test_stalled_clients_neither_delay_the_display_nor_stay(
         s = socket.socket()
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
         s.connect(("127.0.0.1", port))
-        s.sendall(b"GET /events HTTP/1.1\r\nHost: x\r\n\r\n")
+        s.sendall(b"GET /events HTTP/1.1\r\nHost: localhost\r\n\r\n")
         stalled.append(s)
     time.sleep(0.3)
-    assert raw(port, b"GET /frame HTTP/1.1\r\nHost: x\r\n\r\n").startswith(b"HTTP/1.1 503 ")
+    assert raw(port, b"GET /frame HTTP/1.1\r\nHost: localhost\r\n\r\n").startswith(b"HTTP/1.1 503 ")
     worst, speed, start = 0.0, 100, time.monotonic()
     while True:  # new frames until the stalled clients' buffers are full, and they are let go
         speed += 1
@@ -185,3 +187,76 @@ def test_without_a_display_the_frames_are_previewed(
     )
     assert expected in lines
     assert lines[-2].startswith("end   gear ") and "no display: preview only" in lines[-2]
+
+
+def test_head_other_hosts_and_a_failing_connection_leave_the_app_serving(
+    display: vd.VirtualDisplay, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    run, _, port = app_with_page(3.0)
+    for path, status in (
+        (b"/", b"200"),
+        (b"/frame", b"200"),
+        (b"/events", b"200"),
+        (b"/x", b"404"),
+    ):
+        for version in (b"1.0", b"1.1"):
+            answer = raw(port, b"HEAD %s HTTP/%s\r\nHost: localhost\r\n\r\n" % (path, version))
+            head, _, body = answer.partition(b"\r\n\r\n")
+            assert head.startswith(b"HTTP/1.1 " + status) and body == b""
+    rebound = raw(port, b"GET /frame HTTP/1.1\r\nHost: attacker.example:%d\r\n\r\n" % port)
+    assert rebound.startswith(b"HTTP/1.1 421 ")
+
+    def broken(*_: object) -> None:
+        raise RuntimeError("a fault while answering")
+
+    monkeypatch.setattr(web.WebServer, "_respond", broken)
+    assert raw(port, b"GET /frame HTTP/1.1\r\nHost: localhost\r\n\r\n") == b""  # closed
+    monkeypatch.undo()
+    assert frame(port)["source"] == ""
+    assert run.join() == 0
+
+
+@pytest.mark.parametrize(
+    ("host", "allowed"),
+    [
+        *[(host, True) for host in ("127.0.0.1:8080", "[::1]:8080", "::1", "LocalHost:80")],
+        (socket.gethostname().upper(), True),
+        *[(host, False) for host in ("attacker.example", "127.0.0.1.attacker.example")],
+        *[(host, False) for host in ("localhost.attacker.example:80", "[::1", "[::1]x")],
+        *[(host, False) for host in ("127.0.0.1:http", "")],
+    ],
+)
+def test_only_addresses_and_own_names_are_served(host: str, allowed: bool) -> None:
+    assert web.host_allowed(host) is allowed
+
+
+def test_out_of_descriptors_the_listener_rests_instead_of_spinning(
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    import errno
+    import selectors
+
+    said: list[str] = []
+    server = web.WebServer("127.0.0.1", 0, selectors.DefaultSelector())
+    server.say = said.append
+    calls = 0
+
+    def out_of_descriptors(_: socket.socket) -> None:
+        nonlocal calls
+        calls += 1
+        raise OSError(errno.EMFILE, "Too many open files")
+
+    with socket.create_connection(server.address):
+        with monkeypatch.context() as m:
+            m.setattr(socket.socket, "accept", out_of_descriptors)
+            for now in (0.0, 0.1, 0.2):  # however often the loop wakes meanwhile
+                for key, mask in server.selector.select(0.2):
+                    key.data(mask, now)
+                server.tick(now)
+        assert calls == 1 and len(said) == 1 and "Too many open files" in said[0]
+        assert server.next_deadline() == web.ACCEPT_PAUSE
+        server.tick(web.ACCEPT_PAUSE)  # taken again: the waiting connection is accepted
+        for key, mask in server.selector.select(1.0):
+            key.data(mask, 1.0)
+        assert len(server.clients) == 1
+    server.close()

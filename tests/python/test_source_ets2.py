@@ -11,6 +11,7 @@ from game_pages import SAMPLE, assert_carries, check_sane, decoded, ets2_pages, 
 from hypothesis import given
 from hypothesis import strategies as st
 
+from kvdash_dashboard.inputs import Channel
 from kvdash_dashboard.sources import ets2
 from kvdash_dashboard.sources.shm import BytesView, Gone, Unsupported
 from kvdash_dashboard.telemetry import GameState, Light
@@ -118,3 +119,13 @@ def test_overwritten_snapshots(at: int, junk: bytes) -> None:
     t = ets2.Ets2Decoder().decode(bytes(data[: ets2.SNAPSHOT.size]))
     if t is not None:
         check_sane(t)
+
+
+def test_a_truck_id_with_control_sequences_reaches_the_app_printable() -> None:
+    page = bytearray(ets2_pages(TRUCK)["SCSTelemetry"])
+    hostile = b"\x1b[2J\x1b]0;owned\x07truck\xe2\x80\xae\xc2\x9b1m"  # clear, title, RTL, C1 CSI
+    page[2428 : 2428 + 64] = hostile.ljust(64, b"\0")
+    data = snapshot(ets2, {"SCSTelemetry": bytes(page)})
+    assert data is not None
+    heard = Channel([ets2.FAMILY], "ets2").decode(data)
+    assert heard is not None and heard.telemetry.car == "[2J]0;ownedtruck1m"

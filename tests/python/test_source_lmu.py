@@ -4,8 +4,10 @@ from the game's headers, the player found among decoys, decoded."""
 from __future__ import annotations
 
 import dataclasses
+import functools
 import struct
 import sys
+import time
 from collections.abc import Callable
 from pathlib import Path
 
@@ -34,7 +36,9 @@ CAR = dataclasses.replace(SAMPLE, throttle=0.75, lights=Light.PIT_LIMITER)
 
 def snapshot(pages: Pages, variant: str = "lmu") -> bytes | None:
     if variant == "lmu":
-        return lmu.LmuTake()([BytesView(pages["LMU_Data"])])
+        take, view = lmu.LmuTake(settle=0.0), BytesView(pages["LMU_Data"])
+        take([view])  # seen
+        return take([view])  # seen again: kept
     return lmu.Rf2Take()([BytesView(pages[name]) for name in lmu.RF2_NAMES])
 
 
@@ -155,13 +159,61 @@ def plugin_writes(page: bytearray) -> None:  # a write begins (Begin ahead), or 
 
 
 def test_torn_copies_are_taken_again() -> None:
-    page = lmu_pages(CAR)["LMU_Data"]
-    assert lmu.LmuTake()([Writing(page, 96, 2, clock_moves)]) is not None
-    assert lmu.LmuTake()([Writing(page, 96, 10**6, clock_moves)]) is None
     tel, sco = (lmu_pages(CAR, "rf2")[name] for name in lmu.RF2_NAMES)
     data = lmu.Rf2Take()([Writing(tel, 0, 4, plugin_writes), Writing(sco, 0, 2, plugin_writes)])
     assert data is not None and lmu.LmuDecoder().decode(data) is not None
     assert lmu.Rf2Take()([BytesView(tel), Writing(sco, 0, 10**6, plugin_writes)]) is None
+
+
+@functools.lru_cache(maxsize=4)
+def frame(n: int) -> bytes:
+    """LMU_Data's frame n: gear, rpm and lap all say n."""
+    return lmu_pages(dataclasses.replace(CAR, gear=1 + n % 5, rpm=3000.0 + n, lap=n + 1))[
+        "LMU_Data"
+    ]
+
+
+class Game(BytesView):
+    """A game that never pauses: frame after frame, each written from the
+    first byte up in PERIOD seconds (unless paused); each read the reader
+    makes takes READ seconds of the clock."""
+
+    PERIOD, READ = 0.0003, 0.000002
+
+    def __init__(self) -> None:
+        super().__init__(frame(0))
+        self.now = 0.0
+        self.paused: float | None = None  # the frames written by then, from then on
+
+    def read(self, offset: int, length: int) -> bytes:
+        self.now += self.READ
+        done, part = divmod(self.now / self.PERIOD, 1.0)
+        if self.paused is not None:
+            done, part = self.paused, 0.0
+        newer, older = frame(int(done) + 1), frame(int(done))
+        edge = int(part * len(newer))  # the writer's place in the newer frame
+        page = newer[:edge] + older[edge:]
+        return page[offset : offset + length]
+
+
+def test_a_frame_part_written_is_never_shown() -> None:
+    game = Game()
+    take = lmu.LmuTake(clock=lambda: game.now)
+    shown = []
+    for _ in range(200):  # polled every 2 ms while the game writes
+        game.now += 0.002
+        data = take([game])
+        if data is not None:
+            shown.append(lmu.LmuDecoder().decode(data))
+    for t in shown:
+        assert t is not None and t.lap is not None
+        assert (t.rpm, t.gear) == (3000.0 + t.lap - 1, 1 + (t.lap - 1) % 5), "a torn frame"
+    game.paused = game.now // game.PERIOD  # between frames, as a real game is most of the time
+    for _ in range(2):
+        game.now += 0.002
+        data = take([game])
+    t = lmu.LmuDecoder().decode(data or b"")
+    assert t is not None and t.lap is not None and t.rpm == 3000.0 + t.lap - 1
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="named mappings have no folder")
@@ -174,7 +226,9 @@ def test_reader_prefers_lmu_data(tmp_path: Path) -> None:
         write_pages(tmp_path, {"LMU_Data": lmu_pages(CAR)["LMU_Data"][:1000]})
         assert reader.poll(3.0) is None and reader.problem is not None
         write_pages(tmp_path, lmu_pages(CAR))
-        t = lmu.LmuDecoder().decode(reader.poll(5.0) or b"")
+        assert reader.poll(5.0) is None  # seen once: kept when it stays so
+        time.sleep(lmu.SETTLE)
+        t = lmu.LmuDecoder().decode(reader.poll(5.01) or b"")
         assert t is not None and (t.game, t.gear) == ("Le Mans Ultimate", 3)
         assert reader.problem is None and reader.next_poll < 5.1
     finally:

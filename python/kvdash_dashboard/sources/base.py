@@ -9,7 +9,7 @@ from __future__ import annotations
 import math
 import socket
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import MISSING, dataclass, fields
 from typing import Protocol
 
 from ..telemetry import FIELD_NAMES, Telemetry
@@ -43,6 +43,28 @@ def car_id(raw: bytes, wide: bool = False) -> str | None:
             text = head.decode("latin-1")
     text = "".join(c for c in text if c.isprintable()).strip()[:_CAR_ID_MAX]
     return text or None
+
+
+# The text fields of Telemetry, whatever fields it grows, and what each is
+# when nothing of it is left.
+_TEXT_FIELDS = tuple(
+    (f.name, None if f.default is MISSING else f.default)
+    for f in fields(Telemetry)
+    if "str" in str(f.type)
+)
+_TEXT_MAX = 100  # characters of any text from a game
+
+
+def printable_text(t: Telemetry) -> Telemetry:
+    """t with every text a game put in it cut to printable characters, so
+    that no game's bytes reach a terminal or a page as control sequences.
+    Applied to every decoder's telemetry where the channel takes it."""
+    for name, default in _TEXT_FIELDS:
+        value = getattr(t, name)
+        if isinstance(value, str) and (len(value) > _TEXT_MAX or not value.isprintable()):
+            text = "".join(c for c in value if c.isprintable()).strip()[:_TEXT_MAX]
+            setattr(t, name, text or default)
+    return t
 
 
 def unit_share(value: float) -> float | None:

@@ -2,8 +2,9 @@
 
 ``LMU_Data`` is Le Mans Ultimate's own mapping (since 1.2): one 324 820-byte
 structure, the scoring records of up to 104 cars, then their telemetry
-records. The game guards it with a lock of its own that a read-only reader
-cannot take, so the copy is made twice and kept when both agree.
+records. The game guards it with a lock of its own, taken with an atomic
+compare-and-exchange on a second mapping that Python cannot make; so a copy
+is kept only once it has stayed the same for a while (LmuTake).
 
 The rF2 Shared Memory Map Plugin (rFactor 2, older LMU set-ups) publishes
 ``$rFactor2SMMP_Telemetry$`` and ``$rFactor2SMMP_Scoring$``, 128 records
@@ -28,6 +29,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import struct
+import time
 from collections.abc import Callable, Iterable, Sequence
 from typing import NamedTuple
 
@@ -48,6 +50,7 @@ SNAPSHOT_SIZE = HEADER.size + SCORING_SIZE + TELEMETRY_TAKEN + TRACK_SIZE
 _BEFORE_TRACK = SNAPSHOT_SIZE - TRACK_SIZE
 
 LMU_SIZE = 324_820
+SETTLE = 0.001  # s a copy of LMU_Data must stay the same to be kept
 RF2_SIZES = (241_680, 75_312)
 
 
@@ -145,7 +148,19 @@ def _snapshot(variant: int, options: int, head: bytes, scoring: bytes, telemetry
 
 
 class LmuTake(_Take):
-    """LMU_Data, copied twice and kept when both copies agree."""
+    """LMU_Data, kept once the same copy is read again at least ``settle``
+    seconds later. The game writes a frame in well under a millisecond, so
+    a copy made part-way through one (the game's lock cannot be taken from
+    here, and there is no counter to check) has changed by then, however
+    busy the writer; only a writer that the system stops part-way for
+    longer than that could leave one, which the lock alone would rule out.
+    A real game's 100 or so frames a second leave it settled at most polls."""
+
+    def __init__(self, settle: float = SETTLE, clock: Callable[[], float] = time.monotonic) -> None:
+        super().__init__()
+        self._settle, self._clock = settle, clock
+        self._seen: tuple[float, bytes] | None = None  # a copy, and since when it stays
+        self._kept: bytes | None = None
 
     def __call__(self, views: Sequence[View]) -> bytes | None:
         (view,) = views
@@ -154,11 +169,16 @@ class LmuTake(_Take):
                 f"LMU_Data is {view.size()} bytes, less than the {LMU_SIZE} the game writes "
                 "(update the bridge)"
             )
-        for _ in range(TORN_RETRIES):
-            first = self._copy(view)
-            if self._copy(view) == first:
-                return first
-        return None
+        copy = self._copy(view)
+        if copy == self._kept:
+            return copy
+        now = self._clock()
+        if self._seen is None or self._seen[1] != copy:
+            self._seen = (now, copy)
+        if now - self._seen[0] < self._settle:
+            return None
+        self._kept = copy
+        return copy
 
     def _copy(self, view: View) -> bytes:
         options = view.read(96, 1)[0]
