@@ -14,7 +14,7 @@ import os
 import re
 import sys
 from collections.abc import Callable, Collection, Iterator, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
@@ -216,6 +216,7 @@ class Settings:
     games: dict[str, Settable]
     cars: dict[str, Settable]  # by "<source>:<car id>"
     given: Settable  # on the command line
+    data: Settable = field(default_factory=dict)  # the file's tables, as read
 
     def layers(self, game: str | None, car: str | None) -> Iterator[Settable]:
         yield self.top
@@ -281,6 +282,14 @@ def _option_actions(parser: argparse.ArgumentParser) -> dict[str, argparse.Actio
     }
 
 
+def kept_keys(parser: argparse.ArgumentParser) -> dict[str, argparse.Action | None]:
+    """Every key the file's top level may set: its option, or None where it
+    is no option."""
+    keys: dict[str, argparse.Action | None] = dict(_option_actions(parser))
+    keys.update(dict.fromkeys(_EXTRA_DEFAULTS))
+    return keys
+
+
 def given_options(parser: argparse.ArgumentParser, argv: list[str] | None) -> Settable:
     """The kept options the command line names: argv parsed again by parser
     (a fresh one: its defaults are dropped)."""
@@ -313,6 +322,23 @@ def load(
         raise SettingsError(f"{path}: not UTF-8 text, as TOML must be") from None
     except tomllib.TOMLDecodeError as error:
         raise SettingsError(f"{path}: not valid TOML: {error}") from None
+    return checked(parser, given, path, data, games)
+
+
+def checked(
+    parser: argparse.ArgumentParser,
+    given: Settable,
+    path: Path,
+    data: Mapping[str, Any],
+    games: Collection[str],
+) -> Settings:
+    """The settings a file at path holding data would give, by the file's
+    checks (tables read from TOML, or the same from JSON). Raises
+    SettingsError."""
+    actions = _option_actions(parser)
+    everything = vars(parser.parse_args([]))  # the defaults, converted as options are
+    defaults: Settable = {key: everything.get(key) for key in actions}
+    defaults.update(_EXTRA_DEFAULTS)
     checker = _Checker(path, actions)
     top = checker.table(data, "", set(actions) | set(_EXTRA_DEFAULTS) | {"game", "car"})
     game_tables = checker.tables(data.get("game", {}), "game", lambda n: n in games, games)
@@ -322,7 +348,7 @@ def load(
         lambda n: n.partition(":")[0] in games and bool(n.partition(":")[2]),
         [f'"<source>:<car id>", the source one of {", ".join(games)}'],
     )
-    settings = Settings(path, looked_for, defaults, top, game_tables, car_tables, given)
+    settings = Settings(path, path, defaults, top, game_tables, car_tables, given, dict(data))
     checker.cross_check(settings)
     return settings
 
