@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from .cli import build_parser
-from .dashboard import DEFAULT_SHIFT, LEDS, START_SHARE, WARNING_LEDS
+from .dashboard import DEFAULT_SHIFT, LEDS, SHIFT_SHARE, START_SHARE, WARNING_LEDS
 from .learn_job import LearnJob
 from .settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys
 from .settings_write import save
@@ -122,7 +122,11 @@ class SettingsApi:
                     },
                     "exists": settings.path is not None,
                     "defaults": settings.defaults,
-                    "rpm": {"shift": DEFAULT_SHIFT, "start_share": START_SHARE},
+                    "rpm": {
+                        "shift": DEFAULT_SHIFT,
+                        "shift_share": SHIFT_SHARE,
+                        "start_share": START_SHARE,
+                    },
                 },
             },
         )

@@ -237,9 +237,11 @@ function sweep() {
   if (sweeping || !state) return;
   const v = inForce();
   const points = (Array.isArray(v.shift) ? v.shift : []).map(Number).filter(Number.isFinite);
-  const single = Number.isFinite(Number(v.rpm_shift)) && v.rpm_shift != null
-    ? Number(v.rpm_shift) : state.choices.rpm.shift;
-  const gears = Math.max(points.length, 1);
+  // Where the user sets none: from the rev limit, else the app's default.
+  const known = state.choices.rpm;
+  const single = v.rpm_shift != null ? Number(v.rpm_shift)
+    : v.rpm_limit != null ? Number(v.rpm_limit) * known.shift_share : known.shift;
+  const gears = Math.max(points.length, 3);
   const shiftFor = (g) => (points.length ? points[Math.min(g, points.length) - 1] : single);
   const STEPS = 45, OVER = 6; // frames a gear, and past the shift point (flashing)
   let gear = 1, step = 0;
@@ -247,7 +249,7 @@ function sweep() {
   $("try").disabled = true;
   const tick = () => {
     const shift = shiftFor(gear);
-    const start = v.rpm_start != null ? Number(v.rpm_start) : shift * state.choices.rpm.start_share;
+    const start = v.rpm_start != null ? Number(v.rpm_start) : shift * known.start_share;
     const low = Math.max(0, start - 0.1 * (shift - start));
     const rpm = low + (shift - low) * step / STEPS;
     const lit = step > STEPS ? (step % 2 ? RPM_LEDS : 0) : rpmLeds(rpm, start, shift);
