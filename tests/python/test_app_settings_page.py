@@ -53,7 +53,8 @@ def test_the_display_page_scaled_and_leds_only(browser: Any, tmp_path: Path) -> 
     browser.get(f"http://127.0.0.1:{port}/?scale=0.5&layout=leds")
     size = "const r = document.getElementById('display').getBoundingClientRect();"
     assert browser.execute_script(size + "return [r.width, r.height];") == [500, 140]
-    hidden = "return [...document.querySelectorAll('.panel')].map((e) => getComputedStyle(e).display);"
+    hidden = "return [...document.querySelectorAll('.panel')]"
+    hidden += ".map((e) => getComputedStyle(e).display);"
     assert browser.execute_script(hidden) == ["none", "none"]
     browser.get(f"http://127.0.0.1:{port}/?scale=1e9")
     assert browser.execute_script(size + "return r.width;") == 4000  # at most 4 times
