@@ -179,6 +179,8 @@ def _option_value(action: argparse.Action, value: object) -> object:
 
 def _show(value: object) -> str:
     """A value as it reads in TOML."""
+    if value is None:  # sent as JSON: TOML has no such value
+        return "null"
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, str):

@@ -20,6 +20,7 @@ from .settings_write import save
 from .sources import FAMILIES
 from .web import Answer, Request, WebServer
 from .web_guard import from_this_computer, same_origin
+from .web_host import host_allowed
 
 if TYPE_CHECKING:
     from .loop import App
@@ -86,19 +87,23 @@ class SettingsApi:
     def __call__(self, request: Request) -> Answer | None:
         if request.path not in FILES and request.path not in API:
             return None
+        if not host_allowed(request.headers.get("host", "")):
+            return _error(421, "not a name of this computer")
         if not from_this_computer(request.peer):
             return _error(403, "the settings are open to this computer only")
         if request.method == "POST" and not same_origin(request.headers):
             return _error(403, "a change is accepted from the settings page only")
+        # HEAD answers as GET does; the server leaves the body out.
+        method = "GET" if request.method == "HEAD" else request.method
         if request.path in FILES:
-            if request.method != "GET":
+            if method != "GET":
                 return _error(405, "GET only")
             return Answer(200, FILES[request.path][1], self.files[request.path])
-        if request.method not in ("GET", "POST"):
+        if method not in ("GET", "POST"):
             return _error(405, "GET or POST only")
         if request.path == "/api/settings":
-            return self._settings() if request.method == "GET" else self._save(request.body)
-        return self._learn_state() if request.method == "GET" else self._learn(request.body)
+            return self._settings() if method == "GET" else self._save(request.body)
+        return self._learn_state() if method == "GET" else self._learn(request.body)
 
     # ------------------------------------------------------------ settings
 

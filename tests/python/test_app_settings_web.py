@@ -146,6 +146,10 @@ def test_only_this_computer_and_the_pages_own_origin(tmp_path: Path) -> None:
         {"Origin": f"http://127.0.0.1:{port}", "Sec-Fetch-Site": "cross-site"},
     ):
         assert request(port, "POST", "/api/settings", body, **headers)[0] == 403, headers
+    # A name pointed at this computer (DNS rebinding) passes both checks above.
+    rebound = {"host": "rebound.example", "Origin": f"http://rebound.example:{port}"}
+    assert request(port, "POST", "/api/settings", body, **rebound)[0] == 421
+    assert request(port, "GET", "/api/settings", host="rebound.example")[0] == 421
     assert path.read_text() == FILE
     # The machine's own address on its network, where it has one: a phone's view.
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
