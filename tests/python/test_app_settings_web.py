@@ -22,7 +22,7 @@ from kvdash_dashboard import main
 pytest.importorskip("h11")
 pytest.importorskip("tomlkit")
 from kvdash_dashboard import settings_write  # noqa: E402
-from kvdash_dashboard.settings import SettingsError  # noqa: E402
+from kvdash_dashboard.settings import SettingsError, default_path  # noqa: E402
 from kvdash_dashboard.web_guard import from_this_computer, same_origin  # noqa: E402
 
 RECORDINGS = Path(__file__).parent / "recordings"
@@ -125,11 +125,16 @@ def test_a_save_checks_writes_keeps_comments_and_drives_the_display_at_once(
     assert run.join() == 0
 
 
-def test_no_file_yet_the_first_save_creates_it_in_the_configuration_folder(home: Path) -> None:
+def test_no_file_yet_the_first_save_creates_it_in_the_configuration_folder(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    for variable in ("XDG_CONFIG_HOME", "APPDATA"):  # never the user's own folder
+        monkeypatch.setenv(variable, str(tmp_path / "config"))
+    where = default_path()
+    assert where is not None and where.is_relative_to(tmp_path) and not where.exists()
     port = free_port()
     run = AppRun("--source", "demo", "--http", str(port), "--seconds", "2", "--view", "lines")
     wait_for(lambda: serves(port))
-    where = home / ".config" / "kvdash" / "dashboard.toml"
     assert request(port, "GET", "/api/settings")[1]["file"] == str(where)
     assert request(port, "POST", "/api/settings", {"units": "mph"})[0] == 200
     assert where.read_text() == 'units = "mph"\n'
