@@ -284,6 +284,13 @@ def _option_actions(parser: argparse.ArgumentParser) -> dict[str, argparse.Actio
     }
 
 
+def _defaults(parser: argparse.ArgumentParser) -> Settable:
+    everything = vars(parser.parse_args([]))  # the defaults, converted as options are
+    defaults: Settable = {key: everything.get(key) for key in _option_actions(parser)}
+    defaults.update(_EXTRA_DEFAULTS)
+    return defaults
+
+
 def kept_keys(parser: argparse.ArgumentParser) -> dict[str, argparse.Action | None]:
     """Every key the file's top level may set: its option, or None where it
     is no option."""
@@ -307,14 +314,10 @@ def load(
 ) -> Settings:
     """Reads and checks the settings file: the one named (config), else the
     default one if it exists. Raises SettingsError."""
-    actions = _option_actions(parser)
-    everything = vars(parser.parse_args([]))  # the defaults, converted as options are
-    defaults: Settable = {key: everything.get(key) for key in actions}
-    defaults.update(_EXTRA_DEFAULTS)
     looked_for = Path(config) if config is not None else default_path()
     path = looked_for
     if path is None or (config is None and not path.is_file()):
-        return Settings(None, looked_for, defaults, {}, {}, {}, given)
+        return Settings(None, looked_for, _defaults(parser), {}, {}, {}, given)
     try:
         with open(path, "rb") as f:
             data = tomllib.load(f)
@@ -338,9 +341,7 @@ def checked(
     checks (tables read from TOML, or the same from JSON). Raises
     SettingsError."""
     actions = _option_actions(parser)
-    everything = vars(parser.parse_args([]))  # the defaults, converted as options are
-    defaults: Settable = {key: everything.get(key) for key in actions}
-    defaults.update(_EXTRA_DEFAULTS)
+    defaults = _defaults(parser)
     checker = _Checker(path, actions)
     top = checker.table(data, "", set(actions) | set(_EXTRA_DEFAULTS) | {"game", "car"})
     game_tables = checker.tables(data.get("game", {}), "game", lambda n: n in games, games)
