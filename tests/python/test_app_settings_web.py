@@ -8,16 +8,19 @@ from __future__ import annotations
 import json
 import os
 import socket
+import sys
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 import pytest
+from test_app_learn import record
 from test_app_run import AppRun, free_port, outgauge, wait_for
 from test_app_web import raw, serves
 
 import kvdash_virtual as vd
 from kvdash_dashboard import main
+from kvdash_dashboard.learn import learn
 
 pytest.importorskip("h11")
 pytest.importorskip("tomlkit")
@@ -25,7 +28,11 @@ from kvdash_dashboard import settings_write  # noqa: E402
 from kvdash_dashboard.settings import SettingsError, default_path  # noqa: E402
 from kvdash_dashboard.web_guard import from_this_computer, same_origin  # noqa: E402
 
-RECORDINGS = Path(__file__).parent / "recordings"
+if sys.version_info >= (3, 11):
+    import tomllib
+else:
+    import tomli as tomllib
+
 FILE = """# my dashboard
 left = "speed"  # what I watch
 
@@ -198,7 +205,9 @@ def test_learning_runs_beside_the_loop_and_offers_each_cars_shift_points(
     junk = tmp_path / "junk.kvrec"
     junk.write_bytes(b"not a recording")
     learnt: dict[str, Any] = {}
-    for recording, key in ((RECORDINGS / "forza_fh5.kvrec", "tables"), (junk, "error")):
+    laps = tmp_path / "laps.kvrec"
+    record(laps, 40.0)  # the simulated car on the drag strip, through every gear
+    for recording, key in ((laps, "tables"), (junk, "error")):
         status, answer = request(port, "POST", "/api/learn", {"recording": str(recording)})
         assert (status, answer["running"]) == (202, True)  # answered before it is done
         assert request(port, "GET", "/frame")[0] == 200  # and the loop goes on meanwhile
@@ -211,7 +220,8 @@ def test_learning_runs_beside_the_loop_and_offers_each_cars_shift_points(
         wait_for(done, 60.0)
         assert key in learnt
         if key == "tables":
-            assert learnt["tables"] == {"car": {"forza:1515870810": {"rpm_limit": 7300}}}
+            assert learnt["tables"] == tomllib.loads(learn(str(laps)))  # what --learn prints
+            assert len(learnt["tables"]["car"]["demo:torque-test"]["shift"]) == 5
     missing = {"recording": str(tmp_path / "none.kvrec")}
     assert request(port, "POST", "/api/learn", missing) == (
         400,
