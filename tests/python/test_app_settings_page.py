@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from test_app_page import browser, shown  # noqa: F401 (the fixture)
+from test_app_page import CHROMIUM, DRIVER, browser, shown  # noqa: F401 (the fixture)
 from test_app_run import wait_for
 from test_app_settings_web import FILE, app_with_settings, rpm_leds
 
@@ -16,6 +16,9 @@ import kvdash_virtual as vd
 
 pytest.importorskip("tomlkit")
 By = pytest.importorskip("selenium.webdriver.common.by").By
+pytestmark = pytest.mark.skipif(
+    not (CHROMIUM and DRIVER), reason="needs chromium and chromium-driver (scripts/setup.sh)"
+)
 
 
 def test_a_shift_point_changed_on_the_page_reaches_the_file_and_the_display(
