@@ -295,7 +295,8 @@ def kept_keys(parser: argparse.ArgumentParser) -> dict[str, argparse.Action | No
     """Every key the file's top level may set: its option, or None where it
     is no option."""
     keys: dict[str, argparse.Action | None] = dict(_option_actions(parser))
-    keys.update(dict.fromkeys(_EXTRA_DEFAULTS))
+    for key in _EXTRA_DEFAULTS:
+        keys.setdefault(key, None)
     return keys
 
 

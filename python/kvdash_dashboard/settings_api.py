@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import os
 import time
+from collections.abc import Mapping
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -51,19 +52,21 @@ def _error(status: int, line: str) -> Answer:
     return _json(status, {"error": line})
 
 
-def key_choices() -> dict[str, dict[str, Any]]:
-    """What the page offers for each key, from the options' own table."""
+def key_choices(defaults: Mapping[str, object]) -> dict[str, dict[str, Any]]:
+    """What the page offers for each key, from the options' own table (a key
+    that is no option: by its default's type)."""
     out: dict[str, dict[str, Any]] = {}
     for key, action in kept_keys(build_parser()).items():
         entry: dict[str, Any] = {"per_car": key in PER_CAR}
+        default = defaults.get(key)
         if key == "leds":
             entry.update(kind="leds", choices=list(LEDS), count=WARNING_LEDS)
         elif key == "shift":
             entry.update(kind="gears", most=MAX_GEARS)
+        elif isinstance(default, bool) or (action is not None and action.nargs == 0):
+            entry.update(kind="bool")
         elif action is None or action.type in (int, float):
             entry.update(kind="number")
-        elif action.nargs == 0:
-            entry.update(kind="bool")
         elif action.choices is not None:
             entry.update(kind="choice", choices=[str(c) for c in action.choices])
         else:
@@ -80,7 +83,7 @@ class SettingsApi:
     def __init__(self, app: App, web: WebServer) -> None:
         self.app = app
         self.files = {path: web.load(name) for path, (name, _) in FILES.items()}
-        self.choices = key_choices()
+        self.choices = key_choices(app.settings.defaults)
         self.job: LearnJob | None = None
         web.hook = self
 
