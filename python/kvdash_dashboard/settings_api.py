@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 from .cli import build_parser
 from .dashboard import DEFAULT_SHIFT, LEDS, SHIFT_SHARE, START_SHARE, WARNING_LEDS
 from .learn_job import LearnJob
-from .settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys
+from .settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys, load
 from .settings_write import save
 from .sources import FAMILIES
 from .web import Answer, Request, WebServer
@@ -116,11 +116,19 @@ class SettingsApi:
     def _settings(self) -> Answer:
         settings, app = self.app.settings, self.app
         path = self._path(settings)
+        # The file as it is now: edits made by hand since it was read must not
+        # be lost to the page's next save.
+        data, problem = settings.data, None
+        if path is not None and path.exists():
+            try:
+                data = load(build_parser(), settings.given, str(path), FAMILIES).data
+            except SettingsError as error:
+                problem = f"{PREFIX}{error}"
         return _json(
             200,
             {
                 "file": str(path) if path is not None else None,
-                "settings": settings.data,
+                "settings": data,
                 "choices": {
                     "keys": self.choices,
                     "games": list(FAMILIES),
@@ -128,7 +136,8 @@ class SettingsApi:
                         "game": app.active.name if app.active is not None else None,
                         "car": app.car,
                     },
-                    "exists": settings.path is not None,
+                    "exists": path is not None and path.exists(),
+                    "problem": problem,
                     "defaults": settings.defaults,
                     "rpm": {
                         "shift": DEFAULT_SHIFT,

@@ -145,6 +145,9 @@ def test_no_file_yet_the_first_save_creates_it_in_the_configuration_folder(
     assert request(port, "GET", "/api/settings")[1]["file"] == str(where)
     assert request(port, "POST", "/api/settings", {"units": "mph"})[0] == 200
     assert where.read_text() == 'units = "mph"\n'
+    with where.open("a") as f:  # by hand meanwhile: the page sees it, to keep it
+        f.write('right = "rpm"\n')
+    assert request(port, "GET", "/api/settings")[1]["settings"] == {"units": "mph", "right": "rpm"}
     assert run.join() == 0
 
 

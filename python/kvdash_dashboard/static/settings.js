@@ -186,6 +186,8 @@ async function load() {
   if (!answer.ok) throw new Error(body.error ?? answer.statusText);
   state = body;
   render();
+  // Changed by hand into a mistake since: said (saving puts right what the page shows).
+  if (state.choices.problem) setStatus(state.choices.problem, "error");
 }
 
 async function save() {
