@@ -25,7 +25,7 @@ kvdash_wheel=$root/${wheels[0]}
 # What the suite needs inside the interpreters. pip download judges
 # environment markers by this machine, not the target: pytest's and
 # hypothesis's Windows-only and pre-3.11 dependencies are named here.
-tools=(pytest hypothesis colorama exceptiongroup tomli h11)
+tools=(pytest hypothesis colorama exceptiongroup tomli h11 tomlkit)
 
 mkdir -p "$cache/downloads"
 start_wine

@@ -41,6 +41,7 @@ from .sources import FAMILIES, Family
 from .view import Status, View, choose_view
 
 if TYPE_CHECKING:
+    from .settings_api import SettingsApi
     from .web import WebServer
 
 BLANK = Frame(gear=" ", left=" " * 6, right=" " * 6)
@@ -281,6 +282,7 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
 
     display = Display(force_virtual=args.virtual)
     app: App | None = None
+    api: SettingsApi | None = None
     view: View | None = None
     start = time.monotonic()
     try:
@@ -293,6 +295,13 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
         if why:
             view.say(why)
         app = App(args, udp, polled, replay, recorder, display, view, settings, console, web)
+        if web is not None:
+            try:
+                from .settings_api import SettingsApi
+            except ImportError as error:  # the display page still works without it
+                view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
+            else:
+                api = SettingsApi(app, web)
         start = time.monotonic()
         app.run(args.seconds)
     except KeyboardInterrupt:
@@ -303,6 +312,8 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
         blank = display.engine is not None
         where = f" on the {display.status()} (left blank)" if blank else ": no display"
         try:
+            if api is not None:
+                api.close()
             if app is not None:
                 app.close()
                 if view is not None:

@@ -202,7 +202,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="[HOST:]PORT",
         type=parse_address,
         help=f"also show the display as a live web page (host {HTTP_HOST} unless given; "
-        "0.0.0.0 for a phone on your network): / the page, /?overlay=1 for OBS",
+        "0.0.0.0 for a phone on your network): / the page, /?overlay=1 for OBS, "
+        "/settings the settings (this computer only)",
     )
 
     settings = p.add_argument_group("settings, recordings")

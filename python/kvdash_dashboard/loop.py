@@ -57,8 +57,9 @@ class App:
         self.settings = settings
         self.period = 1.0 / args.hz
         sole = FAMILIES.get(args.source)
+        self.layout_game = sole.name if sole else None  # whose settings apply before a game speaks
         self.layout = Layout(
-            settings.options(sole.name if sole else None), sole.fields if sole else FIELD_NAMES
+            settings.options(self.layout_game), sole.fields if sole else FIELD_NAMES
         )
         self.active: Family | None = None
         self.car: str | None = None  # the car's id, as the active source reports it
@@ -161,6 +162,16 @@ class App:
         self.layout = Layout(self.settings.options(game, self.car), self.active.fields)
         if self.car is not None and self.settings.has_car(game, self.car):
             self.view.say(f'Settings of [car."{game}:{self.car}"] apply.')
+
+    def use_settings(self, settings: Settings) -> None:
+        """Settings changed while running (the settings page): the display
+        follows at once, as on a game or car switch."""
+        self.settings = settings
+        if self.active is not None:
+            self._apply_settings()
+        else:
+            self.layout = Layout(settings.options(self.layout_game), self.layout.fields)
+        self.dirty = True
 
     def deadline(self, now: float, end: float | None) -> float:
         times = [self.display.next_check, self.view.next_update]

@@ -15,7 +15,7 @@ import re
 import stat
 import sys
 from collections.abc import Callable, Collection, Iterator, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
@@ -183,6 +183,8 @@ def _option_value(action: argparse.Action, value: object) -> object:
 
 def _show(value: object) -> str:
     """A value as it reads in TOML."""
+    if value is None:  # sent as JSON: TOML has no such value
+        return "null"
     if isinstance(value, bool):
         return "true" if value else "false"
     if isinstance(value, str):
@@ -220,6 +222,7 @@ class Settings:
     games: dict[str, Settable]
     cars: dict[str, Settable]  # by "<source>:<car id>"
     given: Settable  # on the command line
+    data: Settable = field(default_factory=dict)  # the file's tables, as read
 
     def layers(self, game: str | None, car: str | None) -> Iterator[Settable]:
         yield self.top
@@ -299,6 +302,22 @@ def _option_actions(parser: argparse.ArgumentParser) -> dict[str, argparse.Actio
     }
 
 
+def _defaults(parser: argparse.ArgumentParser) -> Settable:
+    everything = vars(parser.parse_args([]))  # the defaults, converted as options are
+    defaults: Settable = {key: everything.get(key) for key in _option_actions(parser)}
+    defaults.update(_EXTRA_DEFAULTS)
+    return defaults
+
+
+def kept_keys(parser: argparse.ArgumentParser) -> dict[str, argparse.Action | None]:
+    """Every key the file's top level may set: its option, or None where it
+    is no option."""
+    keys: dict[str, argparse.Action | None] = dict(_option_actions(parser))
+    for key in _EXTRA_DEFAULTS:
+        keys.setdefault(key, None)
+    return keys
+
+
 def given_options(parser: argparse.ArgumentParser, argv: list[str] | None) -> Settable:
     """The kept options the command line names: argv parsed again by parser
     (a fresh one: its defaults are dropped)."""
@@ -314,15 +333,27 @@ def load(
 ) -> Settings:
     """Reads and checks the settings file: the one named (config), else the
     default one if it exists. Raises SettingsError."""
-    actions = _option_actions(parser)
-    everything = vars(parser.parse_args([]))  # the defaults, converted as options are
-    defaults: Settable = {key: everything.get(key) for key in actions}
-    defaults.update(_EXTRA_DEFAULTS)
     looked_for = Path(config) if config is not None else default_path()
     path = looked_for
     if path is None or (config is None and not path.is_file()):
-        return Settings(None, looked_for, defaults, {}, {}, {}, given)
-    data = parse(path, read_document(path))
+        return Settings(None, looked_for, _defaults(parser), {}, {}, {}, given)
+    return checked(parser, given, path, parse(path, read_document(path)), games)
+
+
+def checked(
+    parser: argparse.ArgumentParser,
+    given: Settable,
+    path: Path,
+    data: Mapping[str, Any],
+    games: Collection[str],
+) -> Settings:
+    """The settings a file at path holding data would give, by the file's
+    checks (tables read from TOML, or the same from JSON). Raises
+    SettingsError."""
+    if _depth(data) > MAX_DEPTH:
+        raise _too_deep(path)
+    actions = _option_actions(parser)
+    defaults = _defaults(parser)
     checker = _Checker(path, actions)
     top = checker.table(data, "", set(actions) | set(_EXTRA_DEFAULTS) | {"game", "car"})
     game_tables = checker.tables(data.get("game", {}), "game", lambda n: n in games, games)
@@ -332,7 +363,7 @@ def load(
         lambda n: n.partition(":")[0] in games and bool(n.partition(":")[2]),
         [f'"<source>:<car id>", the source one of {", ".join(games)}'],
     )
-    settings = Settings(path, looked_for, defaults, top, game_tables, car_tables, given)
+    settings = Settings(path, path, defaults, top, game_tables, car_tables, given, dict(data))
     checker.cross_check(settings)
     return settings
 
@@ -373,9 +404,13 @@ def parse(path: Path, data: bytes) -> dict[str, Any]:
         raise SettingsError(f"{path}: not valid TOML: {error}") from None
     except RecursionError:  # the parser recurses once a level
         document = None
-    if document is None or _depth(document) > MAX_DEPTH:
-        raise SettingsError(f"{path}: arrays or tables nested deeper than {MAX_DEPTH} levels")
+    if document is None:
+        raise _too_deep(path)
     return document
+
+
+def _too_deep(path: Path) -> SettingsError:
+    return SettingsError(f"{path}: arrays or tables nested deeper than {MAX_DEPTH} levels")
 
 
 def _depth(value: object) -> int:

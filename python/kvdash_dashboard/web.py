@@ -1,8 +1,9 @@
 """The display as a live web page, served from the app's own loop.
 
 Non-blocking sockets in the loop's selector; h11 parses requests and frames
-responses. Read-only: GET / (the page), GET /frame (the frame as JSON),
-GET /events (Server-Sent Events, one event per new frame). A client never
+responses. GET / (the page), GET /frame (the frame as JSON), GET /events
+(Server-Sent Events, one event per new frame); a hook (the settings page and
+its API) may answer any request before them. A client never
 holds up the display: nothing here blocks, a slow client keeps one pending
 frame at most (the newest), and one that makes no progress for STALL seconds
 is let go."""
@@ -12,12 +13,13 @@ from __future__ import annotations
 import contextlib
 import errno
 import functools
+import http
 import ipaddress
 import json
 import selectors
 import socket
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from importlib import resources
 from urllib.parse import urlsplit
@@ -32,6 +34,7 @@ MAX_EVENTS_HZ = 60.0  # per client; the newest frame wins
 KEEPALIVE = 15.0  # s between comment lines while nothing changes
 STALL = 10.0  # s without progress (a request not finished, output not taken)
 MAX_REQUEST = 8192  # bytes of request head
+MAX_BODY = 65536  # bytes of request body (a settings file's worth)
 SEND_BUFFER = 16384  # bytes the system may hold for a client
 RETRY_MS = 1000  # how soon a page's EventSource tries again after the app went away
 ACCEPT_PAUSE = 0.5  # s without taking connections once the system is out of descriptors
@@ -43,6 +46,7 @@ PAGES = {
     "/": ("index.html", "text/html; charset=utf-8"),
     "/dash.css": ("dash.css", "text/css; charset=utf-8"),
     "/dash.js": ("dash.js", "text/javascript; charset=utf-8"),
+    "/draw.js": ("draw.js", "text/javascript; charset=utf-8"),
 }
 COMMON_HEADERS = [
     ("Cache-Control", "no-store"),
@@ -83,7 +87,28 @@ def _plain(status: int, reason: str) -> bytes:
 
 BAD_REQUEST = _plain(400, "Bad Request")
 MISDIRECTED = _plain(421, "Misdirected Request")
-REASONS = {200: b"OK", 404: b"Not Found"}
+
+
+@dataclass(frozen=True)
+class Request:
+    """A whole request, for a hook."""
+
+    method: str
+    path: str
+    query: str
+    headers: Mapping[str, str]  # names in lower case
+    body: bytes
+    peer: str  # the client's address
+
+
+@dataclass(frozen=True)
+class Answer:
+    status: int
+    kind: str  # Content-Type
+    body: bytes
+
+
+Hook = Callable[[Request], Answer | None]  # None: not the hook's to answer
 
 
 @functools.cache
@@ -131,6 +156,7 @@ class Client:
     sock: socket.socket
     opened: float
     refused: bool  # past MAX_CLIENTS: hears 503 once its request is in
+    peer: str = ""
     conn: h11.Connection = field(default_factory=lambda: h11.Connection(h11.SERVER, MAX_REQUEST))
     out: bytearray = field(default_factory=bytearray)
     pending: bytes | None = None  # the newest frame not yet handed to the socket
@@ -141,6 +167,8 @@ class Client:
     last_event: float = -1e9  # when the last frame was handed to the socket
     last_write: float = 0.0  # when anything was, for the keep-alive comment
     mask: int = selectors.EVENT_READ
+    request: h11.Request | None = None  # its head, while the body comes in
+    body: bytearray = field(default_factory=bytearray)
 
 
 class WebServer:
@@ -171,7 +199,8 @@ class WebServer:
         own_names()
         self.event = b"data: {}\n\n"
         self.body = b"{}"
-        self.files = {path: self._load(name) for path, (name, _) in PAGES.items()}
+        self.files = {path: self.load(name) for path, (name, _) in PAGES.items()}
+        self.hook: Hook | None = None
         self._listen()
 
     def _listen(self) -> None:
@@ -179,7 +208,7 @@ class WebServer:
         self.selector.register(self.listener, selectors.EVENT_READ, accept)
 
     @staticmethod
-    def _load(name: str) -> bytes:
+    def load(name: str) -> bytes:
         return resources.files(__package__).joinpath("static", name).read_bytes()
 
     # ------------------------------------------------------------ frames
@@ -252,7 +281,7 @@ class WebServer:
     def _accept(self, _mask: int, now: float) -> None:
         while True:
             try:
-                sock, _ = self.listener.accept()
+                sock, peer = self.listener.accept()
             except (BlockingIOError, InterruptedError):
                 return
             except OSError as error:
@@ -272,7 +301,7 @@ class WebServer:
             except OSError:
                 pass
             serving = sum(1 for c in self.clients if not c.refused)
-            c = Client(sock, now, refused=serving >= MAX_CLIENTS, last_write=now)
+            c = Client(sock, now, refused=serving >= MAX_CLIENTS, peer=str(peer[0]), last_write=now)
 
             def ready(mask: int, when: float, c: Client = c) -> None:
                 self._guarded(c, lambda c, when: self._ready(c, mask, when), when)
@@ -317,31 +346,59 @@ class WebServer:
 
     def _request(self, c: Client, data: bytes, now: float) -> None:
         c.conn.receive_data(data)
-        try:
-            event = c.conn.next_event()
-        except h11.RemoteProtocolError:
-            self._finish(c, BAD_REQUEST, now)
-            return
-        if event is h11.NEED_DATA:
-            return
-        if not isinstance(event, h11.Request):
-            self._finish(c, BAD_REQUEST, now)
-            return
+        while True:
+            try:
+                event = c.conn.next_event()
+            except h11.RemoteProtocolError:
+                self._finish(c, BAD_REQUEST, now)
+                return
+            if event is h11.NEED_DATA:
+                return
+            if isinstance(event, h11.Request) and c.request is None:
+                if not self._admit(c, event, now):
+                    return
+                c.request = event
+            elif isinstance(event, h11.Data) and c.request is not None:
+                c.body += event.data
+                if len(c.body) > MAX_BODY:
+                    self._finish(c, _plain(413, "Content Too Large"), now)
+                    return
+            elif isinstance(event, h11.EndOfMessage) and c.request is not None:
+                self._route(c, c.request, now)
+                return
+            else:
+                self._finish(c, BAD_REQUEST, now)
+                return
+
+    def _admit(self, c: Client, event: h11.Request, now: float) -> bool:
+        """Refuses, from its head alone, a request past the client limit or
+        to a name that is not this computer's."""
+        c.head = event.method == b"HEAD"
         refusal = _plain(503, "Service Unavailable") if c.refused else None
         host = next((v for k, v in event.headers if k == b"host"), None)
         if host is not None and not host_allowed(host.decode("latin-1")):
             refusal = MISDIRECTED
-        if refusal is not None:
-            if event.method == b"HEAD":  # the head alone
-                refusal = refusal.partition(b"\r\n\r\n")[0] + b"\r\n\r\n"
-            self._finish(c, refusal, now)
-            return
+        if refusal is None:
+            return True
+        if c.head:  # the head alone
+            refusal = refusal.partition(b"\r\n\r\n")[0] + b"\r\n\r\n"
+        self._finish(c, refusal, now)
+        return False
+
+    def _route(self, c: Client, event: h11.Request, now: float) -> None:
         try:
-            path = urlsplit(event.target.decode("ascii")).path
+            target = urlsplit(event.target.decode("ascii"))
+            path = target.path
         except (UnicodeDecodeError, ValueError):
             self._finish(c, BAD_REQUEST, now)
             return
-        c.head = event.method == b"HEAD"
+        if self.hook is not None:
+            headers = {k.decode("latin-1"): v.decode("latin-1") for k, v in event.headers}
+            method = event.method.decode("ascii", "replace")
+            answer = self.hook(Request(method, path, target.query, headers, bytes(c.body), c.peer))
+            if answer is not None:
+                self._respond(c, answer.status, answer.kind, answer.body, now)
+                return
         if event.method not in (b"GET", b"HEAD"):
             self._respond(c, 404, "text/plain; charset=utf-8", b"404 Not Found\n", now)
         elif path == "/events":
@@ -362,7 +419,8 @@ class WebServer:
         ]
         if kind.startswith("text/html"):
             headers.append(SECURITY)
-        response = h11.Response(status_code=status, headers=headers, reason=REASONS[status])
+        reason = http.HTTPStatus(status).phrase.encode("ascii")
+        response = h11.Response(status_code=status, headers=headers, reason=reason)
         out = c.conn.send(response) or b""
         if not c.head:
             out += c.conn.send(h11.Data(data=body)) or b""

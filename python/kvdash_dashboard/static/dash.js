@@ -1,142 +1,55 @@
-// Draws the SLI-PRO from the app's frames (Server-Sent Events from /events).
-// No framework and no build step: the SVG is made once, then classes change.
+// The display page: the SLI-PRO as the app drives it (draw.js draws it).
+// ?overlay=1: a transparent background; ?scale=N: N times its own size
+// (1000 x 330 pixels at 1) rather than as large as the window allows;
+// ?layout=leds: the LEDs and the gear only.
 "use strict";
 
-const NS = "http://www.w3.org/2000/svg";
-const DIGITS = 6;
-const RPM_COLOURS = ["green", "green", "green", "green", "red", "red", "red", "red", "red",
-  "blue", "blue", "blue", "blue"];
-const WARNING_NAMES = ["PIT", "TC", "ABS", "DRS", "ENG", "FLAG"];
-// What an empty panel text shows, as the module draws it.
-const LEFT_PLACEHOLDER = "---:---";
-const RIGHT_PLACEHOLDER = "-:--.---";
-// The report's bytes: gear, then each panel's six characters (ASCII, bit 7 the point).
-const GEAR_BYTE = 2, LEFT_BYTE = 27, RIGHT_BYTE = 33;
-const SEGMENTS = {
-  "0": "abcdef", "1": "bc", "2": "abdeg", "3": "abcdg", "4": "bcfg", "5": "acdfg",
-  "6": "acdefg", "7": "abc", "8": "abcdefg", "9": "abcdfg", "-": "g", "r": "eg", " ": "",
-};
-
-const overlay = new URLSearchParams(location.search).get("overlay");
-if (overlay && overlay !== "0") document.documentElement.classList.add("overlay");
-
-function el(name, attributes, parent) {
-  const node = document.createElementNS(NS, name);
-  for (const [key, value] of Object.entries(attributes)) node.setAttribute(key, String(value));
-  if (parent) parent.appendChild(node);
-  return node;
+const query = new URLSearchParams(location.search);
+const root = document.documentElement;
+const overlay = query.get("overlay");
+if (overlay && overlay !== "0") root.classList.add("overlay");
+if (query.get("layout") === "leds") {
+  root.classList.add("layout-leds");
+  document.getElementById("display").setAttribute("viewBox", "0 0 1000 280");
+}
+const scale = Number.parseFloat(query.get("scale") ?? "");
+if (Number.isFinite(scale)) {
+  const clamped = Math.min(4, Math.max(0.1, scale));
+  root.classList.add("scaled");
+  root.style.setProperty("--scale", String(clamped));
 }
 
-// One seven-segment digit with its point, slanted as on the display.
-function digit(parent, x, y, w, h, t) {
-  const g = el("g", { class: "digit", transform: `translate(${x} ${y}) skewX(-7)` }, parent);
-  const m = h / 2, i = t * 0.9;
-  const ends = {
-    a: [i, 0, w - i, 0], b: [w, i, w, m - i], c: [w, m + i, w, h - i], d: [i, h, w - i, h],
-    e: [0, m + i, 0, h - i], f: [0, i, 0, m - i], g: [i, m, w - i, m],
-  };
-  const segments = {};
-  for (const [name, [x1, y1, x2, y2]] of Object.entries(ends)) {
-    segments[name] = el("line", { x1, y1, x2, y2, class: "seg", "stroke-width": t }, g);
-  }
-  const point = el("circle", { cx: w + t * 1.3, cy: h, r: t * 0.6, class: "dp" }, g);
-  return { segments, point };
-}
-
-function show(d, char, point) {
-  const lit = SEGMENTS[char] ?? "";
-  for (const [name, node] of Object.entries(d.segments)) node.classList.toggle("on", lit.includes(name));
-  d.point.classList.toggle("on", point);
-}
-
-// A panel text as its six positions: "." lights the point before it, ":" the
-// points on both sides (the display's own rules).
-function cellsOfText(text, placeholder) {
-  const cells = [];
-  let colon = false;
-  for (const ch of text || placeholder) {
-    if (ch === "." || ch === ":") {
-      if (cells.length) cells[cells.length - 1][1] = true;
-      colon = ch === ":";
-      continue;
-    }
-    cells.push([ch in SEGMENTS ? ch : " ", colon]);
-    colon = false;
-  }
-  cells.length = Math.min(cells.length, DIGITS);
-  while (cells.length < DIGITS) cells.push([" ", false]);
-  return cells;
-}
-
-function cellOfByte(code) {
-  const ch = String.fromCharCode(code & 0x7f);
-  return [ch in SEGMENTS ? ch : " ", (code & 0x80) !== 0];
-}
-
-function build(svg) {
-  const defs = el("defs", {}, svg);
-  // In user space: a segment is a line, whose box has no height or no width.
-  const glow = el("filter", {
-    id: "glow", filterUnits: "userSpaceOnUse", x: -100, y: -100, width: 1200, height: 600,
-  }, defs);
-  el("feGaussianBlur", { stdDeviation: 2.5, result: "b" }, glow);
-  const merge = el("feMerge", {}, glow);
-  el("feMergeNode", { in: "b" }, merge);
-  el("feMergeNode", { in: "SourceGraphic" }, merge);
-  el("rect", { x: 4, y: 4, width: 992, height: 322, rx: 28, class: "body" }, svg);
-
-  const rpm = RPM_COLOURS.map((colour, i) =>
-    el("circle", { cx: 212 + i * 48, cy: 52, r: 17, class: `led ${colour}` }, svg));
-  const warnings = WARNING_NAMES.map((name, i) => {
-    const x = i < 3 ? 52 : 948, y = 118 + (i % 3) * 70;
-    el("text", { x, y: y + 38, class: "label" }, svg).textContent = name;
-    return el("circle", { cx: x, cy: y, r: 15, class: "led amber" }, svg);
-  });
-  // In the document left to right: left panel, gear, right panel.
-  const left = [...Array(DIGITS).keys()].map((i) => digit(svg, 112 + i * 54, 125, 36, 110, 9));
-  const gear = digit(svg, 470, 105, 56, 150, 13);
-  const right = [...Array(DIGITS).keys()].map((i) => digit(svg, 586 + i * 54, 125, 36, 110, 9));
-  return { rpm, warnings, left, right, gear };
-}
-
-const svg = document.getElementById("display");
 const info = document.getElementById("info");
-const parts = build(svg);
+const parts = build(document.getElementById("display"));
 
-function draw(frame) {
-  const report = Array.isArray(frame.report) && frame.report.length === 54 ? frame.report : null;
-  frame.rpm.forEach((on, i) => parts.rpm[i]?.classList.toggle("on", on === 1));
-  frame.warnings.forEach((on, i) => parts.warnings[i]?.classList.toggle("on", on === 1));
-  // The image the display holds where the app can read it back; else the texts as set.
-  const left = report ? report.slice(LEFT_BYTE, LEFT_BYTE + DIGITS).map(cellOfByte)
-    : cellsOfText(frame.left, LEFT_PLACEHOLDER);
-  const right = report ? report.slice(RIGHT_BYTE, RIGHT_BYTE + DIGITS).map(cellOfByte)
-    : cellsOfText(frame.right, RIGHT_PLACEHOLDER);
-  left.forEach(([c, p], i) => show(parts.left[i], c, p));
-  right.forEach(([c, p], i) => show(parts.right[i], c, p));
-  const [gear, point] = report ? cellOfByte(report[GEAR_BYTE]) : [frame.gear.slice(0, 1) || " ", false];
-  show(parts.gear, gear in SEGMENTS ? gear : " ", point);
-  svg.dataset.gear = frame.gear;
-  svg.dataset.left = frame.left;
-  svg.dataset.right = frame.right;
+follow((frame) => {
+  draw(parts, frame);
   info.textContent = [frame.source, frame.car].filter(Boolean).join(" · ") || "no game yet";
-}
+}, (online) => {
+  root.classList.toggle("offline", !online);
+  if (!online) info.textContent = "the app is not answering: trying again…";
+});
 
-// EventSource retries by itself while the app is away; if it gives up, start again.
-function connect() {
-  const events = new EventSource("/events");
-  events.onopen = () => document.documentElement.classList.remove("offline");
-  events.onmessage = (message) => {
+// On a phone: keep the screen on while the page shows (where the browser
+// allows it: a secure context, such as this computer's own address).
+const wake = document.getElementById("wake");
+if ("wakeLock" in navigator && matchMedia("(pointer: coarse)").matches) {
+  const box = wake.querySelector("input");
+  let lock = null;
+  const hold = async () => {
     try {
-      draw(JSON.parse(message.data));
+      lock = box.checked && document.visibilityState === "visible"
+        ? await navigator.wakeLock.request("screen") : null;
     } catch (error) {
-      console.error("kvdash: a frame the page cannot draw", error);
+      box.checked = false;
+      console.warn("kvdash: the screen cannot be kept on", error);
     }
   };
-  events.onerror = () => {
-    document.documentElement.classList.add("offline");
-    info.textContent = "the app is not answering: trying again…";
-    if (events.readyState === EventSource.CLOSED) setTimeout(connect, 1000);
-  };
+  box.addEventListener("change", () => {
+    if (box.checked) hold();
+    else if (lock) lock.release().then(() => { lock = null; });
+  });
+  // The browser lets the lock go when the page is hidden: take it again on return.
+  document.addEventListener("visibilitychange", hold);
+  wake.hidden = false;
 }
-connect();
