@@ -285,16 +285,24 @@ class Layout:
             # The pit limiter: the whole row blinks slowly instead of the rpm.
             half = 0.5 / PIT_BLINK_HZ
             phase = math.floor(now / half)
-            lit, shift_now = (RPM_LEDS if phase % 2 == 0 else 0), False
+            lit, shift_now = (RPM_LEDS if phase % 2 == 0 else 0), bool(lights & _SHIFT)
             change: float | None = (phase + 1) * half
+            flash = False
         else:
             lit, change, shift_now = self._rpm(t, lights, now, learnt)
+            flash = shift_now
         fuel_low = t.fuel is not None and t.fuel < o.fuel_low
         gear = self._gears.get(t.gear)
-        left = getattr(laps if self._left_learnt and laps is not None else t, self._left_field)
+        if self._left_learnt and laps is not None:
+            left = getattr(laps, self._left_field)
+        else:  # a worked-out value with no tracker: unknown
+            left = getattr(t, self._left_field, None)
         if left != self._left_value:
             self._left_value, self._left_text = left, panel_text(self.left, left, o.units)
-        right = getattr(laps if self._right_learnt and laps is not None else t, self._right_field)
+        if self._right_learnt and laps is not None:
+            right = getattr(laps, self._right_field)
+        else:  # a worked-out value with no tracker: unknown
+            right = getattr(t, self._right_field, None)
         if right != self._right_value:
             self._right_value, self._right_text = right, panel_text(self.right, right, o.units)
         frame = Frame(
@@ -303,7 +311,7 @@ class Layout:
             warnings=self._warning_leds(lights, shift_now, fuel_low),
             left=self._left_text,
             right=self._right_text,
-            flash=shift_now,
+            flash=flash,
         )
         if laps is not None and o.popups and (laps.lap_end or laps.setting):
             change = self._popups(frame, laps, now, change)

@@ -113,6 +113,7 @@ class _Lap:
     valid: bool = True
     fuel_used: float = 0.0
     position: float = 0.0  # the latest, from the line
+    first: float = 0.0  # where the lap began, from the line
     offset: float = 0.0  # added to the game's position: -lap length while it has not wrapped yet
     origin: float = 0.0  # the distance driven at the line, where that counts the position
     next_mark: float = 0.0  # where the next time is kept
@@ -202,6 +203,10 @@ class LapTracker:
             self._fuel = fuel
             if self.fuel_lap:
                 self.fuel_laps = fuel / self.fuel_lap
+        if self._has_delta:  # the game's own, against its own best lap
+            delta = self.delta = t.delta
+            best = t.best_lap if t.best_lap else self._best_time()
+            self.predicted = best + delta if best is not None and delta is not None else None
         kind = self._kind
         if kind is None:
             return
@@ -294,13 +299,10 @@ class LapTracker:
                 mark += step
             lap.next_mark = mark
         lap.last = (position, elapsed)
-        if self._has_delta:
-            self.delta = t.delta
-        else:
-            self.delta = self._delta(lap, position, elapsed)
-        best = t.best_lap if self._has_delta and t.best_lap else self._best_time()
-        delta = self.delta
-        self.predicted = best + delta if best is not None and delta is not None else None
+        if not self._has_delta:
+            delta = self.delta = self._delta(lap, position, elapsed)
+            best = self.best
+            self.predicted = best.time + delta if best is not None and delta is not None else None
 
     def _delta(self, lap: _Lap, position: float, elapsed: float) -> float | None:
         best = self.best
@@ -325,8 +327,10 @@ class LapTracker:
                 scale = 1.0 if self._kind == "share" else max(self._longest, raw)
                 if raw > 0.5 * scale:  # the counter moved on before the position wrapped
                     lap.offset = -scale
+                lap.first = lap.position = raw + lap.offset
         self._lap = lap
-        self.delta = self.predicted = None
+        if not self._has_delta:
+            self.delta = self.predicted = None
 
     def _end_lap(self, t: Telemetry, now: float, raw: float, dt: float) -> None:
         lap = self._lap
@@ -342,7 +346,8 @@ class LapTracker:
             time = t.last_lap  # the app started mid-lap: only the game knows
         else:
             return
-        length = lap.position
+        time = round(time, 3)  # to the millisecond, as games time laps
+        length = lap.position - lap.first
         self._longest = max(self._longest, length)
         valid = (
             lap.valid

@@ -49,7 +49,9 @@ class _NoVirtualDisplays(types.ModuleType):
     def __getattr__(self, name: str) -> NoReturn:
         if name.startswith("__"):
             raise AttributeError(name)
-        raise RuntimeError(f"kvdash_virtual.{name}: {self.reason} (mark the test needs_virtual_display)")
+        raise RuntimeError(
+            f"kvdash_virtual.{name}: {self.reason} (mark the test needs_virtual_display)"
+        )
 
 
 try:
@@ -71,7 +73,9 @@ def cflush() -> None:
 
 
 def pytest_configure(config: pytest.Config) -> None:
-    config.addinivalue_line("markers", f"needs_virtual_display: skipped on Windows; {NO_VIRTUAL_DISPLAY}")
+    config.addinivalue_line(
+        "markers", f"needs_virtual_display: skipped on Windows; {NO_VIRTUAL_DISPLAY}"
+    )
     config.addinivalue_line("markers", f"lone_process: {MARKER_HELD}")
 
 
@@ -114,7 +118,10 @@ def windows_documents() -> Path:
 def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     """A temporary home with a Documents folder, so init() never touches the
     real one. On Windows, the home whose Documents the module uses: the
-    user's profile (under Wine, the prefix's)."""
+    user's profile (under Wine, the prefix's). Best laps go to a temporary
+    data folder on every platform."""
+    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "data"))
+    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "data"))
     if WINDOWS:
         return windows_documents().parent
     home = tmp_path / "home"

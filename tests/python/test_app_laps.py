@@ -1,0 +1,245 @@
+"""The lap tracker's rules, driven with Telemetry records: where laps end,
+which count, the fuel a lap, the delta, best laps kept between runs; and the
+pop-ups and the pit blink on a virtual display."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+import kvdash
+import kvdash_virtual as vd
+from kvdash_dashboard import dashboard as dash
+from kvdash_dashboard.bestlaps import BestLapStore, data_folder
+from kvdash_dashboard.cli import build_parser
+from kvdash_dashboard.laps import LapTracker
+from kvdash_dashboard.settings import SettingsError, given_options, load
+from kvdash_dashboard.sources import FAMILIES
+from kvdash_dashboard.sources.base import Family, filled
+from kvdash_dashboard.telemetry import Light, Telemetry
+
+LENGTH = 3000.0  # m
+EVERY = 0.1  # s between packets
+
+
+def family(fields: str) -> Family:
+    return Family("test", "Test", filled("speed car track " + fields), decoder=lambda: None)  # type: ignore[arg-type, return-value]
+
+
+METRES = family("lap lap_distance lap_time fuel_amount in_pit lap_valid tc_level brake_bias")
+
+
+@dataclass
+class Track:
+    """Drives laps at an even pace, a packet every EVERY s; says where the
+    car is as the family's fields allow. Burns 3 units of fuel a lap."""
+
+    tracker: LapTracker
+    fields: frozenset[str]
+    now: float = 0.0
+    lap: int = 1
+    clock: float = 0.0  # s into the lap
+    fuel: float = 60.0
+    driven: float = 0.0
+    said: list[str] = field(default_factory=list)
+
+    def packet(self, share: float, speed: float, **more: Any) -> None:
+        f = self.fields
+        t = Telemetry(speed=speed, car="kv", track="ring", fuel_amount=self.fuel, **more)
+        t.lap = self.lap if "lap" in f else None
+        t.lap_time = self.clock if "lap_time" in f else None
+        t.lap_distance = LENGTH * share if "lap_distance" in f else None
+        t.lap_fraction = share if "lap_fraction" in f else None
+        t.distance = self.driven if "distance" in f else None
+        self.tracker.update(t, self.now)
+        self.now += EVERY
+        self.clock += EVERY
+        self.driven += speed * EVERY
+
+    def drive(self, seconds: float, start: float = 0.0, end: float = 1.0, **more: Any) -> None:
+        """From start to end of the lap (shares) in seconds; past the line at 1."""
+        packets = round(seconds / EVERY)
+        for i in range(packets):
+            self.packet(
+                start + (end - start) * i / packets, LENGTH * (end - start) / seconds, **more
+            )
+            self.fuel -= 3.0 * (end - start) / packets
+        if end == 1.0:
+            self.lap += 1
+            self.clock = 0.0
+
+    def line(self) -> None:
+        """One packet on the line."""
+        self.packet(0.0, 30.0)
+
+
+def track(fields: Family = METRES, tmp_path: Path | None = None) -> Track:
+    said: list[str] = []
+    store = BestLapStore(tmp_path, said.append) if tmp_path is not None else None
+    tracker = LapTracker(store)
+    tracker.use(fields)
+    return Track(tracker, fields.fields, said=said)
+
+
+@pytest.mark.parametrize(
+    "fields",
+    [
+        METRES,
+        family("lap_fraction lap_time fuel_amount"),  # no counter: the position wraps
+        family("lap distance fuel_amount"),  # counted from the distance driven
+        family("lap fuel_amount"),  # counted from the speed
+    ],
+    ids=["counter", "wrap", "distance", "speed"],
+)
+def test_laps_end_at_the_line_and_the_delta_follows_the_pace(fields: Family) -> None:
+    car = track(fields)
+    car.drive(50.0, start=0.5)  # the app started mid-lap: no lap time known
+    car.drive(100.0)
+    car.drive(96.0)
+    end = car.tracker.lap_end
+    assert end is not None and end.time == pytest.approx(100.0) and end.difference is None
+    car.drive(47.0, end=0.5)  # at 94 s a lap
+    end = car.tracker.lap_end
+    assert end is not None and end.difference == pytest.approx(-4.0, abs=0.05)
+    assert car.tracker.delta == pytest.approx(-1.0, abs=0.2)
+    assert car.tracker.predicted == pytest.approx(95.0, abs=0.2)
+    car.drive(47.0, start=0.5)
+    car.drive(50.0, end=0.5)  # slower than the best, now 94 s
+    assert car.tracker.delta == pytest.approx(+3.0, abs=0.2)
+
+
+def test_the_counter_and_the_wrap_a_packet_apart_end_one_lap() -> None:
+    car = track()
+    car.drive(50.0, start=0.5)
+    car.drive(99.9, end=0.999)
+    car.lap, car.clock = car.lap + 1, 0.0  # the counter first, the position short of the line
+    car.packet(0.9995, 30.0)
+    ended = car.now - EVERY
+    car.drive(10.0, end=0.1)
+    car.drive(89.9, start=0.1, end=0.999)
+    car.clock = 0.0  # the position first, the counter a packet later
+    car.packet(0.0005, 30.0)
+    car.lap += 1
+    car.drive(10.0, end=0.1)
+    end = car.tracker.lap_end
+    assert end is not None and end.at == pytest.approx(car.now - 100 * EVERY - EVERY)
+    assert end.time == pytest.approx(100.0, abs=0.15) and end.difference is not None
+    assert end.at > ended and end.valid
+
+
+def test_laps_that_do_not_count() -> None:
+    car = track()
+    car.drive(50.0, start=0.5)
+    car.drive(80.0, in_pit=True)  # the out lap
+    car.drive(100.0)
+    car.drive(90.0, lap_valid=False)  # the game rules it out
+    car.drive(76.0, start=0.2)  # 20 % short
+    car.drive(40.0, end=0.4)
+    car.drive(40.0, start=0.6)  # a teleport from 40 % to 60 %
+    car.drive(85.0, end=0.95)
+    car.drive(5.0, start=0.95, in_pit=True)  # the in lap
+    car.drive(100.0)
+    assert car.tracker.best is not None and car.tracker.best.time == pytest.approx(100.0)
+    in_lap = car.tracker.lap_end
+    assert in_lap is not None and in_lap.time == pytest.approx(90.0) and not in_lap.valid
+    car.drive(50.0, end=0.5)
+    last = car.tracker.lap_end
+    car.clock = 0.0  # a restart: the lap time goes back, the car to the line
+    car.drive(80.0)
+    car.line()
+    assert car.tracker.lap_end is last  # the restarted lap's time is nothing to show
+    assert car.tracker.best.time == pytest.approx(100.0)
+
+
+def test_fuel_a_lap_from_two_valid_laps_at_racing_pace() -> None:
+    car = track()
+    car.drive(100.0, in_pit=True)  # the out lap: burns 3 like any other, but does not count
+    car.drive(100.0)
+    assert car.tracker.fuel_lap is None
+    car.drive(30.0, end=0.3)
+    car.fuel += 40.0  # a refuel: not fuel used
+    car.drive(70.0, start=0.3)
+    car.drive(150.0)  # far off the pace: says nothing of a race's use
+    car.line()
+    assert car.tracker.fuel_lap == pytest.approx(3.0, abs=0.01)
+    assert car.tracker.fuel_laps == pytest.approx(car.fuel / 3.0, abs=0.1)
+
+
+def test_best_laps_are_read_back_and_bad_files_ignored(tmp_path: Path) -> None:
+    first = track(tmp_path=tmp_path)
+    first.drive(100.0, start=0.5)
+    first.drive(100.0)
+    first.drive(90.0, lap_valid=False)  # faster, but ruled out: never the best
+    first.line()
+    files = list(tmp_path.glob("best-laps/test/*.json"))
+    assert [f.name for f in files] == ["kv@ring.json"]
+    again = track(tmp_path=tmp_path)
+    again.drive(50.0, start=0.5)
+    again.drive(49.0, end=0.5)  # the first lap of a new run: 1 s up on the kept best
+    assert again.tracker.best is not None and again.tracker.best.time == pytest.approx(100.0)
+    assert again.tracker.delta == pytest.approx(-1.0, abs=0.2)
+    for broken in (b"{", b'{"format": 1, "time": "fast"}', b"\xff" * 9, json.dumps([1]).encode()):
+        files[0].write_bytes(broken)
+        again = track(tmp_path=tmp_path)
+        again.drive(1.0)
+        assert again.tracker.best is None
+        assert again.said[-1].startswith(f"Best lap file {files[0]} ignored: ")
+
+
+def test_the_data_folder_follows_the_environment(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("XDG_DATA_HOME", "relative")  # ignored, as XDG says
+    monkeypatch.setenv("HOME", "/home/kv")
+    assert data_folder() == Path("/home/kv/.local/share/kvdash")
+
+
+@pytest.mark.needs_virtual_display
+def test_pop_ups_and_the_pit_blink_on_the_display(
+    engine: kvdash.kvengine, display: vd.VirtualDisplay
+) -> None:
+    car = track()
+    layout = dash.Layout(dash.Options(left="speed", right="fuel_laps"), METRES.fields)
+    t = Telemetry(gear=3, rpm=3000.0, speed=20.0, tc_level=4, brake_bias=56.0)
+
+    def shown(at: float, t: Telemetry = t) -> tuple[str, str, float | None]:
+        frame, change = layout.frame(t, at, None, car.tracker)
+        dash.send(engine, frame)
+        return frame.left, frame.right, change
+
+    assert shown(0.0)[:2] == ("    72", "")  # fuel laps not known yet: the dashes
+    car.drive(50.0, start=0.5)
+    car.drive(100.0)
+    car.line()
+    ended = car.now - EVERY
+    assert shown(ended + 4.9) == ("  1:40.0", "      ", ended + 5.0)  # blank: the first lap
+    assert shown(ended + 5.0)[:2] == ("    72", "")
+    car.drive(97.9)  # from the line packet on: 98 s
+    car.line()
+    ended = car.now - EVERY
+    assert shown(ended)[:2] == ("  1:38.0", "  -2.00")
+    car.packet(0.001, 30.0, tc_level=4)
+    changed = car.now
+    car.packet(0.002, 30.0, tc_level=5)  # the driver turns TC up
+    assert shown(changed + 1.9) == ("  1:38.0", "     5", changed + 2.0)
+    assert display.last_report is not None and display.last_report[16 + 1] == 1  # the TC LED
+    assert shown(changed + 2.0)[1] == "  -2.00"
+    pit = Telemetry(rpm=9000.0, lights=Light.PIT_LIMITER)
+    blink = [layout.frame(pit, at)[0].rpm for at in (0.0, 0.24, 0.26, 0.51)]
+    assert blink == [13, 13, 0, 13]
+    no_blink = dash.Layout(dash.Options(pit_blink=False, rpm_shift=8000), METRES.fields)
+    assert no_blink.frame(pit, 0.26)[0].rpm == 13
+
+
+def test_pop_ups_and_the_pit_blink_are_settings(tmp_path: Path) -> None:
+    path = tmp_path / "dashboard.toml"
+    path.write_text("popups = false\n[game.forza]\npit_blink = false\npopups = true\n")
+    parser = build_parser()
+    settings = load(parser, given_options(build_parser(), ["--no-pit-blink"]), str(path), FAMILIES)
+    assert (settings.options().popups, settings.options().pit_blink) == (False, False)
+    assert settings.options("forza").popups
+    path.write_text('popups = "no"\n')
+    with pytest.raises(SettingsError, match='key "popups": must be true or false'):
+        load(parser, {}, str(path), FAMILIES)
