@@ -49,9 +49,7 @@ class _NoVirtualDisplays(types.ModuleType):
     def __getattr__(self, name: str) -> NoReturn:
         if name.startswith("__"):
             raise AttributeError(name)
-        raise RuntimeError(
-            f"kvdash_virtual.{name}: {self.reason} (mark the test needs_virtual_display)"
-        )
+        raise RuntimeError(f"kvdash_virtual.{name}: {self.reason} (mark the test needs_virtual_display)")
 
 
 try:
@@ -73,9 +71,7 @@ def cflush() -> None:
 
 
 def pytest_configure(config: pytest.Config) -> None:
-    config.addinivalue_line(
-        "markers", f"needs_virtual_display: skipped on Windows; {NO_VIRTUAL_DISPLAY}"
-    )
+    config.addinivalue_line("markers", f"needs_virtual_display: skipped on Windows; {NO_VIRTUAL_DISPLAY}")
     config.addinivalue_line("markers", f"lone_process: {MARKER_HELD}")
 
 
