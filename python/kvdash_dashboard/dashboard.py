@@ -8,6 +8,7 @@ reports, and every report sends all of it."""
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Protocol
 
@@ -168,26 +169,39 @@ def setting_text(value: float) -> str:
     return str(int(value)) if value.is_integer() else f"{value:.1f}"
 
 
+def _whole(value: float, units: str) -> str:
+    return str(min(999999, max(0, int(value))))
+
+
+def _fuel_laps(value: float, units: str) -> str:
+    return f"{min(99999.0, max(0.0, value)):.1f}"
+
+
+def _fuel_lap(value: float, units: str) -> str:
+    value = min(9999.0, max(0.0, value))
+    return f"{value:.2f}" if value < 10 else f"{value:.1f}"
+
+
+# Each panel choice's text of a known value, before it is aligned.
+_TEXTS: dict[str, Callable[[float, str], str]] = {
+    "time": lambda value, units: lap_time_text(value),
+    "last": lambda value, units: lap_time_text(value),
+    "best": lambda value, units: lap_time_text(value),
+    "predicted": lambda value, units: lap_time_text(value),
+    "delta": lambda value, units: delta_text(value),
+    "speed": speed_text,
+    "fuel": lambda value, units: fuel_text(value),
+    "fuel_laps": _fuel_laps,
+    "fuel_lap": _fuel_lap,
+}
+
+
 def panel_text(choice: str, value: float | None, units: str) -> str:
     """The panel's text for this choice's value; blank when it is unknown now
     (a worked-out value: "", the panel's dashes)."""
     if value is None or (isinstance(value, float) and not math.isfinite(value)):
         return "" if choice in WORKED_OUT else " " * PANEL_DIGITS
-    if choice in ("time", "last", "best", "predicted"):
-        text = lap_time_text(value)
-    elif choice == "delta":
-        text = delta_text(value)
-    elif choice == "speed":
-        text = speed_text(value, units)
-    elif choice == "fuel":
-        text = fuel_text(value)
-    elif choice == "fuel_laps":
-        text = f"{min(99999.0, max(0.0, value)):.1f}"
-    elif choice == "fuel_lap":
-        value = min(9999.0, max(0.0, value))
-        text = f"{value:.2f}" if value < 10 else f"{value:.1f}"
-    else:  # lap, position, rpm: whole numbers
-        text = str(min(999999, max(0, int(value))))
+    text = _TEXTS.get(choice, _whole)(value, units)
     return right_align(text)
 
 

@@ -140,6 +140,7 @@ class LapTracker:
         self._kind: str | None = None
         self._step = METRES_STEP
         self._has_delta = False
+        self.active = False
         self._reset_session(None)
 
     # ------------------------------------------------------------ sessions
@@ -150,6 +151,13 @@ class LapTracker:
         self._kind = position_kind(family.fields)
         self._step = SHARE_STEP if self._kind == "share" else METRES_STEP
         self._has_delta = "delta" in family.fields
+        # Whether it is worth a call a packet: a family with neither laps nor
+        # settings gives the tracker nothing.
+        self.active = (
+            self._kind is not None
+            or self._has_delta
+            or any(f in family.fields for _, f, _ in SETTINGS)
+        )
         self._reset_session(None)
 
     def _reset_session(self, key: tuple[str | None, str | None] | None) -> None:

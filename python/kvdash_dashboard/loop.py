@@ -159,7 +159,8 @@ class App:
             self._apply_settings()
         self.telemetry = heard.telemetry
         self.rev_limit = self.rev_limits.learn(heard.family, heard.telemetry)
-        self.laps.update(heard.telemetry, now)
+        if self.laps.active:
+            self.laps.update(heard.telemetry, now)
         self.last_heard = now
         self.dirty = True
 
