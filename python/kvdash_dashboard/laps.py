@@ -34,6 +34,7 @@ JUMP_SLACK = 1.5  # the speed explains a move up to this much of speed * dt ...
 JUMP_EXTRA = 15.0  # ... plus this many metres (the games' position and speed disagree a little)
 SHARE_JUMP = 0.02  # of a lap between two packets: a move, where the track's length is unknown
 LAP_TIME_BACK = 1.0  # s: the game's lap time going back by more is a restart
+BIG = 1e9  # beyond any position, speed, time or fuel: a broken value
 MAX_DT = 0.5  # s: a longer gap counts as this much for the speed
 FUEL_LAPS = 20  # recent valid laps in the fuel a lap
 FUEL_LAPS_LEAST = 2  # valid laps before the fuel a lap is known
@@ -205,7 +206,7 @@ class LapTracker:
         if fuel is None and t.fuel is not None:
             fuel = 100.0 * t.fuel  # percent of the tank
         lap = self._lap
-        if fuel is not None:
+        if fuel is not None and 0.0 <= fuel < BIG:  # NaN and nonsense fail
             if lap is not None and self._fuel is not None and fuel < self._fuel:
                 lap.fuel_used += self._fuel - fuel  # fuel going up (a refuel) is not used
             self._fuel = fuel
@@ -213,7 +214,7 @@ class LapTracker:
                 self.fuel_laps = fuel / self.fuel_lap
         if self._has_delta:  # the game's own, against its own best lap
             delta = self.delta = t.delta
-            best = t.best_lap if t.best_lap else self._best_time()
+            best = t.best_lap if t.best_lap and 0.0 < t.best_lap < BIG else self._best_time()
             self.predicted = best + delta if best is not None and delta is not None else None
         kind = self._kind
         if kind is None:
@@ -221,6 +222,8 @@ class LapTracker:
         # The position as the game gives it: it wraps at the line where the game sends it.
         raw = t.lap_distance if kind == "metres" else t.lap_fraction if kind == "share" else None
         speed = abs(t.speed)
+        if not speed < BIG:
+            speed = 0.0
         was = self._was
         dt = 0.0
         if was is not None:
@@ -230,10 +233,10 @@ class LapTracker:
             raw = t.distance
         elif kind == "speed":
             raw = self._driven
-        if raw is None:
+        if raw is None or not -BIG < raw < BIG:
             return
         self._was = (now, raw, speed)
-        counter, lap_time = t.lap, t.lap_time
+        counter, lap_time = t.lap, _seconds(t.lap_time)
         was_counter = self._counter
         ended = moved = False
         if was is not None:
@@ -278,7 +281,7 @@ class LapTracker:
         else:
             self._drive(lap, t, now, raw)
         self._lap_time = lap_time
-        self._last_lap = t.last_lap
+        self._last_lap = _seconds(t.last_lap)
 
     def _position(self, lap: _Lap, raw: float) -> float:
         if self._kind in ("metres", "share"):
@@ -286,7 +289,8 @@ class LapTracker:
         return raw - lap.origin
 
     def _elapsed(self, lap: _Lap, t: Telemetry, now: float) -> float:
-        return t.lap_time if t.lap_time is not None else now - lap.started
+        time = _seconds(t.lap_time)
+        return time if time is not None else now - lap.started
 
     def _drive(self, lap: _Lap, t: Telemetry, now: float, raw: float) -> None:
         position = self._position(lap, raw)
@@ -343,15 +347,16 @@ class LapTracker:
     def _end_lap(self, t: Telemetry, now: float, raw: float, dt: float) -> None:
         lap = self._lap
         self._start_lap(now, raw, from_line=True)
+        last_lap = _seconds(t.last_lap)
         if lap is None:
             return
         if lap.from_line:
             # The line was crossed the new lap's time ago (the game's clock) or now.
-            time = lap.last[1] + max(0.0, dt - (t.lap_time or 0.0))
-            if t.last_lap is not None and t.last_lap != self._last_lap:
-                time = t.last_lap  # the game's own timing, where it has just sent it
-        elif t.last_lap is not None and t.last_lap != self._last_lap:
-            time = t.last_lap  # the app started mid-lap: only the game knows
+            time = lap.last[1] + max(0.0, dt - (_seconds(t.lap_time) or 0.0))
+            if last_lap is not None and last_lap != self._last_lap:
+                time = last_lap  # the game's own timing, where it has just sent it
+        elif last_lap is not None and last_lap != self._last_lap:
+            time = last_lap  # the app started mid-lap: only the game knows
         else:
             return
         time = round(time, 3)  # to the millisecond, as games time laps
@@ -394,4 +399,10 @@ class LapTracker:
         for (name, _, _), old, new in zip(SETTINGS, was, settings, strict=True):
             if new is not None and old is not None and new != old:
                 assert isinstance(new, int | float)
-                self.setting = SettingChange(now, name, float(new))
+                if -BIG < new < BIG:  # NaN and nonsense fail
+                    self.setting = SettingChange(now, name, float(new))
+
+
+def _seconds(value: float | None) -> float | None:
+    """A game's time, or None where it is none (negative, NaN, absurd)."""
+    return value if value is not None and 0.0 <= value < BIG else None

@@ -10,6 +10,8 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import kvdash
 import kvdash_virtual as vd
@@ -243,3 +245,32 @@ def test_pop_ups_and_the_pit_blink_are_settings(tmp_path: Path) -> None:
     path.write_text('popups = "no"\n')
     with pytest.raises(SettingsError, match='key "popups": must be true or false'):
         load(parser, {}, str(path), FAMILIES)
+
+
+ANY = st.one_of(st.none(), st.floats(allow_nan=True, allow_infinity=True))
+
+
+@given(
+    st.lists(
+        st.builds(
+            Telemetry,
+            speed=st.floats(),
+            lap=st.none() | st.integers(-5, 5),
+            **{name: ANY for name in ("lap_time", "last_lap", "delta", "fuel_amount")},
+            **{name: ANY for name in ("lap_distance", "brake_bias", "best_lap")},
+            in_pit=st.none() | st.booleans(),
+            tc_level=st.none() | st.integers(-(2**40), 2**40),
+        ),
+        max_size=30,
+    )
+)
+def test_any_telemetry_makes_laps_and_frames_without_a_traceback(moments: list[Telemetry]) -> None:
+    tracker = LapTracker()
+    tracker.use(family("lap lap_distance lap_time last_lap delta best_lap fuel_amount tc_level"))
+    layouts = [
+        dash.Layout(dash.Options(left=c, right="predicted"), METRES.fields) for c in dash.PANELS
+    ]
+    for now, t in enumerate(moments):
+        tracker.update(t, now * 0.05)
+        for layout in layouts:
+            layout.frame(t, now * 0.05, None, tracker)
