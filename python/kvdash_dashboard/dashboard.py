@@ -199,7 +199,7 @@ _TEXTS: dict[str, Callable[[float, str], str]] = {
 def panel_text(choice: str, value: float | None, units: str) -> str:
     """The panel's text for this choice's value; blank when it is unknown now
     (a worked-out value: "", the panel's dashes)."""
-    if value is None or (isinstance(value, float) and not math.isfinite(value)):
+    if value is None or not -1e15 < value < 1e15:  # NaN fails too
         return "" if choice in WORKED_OUT else " " * PANEL_DIGITS
     text = _TEXTS.get(choice, _whole)(value, units)
     return right_align(text)

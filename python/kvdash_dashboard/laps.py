@@ -140,7 +140,7 @@ class LapTracker:
         self._source = ""
         self._kind: str | None = None
         self._step = METRES_STEP
-        self._has_delta = False
+        self._has_delta = self._wraps = False
         self.active = False
         self._reset_session(None)
 
@@ -152,6 +152,7 @@ class LapTracker:
         self._kind = position_kind(family.fields)
         self._step = SHARE_STEP if self._kind == "share" else METRES_STEP
         self._has_delta = "delta" in family.fields
+        self._wraps = self._kind in ("metres", "share")  # the game's position wraps at the line
         # Whether it is worth a call a packet: a family with neither laps nor
         # settings gives the tracker nothing.
         self.active = (
@@ -241,8 +242,8 @@ class LapTracker:
         ended = moved = False
         if was is not None:
             step = raw - was[1]
-            scale = 1.0 if kind == "share" else max(self._longest, was[1])
-            if kind in ("metres", "share") and step < -0.5 * scale:
+            scale = 1.0 if kind == "share" else self._longest if self._longest > was[1] else was[1]
+            if self._wraps and step < -0.5 * scale:
                 if lap is not None and lap.offset:
                     lap.offset = 0.0  # the line, just after the lap counter said so
                 elif counter is None or counter == self._counter:
@@ -279,25 +280,18 @@ class LapTracker:
         elif moved or lap is None:
             self._start_lap(now, raw, from_line=False)
         else:
-            self._drive(lap, t, now, raw)
+            self._drive(lap, t, now, raw, lap_time)
         self._lap_time = lap_time
         self._last_lap = _seconds(t.last_lap)
 
-    def _position(self, lap: _Lap, raw: float) -> float:
-        if self._kind in ("metres", "share"):
-            return raw + lap.offset
-        return raw - lap.origin
-
-    def _elapsed(self, lap: _Lap, t: Telemetry, now: float) -> float:
-        time = _seconds(t.lap_time)
-        return time if time is not None else now - lap.started
-
-    def _drive(self, lap: _Lap, t: Telemetry, now: float, raw: float) -> None:
-        position = self._position(lap, raw)
+    def _drive(
+        self, lap: _Lap, t: Telemetry, now: float, raw: float, lap_time: float | None
+    ) -> None:
+        position = raw + lap.offset if self._wraps else raw - lap.origin
         lap.position = position
         if t.lap_valid is False or t.in_pit:
             lap.valid = False
-        elapsed = self._elapsed(lap, t, now)
+        elapsed = lap_time if lap_time is not None else now - lap.started
         times = lap.times
         if times is not None and position >= lap.next_mark:
             # The time at each mark passed, between this packet and the one before.
@@ -335,7 +329,7 @@ class LapTracker:
         lap = _Lap(started=now, from_line=from_line, origin=raw, driven=self._driven)
         if from_line:
             lap.times = []
-            if self._kind in ("metres", "share"):
+            if self._wraps:
                 scale = 1.0 if self._kind == "share" else max(self._longest, raw)
                 if raw > 0.5 * scale:  # the counter moved on before the position wrapped
                     lap.offset = -scale
