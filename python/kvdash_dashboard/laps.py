@@ -95,10 +95,10 @@ def allows(fields: frozenset[str], popups: bool = True) -> str | None:
     parts = []
     if kind is not None and fields & {"fuel", "fuel_amount"}:
         parts.append("fuel laps")
-    if "delta" in fields:
-        parts.append("delta (the game's)")
-    elif kind is not None:
-        parts.append("delta (counted)" if kind in ("distance", "speed") else "delta")
+    if kind in ("distance", "speed") and "delta" not in fields:
+        parts.append("delta (counted)")
+    elif kind is not None or "delta" in fields:
+        parts.append("delta" if kind is not None else "delta (the game's)")
     settings = [label for _, field, label in SETTINGS if field in fields]
     if popups and settings:
         parts.append("pop-ups: " + ", ".join(settings))
@@ -140,7 +140,7 @@ class LapTracker:
         self._source = ""
         self._kind: str | None = None
         self._step = METRES_STEP
-        self._has_delta = self._wraps = False
+        self._has_delta = self._wraps = self._game_delta = False
         self.active = False
         self._reset_session(None)
 
@@ -213,10 +213,14 @@ class LapTracker:
             self._fuel = fuel
             if self.fuel_lap:
                 self.fuel_laps = fuel / self.fuel_lap
-        if self._has_delta:  # the game's own, against its own best lap
-            delta = self.delta = t.delta
+        # The game's own delta, against its own best lap, where it sends one
+        # now (a family may send it for one of its games only).
+        delta = t.delta if self._has_delta else None
+        self._game_delta = delta is not None
+        if delta is not None:
+            self.delta = delta
             best = t.best_lap if t.best_lap and 0.0 < t.best_lap < BIG else self._best_time()
-            self.predicted = best + delta if best is not None and delta is not None else None
+            self.predicted = best + delta if best is not None else None
         kind = self._kind
         if kind is None:
             return
@@ -305,7 +309,7 @@ class LapTracker:
                 mark += step
             lap.next_mark = mark
         lap.last = (position, elapsed)
-        if not self._has_delta:
+        if not self._game_delta:
             delta = self.delta = self._delta(lap, position, elapsed)
             best = self.best
             self.predicted = best.time + delta if best is not None and delta is not None else None
@@ -335,7 +339,7 @@ class LapTracker:
                     lap.offset = -scale
                 lap.first = lap.position = raw + lap.offset
         self._lap = lap
-        if not self._has_delta:
+        if not self._game_delta:
             self.delta = self.predicted = None
 
     def _end_lap(self, t: Telemetry, now: float, raw: float, dt: float) -> None:
