@@ -29,6 +29,10 @@ def assert_sane(t: Telemetry) -> None:
     assert -1 <= t.gear <= 10
     assert t.lap is None or t.lap >= 1
     assert t.position is None or t.position >= 1
+    for name in ("fuel_amount", "fuel_capacity", "lap_distance", "distance", "brake_bias"):
+        value = getattr(t, name)
+        assert value is None or (math.isfinite(value) and value >= 0), (name, value)
+    assert t.lap_fraction is None or 0.0 <= t.lap_fraction <= 1.0
 
 
 def _put(buf: bytearray, fmt: str, offset: int, *values: object) -> None:
@@ -44,9 +48,12 @@ _FORZA_LAYOUTS = {"sled": "sled", "fm7": "fm7", "fm2023": "fm2023"} | dict.fromk
 
 def forza_packets(t: Telemetry, variant: str = "fh5") -> list[bytes]:
     """One Data Out datagram: variant "sled", "fm7", "fh4"/"fh5"/"fh6" or
-    "fm2023", laid out by the game's documented structure. The fields a
-    decoder has no business reading hold plausible values; t.car is the car
-    ordinal (digits)."""
+    "fm2023", laid out by the game's documented structure (DistanceTraveled
+    and TrackOrdinal also as in geeooff/forza-data-web, Core/ForzaCarDashDataStruct.cs
+    @ 1489fccdd0ffd898aeee955f9879ca450cb923f3 and Core/ForzaMotorsportExtrasDataStruct.cs
+    @ 18341b9b5c4c62eceaac6d177c1bbb12836a17e8). The fields a decoder has no
+    business reading hold plausible values; t.car and t.track are the car's
+    and track's ordinals (digits; the track only in "fm2023")."""
     layout = FORZA[_FORZA_LAYOUTS[variant]]
     race_on = 0 if t.state in (GameState.PAUSED, GameState.MENU) else 1
     values: dict[str, object] = {
@@ -70,7 +77,7 @@ def forza_packets(t: Telemetry, variant: str = "fh5") -> list[bytes]:
             "Torque": 512.0,
             "Boost": 14.5,
             "Fuel": t.fuel if t.fuel is not None else 0.0,
-            "DistanceTraveled": 4321.0,
+            "DistanceTraveled": t.distance if t.distance is not None else -25.0,
             "BestLap": t.best_lap or 0.0,
             "LastLap": t.last_lap or 0.0,
             "CurrentLap": t.lap_time or 0.0,
@@ -84,6 +91,8 @@ def forza_packets(t: Telemetry, variant: str = "fh5") -> list[bytes]:
             "Gear": {-1: 0, 0: 11}.get(t.gear, t.gear),
             "Steer": -12,
         }
+    if variant == "fm2023":
+        values |= {"TireWear": (0.1, 0.1, 0.2, 0.2), "TrackOrdinal": int(t.track or 0)}
     return [page(layout, values)]
 
 
@@ -92,6 +101,16 @@ def forza_packets(t: Telemetry, variant: str = "fh5") -> list[bytes]:
 # structs as in hotlaps/f1-game-udp-specs); format 2026 (F1 25's 2026 Season
 # Pack) follows EA's "Data Output from F1 25 (2026 season)" as reproduced in
 # dAr2q/f1-26-udp README.md (commit 8d35e9f), each offset summed from its structs.
+# The lap distance, pit status, lap-invalid flag, fuel mix, brake bias and the
+# session's track id are placed by the field order of hotlaps/f1-game-udp-specs
+# @ 8faba437b51a54edc0fa12db69a83de1b56a0bf1 (2023/LapData.h, CarStatusData.h,
+# PacketSessionData.h), of codegefluester/GamesDat @ 48d731351fc71585d512e4c986497ba9c38de306
+# for F1 24 and F1 25 (GamesDat/Telemetry/Sources/Formula1/F12024/LapData.cs,
+# PacketSessionData.cs; F12025/LapData.cs, SessionData.cs; the CarStatusData.cs of F12024
+# @ 2d0610e2197bb1f344dc97807179e4c7abe069bf and F12025 @ 1b5fc8529badfa2f0d51b68341e9560642b7f19c)
+# and of
+# dAr2q/f1-26-udp @ 3a24fd51d9ea8a4174ac4948ba7b9fbb31c14f00 (src/PacketLapData.h,
+# PacketCarStatusData.h, PacketSessionData.h) for 2026.
 
 F1_SESSION_UID = 0x1122334455667788
 
@@ -151,10 +170,12 @@ def _f1_status(
     drs_allowed: int,
     flag: int,
     paused: int,
+    mix: int = 1,
+    bias: int = 57,
 ) -> None:
     at = 29 + (59 if season >= 2026 else 55) * car
     _put(buf, "BB", at + 0, tc, abs_)
-    _put(buf, "BB", at + 2, 1, 57)  # fuel mix, brake bias
+    _put(buf, "BB", at + 2, mix, bias)  # fuel mix, front brake bias %
     _put(buf, "B", at + 4, limiter)
     _put(buf, "fff", at + 5, fuel, capacity, 12.3)  # and laps of fuel left
     _put(buf, "HHB", at + 17, max_rpm, 4000, 8)  # and idle rpm, gears
@@ -168,16 +189,27 @@ def _f1_status(
 
 
 def _f1_lap(
-    buf: bytearray, season: int, car: int, last_ms: int, current_ms: int, position: int, lap: int
+    buf: bytearray,
+    season: int,
+    car: int,
+    last_ms: int,
+    current_ms: int,
+    position: int,
+    lap: int,
+    distance: float = 1200.0,
+    pit: int = 0,
+    invalid: int = 0,
 ) -> None:
     # F1 24 added two minute parts to the deltas: everything after moves on by 2.
     size, shift = (50, 0) if season == 2023 else (57, 2)
     at = 29 + size * car
     _put(buf, "II", at + 0, last_ms, current_ms)
-    _put(buf, "ff", at + 18 + shift, 1200.0, 5000.0)  # lap and total distance
+    _put(buf, "ff", at + 18 + shift, distance, 5000.0)  # lap and total distance
     _put(buf, "B", at + 30 + shift, position)
     _put(buf, "B", at + 31 + shift, lap)
+    _put(buf, "B", at + 32 + shift, pit)
     _put(buf, "B", at + 33 + shift, 1)  # pit stops
+    _put(buf, "BB", at + 34 + shift, 2, invalid)  # sector, current lap invalid
     _put(buf, "BB", at + 42 + shift, 4, 2)  # driver status, result status
     if season != 2023:
         _put(buf, "fB", at + 52, 310.5, 255)  # speed trap
@@ -211,6 +243,14 @@ def _f1_participants(season: int, player: int, uid: int, teams: list[int]) -> by
     return bytes(buf)
 
 
+def _f1_session(season: int, player: int, uid: int, track: int) -> bytes:
+    """The session packet: weather, temperatures, laps, length, type, track id."""
+    size = {2023: 644, 2024: 753, 2025: 753, 2026: 926}[season]
+    buf = _f1_header(season, 1, size, player, uid)
+    _put(buf, "BbbBHBbB", 29, 2, 31, 22, 50, 5412, 10, track, 0)
+    return bytes(buf)
+
+
 def _f1_aero(season: int, player: int, uid: int, lights: list[Light]) -> bytes:
     """Car telemetry 2 (2026): active aero straight mode stands for DRS open."""
     buf = _f1_header(season, 16, 29 + 10 * len(lights), player, uid)
@@ -225,9 +265,10 @@ def f1_packets(
     t: Telemetry, season: int = 2024, player: int = 5, uid: int = F1_SESSION_UID
 ) -> list[bytes]:
     """Car telemetry, lap data, car status, session history (the player's and
-    a rival's) and participants for the player's car; from format 2026 also
-    car telemetry 2, which carries DRS. Every other car's record says
-    something else, so reading the wrong car shows."""
+    a rival's), participants and the session for the player's car; from format
+    2026 also car telemetry 2, which carries DRS. Every other car's record
+    says something else, so reading the wrong car shows. Fuel: t.fuel_amount
+    and t.fuel_capacity (kg) where set, else t.fuel of a 110 kg tank."""
     cars = _f1_cars(season)
     speed = round(t.speed * 3.6)
     rpm = round(t.rpm)
@@ -236,13 +277,18 @@ def f1_packets(
     throttle = t.throttle if t.throttle is not None else 0.0
     drs = 1 if t.lights & Light.DRS and season < 2026 else 0
     drs_allowed = 1 if t.lights & Light.DRS_AVAILABLE and season < 2026 else 0
-    abs_ = 0 if t.lights & Light.ABS else 1
+    abs_ = t.abs_level if t.abs_level is not None else 0 if t.lights & Light.ABS else 1
+    tc = t.tc_level if t.tc_level is not None else 0 if t.lights & Light.TC else 2
     limiter = 1 if t.lights & Light.PIT_LIMITER else 0
     paused = 1 if t.state == GameState.PAUSED else 0
     flag = 2 if t.lights & Light.BLUE else 3 if t.lights & Light.YELLOW else 1
     position, lap = t.position or 0, t.lap or 0
     no_team = 65535 if season >= 2026 else 255
     team = int(t.car.removeprefix("team-")) if t.car else no_team
+    capacity = t.fuel_capacity or (110.0 if t.fuel is not None else 0.0)
+    fuel = t.fuel_amount if t.fuel_amount is not None else capacity * (t.fuel or 0.0)
+    distance = t.lap_distance if t.lap_distance is not None else -12.5  # before the line
+    pit, invalid = (2 if t.in_pit else 0), (0 if t.lap_valid in (True, None) else 1)
     lap_size = 29 + cars * (50 if season == 2023 else 57) + 2
     telemetry_size = 29 + cars * (59 if season >= 2026 else 60) + 3
     status_size = 29 + cars * (59 if season >= 2026 else 55)
@@ -257,18 +303,20 @@ def f1_packets(
                 status,
                 season,
                 car,
-                tc=0 if t.lights & Light.TC else 2,
+                tc=tc,
                 abs_=abs_,
                 limiter=limiter,
-                fuel=110.0 * (t.fuel or 0.0),
-                capacity=110.0 if t.fuel is not None else 0.0,
+                fuel=fuel,
+                capacity=capacity,
                 max_rpm=max_rpm,
                 drs_allowed=drs_allowed,
                 flag=flag,
                 paused=paused,
+                mix=t.engine_map if t.engine_map is not None else 1,
+                bias=round(t.brake_bias or 57),
             )
             last_ms, current_ms = round(1000 * (t.last_lap or 0)), round(1000 * (t.lap_time or 0))
-            _f1_lap(laps, season, car, last_ms, current_ms, position, lap)
+            _f1_lap(laps, season, car, last_ms, current_ms, position, lap, distance, pit, invalid)
         else:
             _f1_telemetry(
                 telemetry,
@@ -286,7 +334,7 @@ def f1_packets(
                 season,
                 car,
                 tc=1,
-                abs_=1 - abs_,
+                abs_=1 - min(abs_, 1),
                 limiter=1 - limiter,
                 fuel=3.0,
                 capacity=200.0,
@@ -294,8 +342,21 @@ def f1_packets(
                 drs_allowed=1 - drs_allowed,
                 flag=3 if flag == 2 else 2,
                 paused=1 - paused,
+                mix=3,
+                bias=50,
             )
-            _f1_lap(laps, season, car, 99_000 + car, 11_000 + car, position % 20 + 2, lap + 3)
+            _f1_lap(
+                laps,
+                season,
+                car,
+                99_000 + car,
+                11_000 + car,
+                position % 20 + 2,
+                lap + 3,
+                distance + 333.0,
+                2 - pit,
+                1 - invalid,
+            )
     _put(telemetry, "BBb", telemetry_size - 3, 255, 255, 0)  # MFD panels, suggested gear
     _put(laps, "BB", lap_size - 2, 255, 255)  # time-trial car indices
 
@@ -310,6 +371,7 @@ def f1_packets(
     teams = [team if car == player else 100 + car for car in range(cars)]
     out = [bytes(telemetry), bytes(laps), bytes(status), mine, theirs]
     out.append(_f1_participants(season, player, uid, teams))
+    out.append(_f1_session(season, player, uid, int(t.track) if t.track else -1))
     if season >= 2026:
         mine_aero = t.lights & (Light.DRS | Light.DRS_AVAILABLE)
         others = ~mine_aero & (Light.DRS | Light.DRS_AVAILABLE)
@@ -331,21 +393,29 @@ def codemasters_packets(
 ) -> list[bytes]:
     """One legacy datagram; game is "dirt-rally", "dirt-rally-2", "dirt-4" or
     "grid" (the reverse-gear encoding). The lap index the format carries
-    cannot say "no lap": t.lap None is sent as the first lap."""
+    cannot say "no lap": t.lap None is sent as the first lap. Fuel: t.fuel_amount
+    and t.fuel_capacity where set, else t.fuel of a 60-litre tank. The lap
+    distance, TC, ABS, fuel and in-pit indices follow the field list of
+    ErlerPhilipp/dr2_logger, source/dirt_rally/udp_data.py @
+    2b28e10c2a7e077d43f651985af0e98b9cdd002b."""
     if extradata == 0:
         return [struct.pack("<I", 250_000) + bytes(60)]
     f = [7000.0 + i for i in range(66)]  # noise where the decoder must not look
     f[0] = 250.0
     f[1] = t.lap_time or 0.0
-    f[2] = 1200.0
+    f[2] = t.lap_distance if t.lap_distance is not None else -30.0  # before the line
     f[7] = t.speed
     f[29] = t.throttle or 0.0
     f[33] = _CODEMASTERS_REVERSE[game] if t.gear == -1 else float(t.gear)
     f[36] = float((t.lap or 1) - 1)
     f[37] = t.rpm / _RPM_PER_RAD_S
     f[39] = float(t.position or 0)
-    f[45] = 60.0 * (t.fuel or 0.0)
-    f[46] = 60.0 if t.fuel is not None else 0.0
+    f[43] = float(t.tc_level or 0)
+    f[44] = float(t.abs_level or 0)
+    capacity = t.fuel_capacity or (60.0 if t.fuel is not None else 0.0)
+    f[45] = t.fuel_amount if t.fuel_amount is not None else capacity * (t.fuel or 0.0)
+    f[46] = capacity
+    f[47] = 2.0 if t.in_pit else 0.0
     f[59] = float(max(0, (t.lap or 1) - 1))
     f[60] = 5.0
     f[61] = track_length

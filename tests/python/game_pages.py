@@ -9,6 +9,7 @@ Values a game derives itself are set from t as documented per builder."""
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import math
 import mmap
 import os
@@ -25,6 +26,7 @@ from game_structs import (
     AC_STATIC,
     ACC_GRAPHICS,
     AMS2,
+    AMS2_LATER,
     AMS2_SIZE,
     R3E,
     page,
@@ -52,6 +54,23 @@ SAMPLE = Telemetry(
 )
 
 TANK = 60.0
+TRACK_LENGTH = 5793.0  # m, where a game sends the lap's length rather than the distance
+
+# SAMPLE with the race information the builders also write, where their game has it.
+RACE = dataclasses.replace(
+    SAMPLE,
+    fuel_amount=0.5 * TANK,
+    fuel_capacity=TANK,
+    lap_fraction=0.25,
+    lap_distance=0.25 * TRACK_LENGTH,
+    in_pit=True,
+    lap_valid=False,
+    track="ks_nordschleife endurance",
+    tc_level=4,
+    abs_level=3,
+    brake_bias=56.5,
+    engine_map=2,
+)
 
 
 def _put(page: bytearray, offset: int, fmt: str, *values: object) -> None:
@@ -78,7 +97,9 @@ def ac_pages(t: Telemetry, game: str = "acc", packet_id: int = 1) -> Pages:
     """AC ("ac": 712/296/684 bytes) or ACC ("acc": 800/1588/820), laid out
     by the transcribed headers. Tank 60; AC's TC/ABS slip settings are
     non-zero (switched on) whatever t says, their acting flags follow t;
-    ACC's intervention values follow t."""
+    ACC's intervention values follow t. t.lap_fraction is the car's share
+    of a TRACK_LENGTH lap; t.track is the track, then its layout after a
+    space; ACC's TC/ABS levels are 3/2 when t has none."""
     acc = game == "acc"
     lit = t.lights
     physics: dict[str, object] = {
@@ -89,6 +110,7 @@ def ac_pages(t: Telemetry, game: str = "acc", packet_id: int = 1) -> Pages:
         "rpms": round(t.rpm),
         "speedKmh": t.speed * 3.6,
         "pitLimiterOn": int(Light.PIT_LIMITER in lit),
+        "brakeBias": (t.brake_bias or 0.0) / 100.0,
         "waterTemp": 85.0,
         "currentMaxRpm": round(t.max_rpm or 0),
     }
@@ -114,15 +136,27 @@ def ac_pages(t: Telemetry, game: str = "acc", packet_id: int = 1) -> Pages:
         "iLastTime": _ms(t.last_lap, 0),
         "iBestTime": _ms(t.best_lap, 2**31 - 1),
         "flag": _flag(lit, 1, 2, 0),
+        "normalizedCarPosition": t.lap_fraction or 0.0,
+        "isInPitLane": int(bool(t.in_pit)),
     }
     if acc:
         delta = _ms(t.delta, 0)
-        graphics |= {"TC": 3, "ABS": 2, "iDeltaLapTime": delta, "isDeltaPositive": int(delta > 0)}
+        graphics |= {
+            "TC": 3 if t.tc_level is None else t.tc_level,
+            "ABS": 2 if t.abs_level is None else t.abs_level,
+            "EngineMap": (t.engine_map or 1) - 1,  # the HUD's map 1 is 0 here
+            "isValidLap": int(t.lap_valid is not False),
+            "iDeltaLapTime": delta,
+            "isDeltaPositive": int(delta > 0),
+        }
+    track, _, layout = (t.track or "monza").partition(" ")
     static: dict[str, object] = {
         "smVersion": "1.8" if acc else "1.7",
         "acVersion": "1.9" if acc else "1.16",
         "carModel": t.car or "",
-        "track": "monza",
+        "track": track,
+        "trackConfiguration": layout,
+        "trackSPlineLength": TRACK_LENGTH,
         "maxRpm": round(t.max_rpm or 0),
         "maxFuel": TANK,
     }
@@ -165,6 +199,16 @@ IRACING_VARS = (
     ("BrakeABSactive", 1, 1),
     ("SessionFlags", 3, 1),
     ("Throttle", 4, 1),
+    # Names, types and units as irsdk-node's generated variable list has them
+    # (bengsfort/irsdk-node @ 63fffa2, packages/irsdk-node-types/
+    # cache.telemetry-vars.json): l, m, a 0-1 share, bool, in-car dials.
+    ("LapDist", 4, 1),
+    ("LapDistPct", 4, 1),
+    ("OnPitRoad", 1, 1),
+    ("dcTractionControl", 4, 1),
+    ("dcABS", 4, 1),
+    ("dcBrakeBias", 4, 1),
+    ("dcFuelMixture", 4, 1),
 )
 _IR_SIZES = {0: 1, 1: 1, 2: 4, 3: 4, 4: 4, 5: 8}
 _IR_FORMATS = {0: "B", 1: "B", 2: "i", 3: "I", 4: "f", 5: "d"}
@@ -202,6 +246,13 @@ def _iracing_row(t: Telemetry, offsets: dict[str, int], buf_len: int) -> bytearr
         "BrakeABSactive": 1 if Light.ABS in lit else 0,
         "SessionFlags": 0x4 | (0x8 if Light.FLAG in lit else 0),
         "Throttle": t.throttle or 0.0,
+        "LapDist": t.lap_distance or 0.0,
+        "LapDistPct": t.lap_fraction or 0.0,
+        "OnPitRoad": int(bool(t.in_pit)),
+        "dcTractionControl": t.tc_level or 0,
+        "dcABS": t.abs_level or 0,
+        "dcBrakeBias": t.brake_bias or 0.0,
+        "dcFuelMixture": t.engine_map or 0,
     }
     row = bytearray(buf_len)
     for name, kind, count in IRACING_VARS:
@@ -230,7 +281,8 @@ def iracing_pages(
     IRACING_SL shares of it, so rev_lights and SHIFT follow from t.rpm. The
     Drivers list has cars 0 to 2 (CarPath "car<i>"), the player's (index
     ``player``, CarPath t.car) among them; keys as irsdk-node's DriverInfo
-    types name them, indented as iRacing writes them."""
+    types name them, indented as iRacing writes them. TrackName is t.track
+    ("monza full" when None); the tank may hold TANK: 0.75 of its 80 l."""
     names = [name for name, _, _ in IRACING_VARS]
     offsets: dict[str, int] = {}
     at = 0
@@ -241,9 +293,11 @@ def iracing_pages(
     var_at = 112
     yaml_at = var_at + 144 * len(names)
     yaml = (
-        "---\nWeekendInfo:\n TrackName: monza full\n Encoding: UTF8\n"
+        f"---\nWeekendInfo:\n TrackName: {t.track or 'monza full'}\n TrackID: 239\n"
+        " Encoding: UTF8\n"
         f"DriverInfo:\n DriverCarIdx: {player}\n DriverCarIdleRPM: 900.000\n"
-        f" DriverCarRedLine: {t.max_rpm or 8000.0:.3f}\n DriverCarFuelMaxLtr: 60.000\n"
+        f" DriverCarRedLine: {t.max_rpm or 8000.0:.3f}\n DriverCarFuelMaxLtr: 80.000\n"
+        " DriverCarMaxFuelPct: 0.750\n"
         " Drivers:\n"
         + "".join(
             f" - CarIdx: {i}\n   UserName: Driver {i}\n"
@@ -295,7 +349,9 @@ def r3e_pages(t: Telemetry, version: tuple[int, int] = (3, 5), ticks: int = 100_
     """``$R3E`` in the given layout version, at its offsets compiled from the
     game's header. Tank 60 l; upshift at R3E_UPSHIFT of t.max_rpm, so SHIFT
     follows from t.rpm; DRS equipped with 3 activations left; t.car is the
-    model id (digits)."""
+    model id (digits); t.track is the track's name, then the layout's after a
+    space; a setting t has not is -1 (not available)."""
+    track, _, layout = (t.track or "").partition(" ")
     at = R3E[version]
     page = bytearray(at["size"])
     lit = t.lights
@@ -329,10 +385,22 @@ def r3e_pages(t: Telemetry, version: tuple[int, int] = (3, 5), ticks: int = 100_
         "drs.numActivationsLeft": ("i", 3),
         "drs.engaged": ("i", Light.DRS in lit),
         "pit_limiter": ("i", Light.PIT_LIMITER in lit),
+        "current_lap_valid": ("i", t.lap_valid is not False),
+        "lap_distance": ("f", -1.0 if t.lap_distance is None else t.lap_distance),
+        "lap_distance_fraction": ("f", -1.0 if t.lap_fraction is None else t.lap_fraction),
+        "in_pitlane": ("i", bool(t.in_pit)),
+        # The rear's share, as the header says.
+        "brake_bias": ("f", -1.0 if t.brake_bias is None else 1.0 - t.brake_bias / 100.0),
+        "abs_setting": ("i", -1 if t.abs_level is None else t.abs_level),
+        "traction_control_setting": ("i", -1 if t.tc_level is None else t.tc_level),
+        "engine_map_setting": ("i", -1 if t.engine_map is None else t.engine_map),
     }
     _put(page, 0, "iiii", *version, 2008, 328)
     for name, (fmt, value) in values.items():
-        _put(page, at[name], fmt, int(value) if fmt == "i" else value)
+        if name in at:  # a field the version has
+            _put(page, at[name], fmt, int(value) if fmt == "i" else value)
+    for name, text in (("track_name", track), ("layout_name", layout)):
+        page[at[name] : at[name] + len(text)] = text.encode()
     return {"$R3E": bytes(page)}
 
 
@@ -344,7 +412,10 @@ _AMS2_STATE = {GameState.MENU: 1, GameState.DRIVING: 2, GameState.PAUSED: 3, Gam
 def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int = 3) -> Pages:
     """``$pcars2$`` laid out by the transcribed header. The viewed car is
     record ``viewed``; record 0 holds a decoy (position 9, lap 9). Tank 60 l;
-    temperatures and pressures are set, as the game sets them."""
+    temperatures and pressures are set, as the game sets them. t.track is
+    the location, then the variation after a space; TC/ABS settings -1
+    (unset) when t has none."""
+    track, _, layout = (t.track or "").partition(" ")
     lit = t.lights
     values: dict[str, object] = {
         "mVersion": version,
@@ -357,6 +428,11 @@ def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int =
         "mUnfilteredThrottle": t.throttle or 0.0,
         "mCarName": t.car or "",
         "mCarClassName": "GT3",
+        "mTrackLocation": track,
+        "mTrackVariation": layout,
+        "mTrackLength": TRACK_LENGTH,
+        "mLapInvalidated": t.lap_valid is False,
+        "mPitMode": 2 if t.in_pit else 0,  # in the pits
         "mBestLapTime": t.best_lap or -1.0,
         "mLastLapTime": t.last_lap or 0.0,
         "mCurrentTime": t.lap_time or 0.0,
@@ -387,7 +463,11 @@ def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int =
             f"mParticipantInfo.{index}.mLapsCompleted": max(0, lap - 1),
             f"mParticipantInfo.{index}.mCurrentLap": lap,
         }
-    return {"$pcars2$": page(AMS2, values, AMS2_SIZE)}
+    values[f"mParticipantInfo.{viewed}.mCurrentLapDistance"] = t.lap_distance or 0.0
+    data = bytearray(page(AMS2, values, AMS2_SIZE))
+    for name, level in (("mAntiLockSetting", t.abs_level), ("mTractionControlSetting", t.tc_level)):
+        _put(data, AMS2_LATER[name], "i", -1 if level is None else level)
+    return {"$pcars2$": bytes(data)}
 
 
 # --- Le Mans Ultimate / rFactor 2 -------------------------------------------
@@ -396,7 +476,10 @@ def ams2_pages(t: Telemetry, version: int = 14, sequence: int = 2, viewed: int =
 # plugin's Include/rF2State.h (TheIronWolfModding/rF2SharedMemoryMapPlugin,
 # 102b667), both compiled with x86_64-w64-mingw32-g++ (C long is 4 bytes);
 # the LMU 1.3 fields (mABSActive 746, mTCActive 747, mVehicleModel 796) from
-# TinyPedal/pyLMUSharedMemory lmu_data.py (cdf3122), evaluated with ctypes.
+# TinyPedal/pyLMUSharedMemory lmu_data.py (cdf3122), evaluated with ctypes;
+# its later mLapInvalidated 745 and the settings with their most (mTC 750,
+# mABS 756, mMotorMap 758, each followed by its ...Max) from the same file
+# at 3968c15.
 
 LMU_IDS = (7, 3, 12)  # mID of the cars in scoring order; the player's is LMU_IDS[player]
 _LMU_STATE = {GameState.MENU: 0, GameState.DRIVING: 3, GameState.PAUSED: 3, GameState.REPLAY: 3}
@@ -409,12 +492,15 @@ def _rf_scoring(page: bytearray, at: int, mid: int, t: Telemetry, player: bool) 
     page[at + 36 : at + 36 + len(name)] = name
     _put(page, at + 100, "h", (t.lap or 1) - 1)
     _put(page, at + 102, "b", 1)  # mSector: the first sector
+    _put(page, at + 104, "d", t.lap_distance or 0.0)  # mLapDist
+    page[at + 198] = int(bool(t.in_pit))  # mInPits
     _put(page, at + 144, "d", t.best_lap or -1.0)
     _put(page, at + 168, "d", t.last_lap or -1.0)
     page[at + 196] = 1 if player else 0
     _put(page, at + 197, "b", 3 if t.state == GameState.REPLAY else (0 if player else 1))
     page[at + 199] = t.position or 0
     page[at + 504] = 6 if Light.BLUE in t.lights else 0
+    page[at + 506] = 1 if t.lap_valid is False else 2  # mCountLapFlag: 1 counts no time
     page[at + 544 : at + 544 + 11] = f"ORECA07_{mid:03}".encode()
 
 
@@ -430,12 +516,17 @@ def _rf_telemetry(page: bytearray, at: int, mid: int, t: Telemetry, lmu: bool) -
          int(Light.ENGINE in lit))  # fmt: skip
     page[at + 604] = int(Light.PIT_LIMITER in lit)
     _put(page, at + 608, "d", TANK)
+    # mRearBrakeBias: the rear's share.
+    _put(page, at + 664, "d", 0.0 if t.brake_bias is None else 1.0 - t.brake_bias / 100.0)
     page[at + 617] = int(Light.DRS in lit)
     page[at + 618] = 2 if Light.DRS_AVAILABLE in lit else 0
     if lmu:
         _put(page, at + 696, "d", t.delta or 0.0)
+        page[at + 745] = int(t.lap_valid is False)  # mLapInvalidated
         page[at + 746] = int(Light.ABS in lit)
         page[at + 747] = int(Light.TC in lit)
+        for offset, level in ((750, t.tc_level), (756, t.abs_level), (758, t.engine_map)):
+            page[at + offset : at + offset + 2] = bytes((level or 0, 0 if level is None else 12))
 
 
 def lmu_pages(t: Telemetry, variant: str = "lmu", player: int = 1, version: int = 1) -> Pages:
@@ -443,7 +534,9 @@ def lmu_pages(t: Telemetry, variant: str = "lmu", player: int = 1, version: int 
     buffers ("rf2"). Three cars; the player's scoring record is number
     ``player``, the others decoys (gear 5, 1234 rpm, P9, lap 9); the
     telemetry records are in reverse order, found by mID. Tank 60 l; the
-    lap started at 1000 s of the session. ``version`` is the plugin's version counter."""
+    lap started at 1000 s of the session. ``version`` is the plugin's version counter.
+    t.track is the track's name ("monza" when None); a setting t has none of
+    has a most of 0."""
     lmu = variant == "lmu"
     decoy = Telemetry(gear=5, rpm=1234.0, speed=3.0, lap=9, position=9, max_rpm=t.max_rpm)
     cars = [(mid, t if k == player else decoy, k == player) for k, mid in enumerate(LMU_IDS)]
@@ -458,7 +551,8 @@ def lmu_pages(t: Telemetry, variant: str = "lmu", player: int = 1, version: int 
         info, scoring, telemetry = 12, 560, 16
         _put(tel_page, 0, "IIii", version, version, 0, 3)
         _put(page, 0, "IIi", version, version, 0)
-    page[info : info + 5] = b"monza"
+    track = (t.track or "monza").encode()
+    page[info : info + len(track)] = track
     _put(page, info + 104, "iBb", 3, 9 if t.state == GameState.PAUSED else 5,
          1 if Light.YELLOW in t.lights else 0)  # fmt: skip
     page[info + 115] = 0 if t.state == GameState.MENU else 1  # mInRealtime
@@ -479,7 +573,9 @@ _EVO_STATUS = {GameState.MENU: 0, GameState.REPLAY: 1, GameState.DRIVING: 2, Gam
 
 def acevo_pages(t: Telemetry, packet_id: int = 1, graphics_size: int = 4900) -> Pages:
     """The three pages (800 / 4900 or 3940 / 208 bytes). Tank 60 l; the
-    other 59 cars' ids filled in (4900-byte builds)."""
+    other 59 cars' ids filled in (4900-byte builds). t.lap_fraction is the
+    share of a TRACK_LENGTH lap; t.track the track, then its layout after a
+    space; a setting t has none of has an upper limit of 0."""
     physics, graphics, static = bytearray(800), bytearray(graphics_size), bytearray(208)
     lit = t.lights
     _put(physics, 0, "iff", packet_id, t.throttle or 0.0, 0.0)
@@ -505,11 +601,23 @@ def acevo_pages(t: Telemetry, packet_id: int = 1, graphics_size: int = 4900) -> 
     page_text = b"ks_porsche_911_gt3_r"
     graphics[3086 : 3086 + len(page_text)] = page_text
     _put(graphics, 3928, "f", TANK)
+    _put(graphics, 1244, "f", t.lap_fraction or 0.0)  # npos
+    graphics[3120] = int(bool(t.in_pit))  # is_in_pit_lane
+    graphics[2849] = int(t.lap_valid is False)  # timing_state.is_invalid
+    # electronics and electronics_max_limit: tc_level +0, abs_level +2,
+    # brake_bias (the front's share) +8, engine_map_level +12.
+    for offset, level in ((0, t.tc_level), (2, t.abs_level), (12, t.engine_map)):
+        graphics[1872 + offset] = level or 0
+        graphics[2128 + offset] = 0 if level is None else 8
+    _put(graphics, 1880, "f", (t.brake_bias or 0.0) / 100.0)
     if graphics_size >= 4900:
         for car in range(60):
             _put(graphics, 3940 + 16 * car, "QQ", 0x1000 + car, 0x2000 + car)
     static[0:3], static[15:20] = b"1.0", b"0.6.3"
-    static[136:141] = b"monza"
+    track, _, layout = (t.track or "monza").partition(" ")
+    static[136 : 136 + len(track)] = track.encode()
+    static[169 : 169 + len(layout)] = layout.encode()  # track_configuration
+    _put(static, 204, "f", TRACK_LENGTH)
     return {
         "acevo_pmf_physics": bytes(physics),
         "acevo_pmf_graphics": bytes(graphics),
@@ -528,7 +636,7 @@ def ets2_pages(
     """``SCSTelemetry`` (the plugin's 32 KiB mapping). An 800 l tank; 12
     forward and 4 reverse gears; the dashboard gear is ``gear`` when given,
     else t.gear. ENGINE in t lights the oil-pressure warning; a trailer is
-    attached."""
+    attached; the odometer reads t.distance."""
     page = bytearray(32 * 1024)
     lit = t.lights
     _put(page, 0, "B3xB3xQ", 1, int(t.state == GameState.PAUSED), time)
@@ -542,6 +650,7 @@ def ets2_pages(
     _put(page, 960, "f", t.throttle or 0.0)  # userThrottle
     _put(page, 976, "f", t.throttle or 0.0)  # gameThrottle
     _put(page, 1000, "f", (t.fuel or 0.0) * 800.0)
+    _put(page, 1056, "f", (t.distance or 0.0) / 1000.0)  # truckOdometer, km
     page[1572] = int(Light.ENGINE in lit)  # oilPressureWarning
     page[1575], page[1576] = 1, 1  # electricEnabled, engineEnabled
     page[1578], page[1580] = (int(Light.SIGNAL_LEFT in lit),) * 2

@@ -113,6 +113,9 @@ AMS2 = struct(
     mWindDirectionY, mCloudBrightness; unsigned int mSequenceNumber""",
     ParticipantInfo=AMS2_PARTICIPANT,
 )
+# Past mSequenceNumber: offsetof() of the same header compiled with g++ (its
+# _v11.h to _v13.h copies agree; versions before 11 lack the two settings).
+AMS2_LATER = {"mAntiLockSetting": 20660, "mTractionControlSetting": 20664}
 
 # --- Assetto Corsa / ACC -------------------------------------------------------
 # Kunos' SharedFileOut.h, #pragma pack(4). ACC's three pages from
@@ -242,4 +245,22 @@ _R3E_COMPILED = {
         1404, 1408, 1456, 1460, 1500, 1536, 1540, 1556, 1560, 1564, 1568, 1572, 43996)),
 }
 # fmt: on
+# The race information, compiled (gcc) from the same commits; abs_setting came
+# with 2.15 (absent from 2.10).
+R3E_RACE_FIELDS = (
+    "current_lap_valid lap_distance lap_distance_fraction in_pitlane track_name layout_name "
+    "brake_bias abs_setting traction_control_setting engine_map_setting"
+).split()
+# fmt: off
+_R3E_RACE = {
+    (2, 10): (1000, 1008, 1012, 820, 576, 640, 1528, None, 1868, 1872),
+    (3, 1): (1020, 1028, 1032, 840, 592, 656, 1572, 1592, 1912, 1916),
+    (3, 2): (1020, 1028, 1032, 840, 592, 656, 1584, 1604, 1924, 1928),
+    (3, 3): (1024, 1032, 1036, 844, 596, 660, 1588, 1608, 1928, 1932),
+    (3, 4): (1032, 1040, 1044, 848, 600, 664, 1596, 1616, 1936, 1940),
+    (3, 5): (1032, 1040, 1044, 848, 600, 664, 1596, 1616, 1936, 1940),
+}
+# fmt: on
 R3E = {v: dict(zip(R3E_FIELDS, at, strict=True)) for v, (_, at) in _R3E_COMPILED.items()}
+for _v, _at in _R3E_RACE.items():
+    R3E[_v] |= {k: o for k, o in zip(R3E_RACE_FIELDS, _at, strict=True) if o is not None}

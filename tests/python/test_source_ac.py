@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 
 import pytest
-from game_pages import SAMPLE, ac_pages, assert_carries, check_sane, decoded, snapshot
+from game_pages import RACE, SAMPLE, ac_pages, assert_carries, check_sane, decoded, snapshot
 from hypothesis import given
 from hypothesis import strategies as st
 from test_source_shm import TornView
@@ -29,6 +29,26 @@ def test_each_game_decodes(game: str, name: str) -> None:
     assert decoded(ac, ac_pages(no_best, game=game)).delta is None
     blue = dataclasses.replace(SAMPLE, lights=Light.FLAG | Light.BLUE)
     assert decoded(ac, ac_pages(blue, game=game)).lights == Light.FLAG | Light.BLUE
+
+
+@pytest.mark.parametrize("game", ["acc", "ac"])
+def test_race_information(game: str) -> None:
+    acc_only = ("lap_valid", "tc_level", "abs_level", "engine_map")
+    t = decoded(ac, ac_pages(RACE, game=game))
+    assert_carries(t, RACE, ("fuel_amount", "fuel_capacity", "lap_fraction", "lap_distance",
+                             "in_pit", "track", "brake_bias"))  # fmt: skip
+    if game == "acc":
+        assert_carries(t, RACE, acc_only)
+    else:
+        assert [getattr(t, name) for name in acc_only] == [None] * 4
+    # One decoder: the track follows the page's change; no bias sent is None.
+    decoder = ac.AcDecoder()
+    plain = dataclasses.replace(RACE, in_pit=False, lap_valid=True, track="monza", brake_bias=None)
+    for want in (RACE, plain):
+        got = decoder.decode(snapshot(ac, ac_pages(want, game=game)) or b"")
+        assert got is not None
+        assert (got.track, got.in_pit, got.brake_bias) == (want.track, want.in_pit, want.brake_bias)
+        assert got.lap_valid is (want.lap_valid if game == "acc" else None)
 
 
 def test_acc_delta_is_signed() -> None:
@@ -84,6 +104,10 @@ def test_short_pages_and_bad_snapshots() -> None:
     decoder = ac.AcDecoder()
     assert decoder.decode(data[:-1]) is None
     assert decoder.decode(data + b"\0") is None
+    # Recordings made before the race information still play, without it.
+    old = decoder.decode((snapshot(ac, ac_pages(RACE)) or b"")[:166])
+    assert old is not None and old.gear == 3
+    assert (old.in_pit, old.lap_valid, old.track, old.brake_bias) == (None,) * 4
     nan_fuel = bytearray(data)
     nan_fuel[12:16] = bytes.fromhex("0000c07f")
     assert decoder.decode(bytes(nan_fuel)) is None

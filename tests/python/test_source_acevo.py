@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 
 import pytest
-from game_pages import SAMPLE, acevo_pages, assert_carries, check_sane, decoded, snapshot
+from game_pages import RACE, SAMPLE, acevo_pages, assert_carries, check_sane, decoded, snapshot
 from hypothesis import given
 from hypothesis import strategies as st
 from test_source_shm import TornView
@@ -24,6 +24,20 @@ def test_each_build_decodes(graphics_size: int) -> None:
     t = decoded(acevo, acevo_pages(CAR, graphics_size=graphics_size))
     assert_carries(t, CAR, CARRIED)
     assert (t.game, t.car) == ("Assetto Corsa EVO", "ks_porsche_911_gt3_r")
+
+
+def test_race_information() -> None:
+    t = decoded(acevo, acevo_pages(RACE))
+    assert_carries(t, RACE, ("fuel_amount", "fuel_capacity", "lap_fraction", "lap_distance",
+                             "in_pit", "lap_valid", "track", "tc_level", "abs_level",
+                             "brake_bias", "engine_map"))  # fmt: skip
+    plain = dataclasses.replace(RACE, in_pit=False, lap_valid=True, track="monza", tc_level=None)
+    t = decoded(acevo, acevo_pages(plain))
+    assert (t.in_pit, t.lap_valid, t.track, t.tc_level) == (False, True, "monza", None)
+    # Recordings made before the race information still play, without it.
+    old = acevo.AcevoDecoder().decode((snapshot(acevo, acevo_pages(RACE)) or b"")[:132])
+    assert old is not None and old.gear == RACE.gear
+    assert (old.in_pit, old.lap_valid, old.track, old.tc_level) == (None,) * 4
 
 
 def test_lights_and_states() -> None:

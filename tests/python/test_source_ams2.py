@@ -6,7 +6,7 @@ import dataclasses
 import struct
 
 import pytest
-from game_pages import SAMPLE, ams2_pages, assert_carries, check_sane, decoded, snapshot
+from game_pages import RACE, SAMPLE, ams2_pages, assert_carries, check_sane, decoded, snapshot
 from game_structs import AMS2
 from hypothesis import given
 from hypothesis import strategies as st
@@ -18,6 +18,25 @@ from kvdash_dashboard.telemetry import GameState, Light, Telemetry
 CARRIED = ("gear", "rpm", "max_rpm", "speed", "fuel", "lap_time", "last_lap", "best_lap", "lap",
            "position", "state", "car", "throttle")  # fmt: skip
 CAR = dataclasses.replace(SAMPLE, car="Formula Ultimate Gen2", throttle=0.75)
+
+
+@pytest.mark.parametrize("version", [14, 10])
+def test_race_information(version: int) -> None:
+    t = decoded(ams2, ams2_pages(RACE, version=version))
+    assert_carries(t, RACE, ("fuel_amount", "fuel_capacity", "lap_distance", "in_pit",
+                             "lap_valid", "track"))  # fmt: skip
+    # The TC/ABS settings came with version 11; no share along the lap, no
+    # bias whose end is said, no engine map.
+    levels = (RACE.tc_level, RACE.abs_level) if version >= 11 else (None, None)
+    assert (t.tc_level, t.abs_level) == levels
+    assert (t.lap_fraction, t.brake_bias, t.engine_map) == (None, None, None)
+    plain = dataclasses.replace(RACE, in_pit=False, lap_valid=True, track="interlagos")
+    t = decoded(ams2, ams2_pages(plain, version=version))
+    assert (t.in_pit, t.lap_valid, t.track) == (False, True, "interlagos")
+    # Recordings made before the race information still play, without it.
+    old = ams2.Ams2Decoder().decode((snapshot(ams2, ams2_pages(RACE)) or b"")[:136])
+    assert old is not None and old.gear == RACE.gear
+    assert (old.in_pit, old.lap_valid, old.track, old.fuel_capacity) == (None,) * 4
 
 
 @pytest.mark.parametrize(

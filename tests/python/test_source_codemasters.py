@@ -26,6 +26,12 @@ CAR = Telemetry(
     position=1,
     game="DiRT / GRID (extradata 3)",
     throttle=0.75,
+    fuel_amount=15.0,
+    fuel_capacity=60.0,
+    lap_distance=1200.0,
+    in_pit=False,
+    tc_level=0,
+    abs_level=0,
 )
 
 WORKED_EXAMPLE = {
@@ -89,6 +95,34 @@ def test_shorter_extradata_gives_what_it_has() -> None:
     assert (got.max_rpm, got.last_lap, got.position, got.fuel) == (None,) * 4
     (packet,) = codemasters_packets(CAR, extradata=0)
     assert decode(packet) == Telemetry(game="DiRT / GRID (extradata 0)")
+
+
+def test_race_information_fields() -> None:
+    sent = replace(
+        CAR,
+        fuel=0.5,
+        fuel_amount=40.0,
+        fuel_capacity=80.0,
+        lap_distance=2345.5,
+        in_pit=True,
+        tc_level=2,
+        abs_level=1,
+    )
+    (packet,) = codemasters_packets(sent)
+    got = decode(packet)
+    assert got is not None
+    assert replace(got, rpm=sent.rpm, max_rpm=sent.max_rpm) == sent
+    # Extradata 1 has the lap distance only; a rally stage sends no tank, and
+    # a distance below zero before the start line.
+    (packet,) = codemasters_packets(sent, extradata=1)
+    got = decode(packet)
+    assert got is not None and got.lap_distance == 2345.5
+    assert (got.fuel_amount, got.in_pit, got.tc_level, got.abs_level) == (None,) * 4
+    stage = replace(sent, fuel=None, fuel_amount=None, fuel_capacity=None, lap_distance=None)
+    (packet,) = codemasters_packets(stage)
+    got = decode(packet)
+    assert got is not None
+    assert (got.fuel, got.fuel_amount, got.fuel_capacity, got.lap_distance) == (None,) * 4
 
 
 def test_best_lap_is_the_best_last_lap_of_the_track() -> None:

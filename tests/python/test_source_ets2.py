@@ -31,6 +31,18 @@ def test_each_game_decodes(game: int, name: str) -> None:
     assert (t.game, t.car) == (name, "vehicle.scania.s_2016")
 
 
+def test_race_information() -> None:
+    # Fuel in litres of the 800 l tank and the odometer; none of the rest.
+    t = decoded(ets2, ets2_pages(dataclasses.replace(TRUCK, distance=123_456.0)))
+    assert (t.fuel_amount, t.fuel_capacity) == (400.0, 800.0)
+    assert t.distance == pytest.approx(123_456.0, abs=1.0)
+    assert (t.lap_distance, t.in_pit, t.track, t.lap_valid) == (None,) * 4
+    # Recordings made before the odometer still play, without it.
+    data = snapshot(ets2, ets2_pages(TRUCK)) or b""
+    old = ets2.Ets2Decoder().decode(data[:-4])
+    assert old is not None and (old.gear, old.distance) == (TRUCK.gear, None)
+
+
 def test_gears_lights_and_pause() -> None:
     # Past 9 the true gear goes on (the digit shows 9); every reverse gear is reverse.
     for shown, gear in ((12, 12), (-1, -1), (-3, -1), (0, 0)):

@@ -28,6 +28,16 @@ CAR = Telemetry(
     lights=Light.DRS | Light.DRS_AVAILABLE | Light.TC,
     car="team-7",
     throttle=0.5,
+    fuel_amount=35.5,
+    fuel_capacity=110.0,
+    lap_distance=1200.0,
+    in_pit=False,
+    lap_valid=True,
+    track="11",
+    tc_level=0,
+    abs_level=1,
+    brake_bias=57.0,
+    engine_map=1,
 )
 GAMES = {2023: "F1 23", 2024: "F1 24", 2025: "F1 25", 2026: "F1 25 (2026 season)"}
 
@@ -72,6 +82,15 @@ def test_worked_example_f1_25() -> None:
         lights=Light.TC,  # TC set to off in the example
         game="F1 25",
         throttle=1.0,
+        fuel_amount=35.5,
+        fuel_capacity=110.0,
+        lap_distance=0.0,
+        in_pit=False,
+        lap_valid=True,
+        tc_level=0,
+        abs_level=1,
+        brake_bias=57.0,
+        engine_map=1,
     )
 
 
@@ -96,15 +115,50 @@ def test_every_season_reads_the_players_car(season: int, player: int) -> None:
 )
 @pytest.mark.parametrize(("gear", "season"), [(-1, 2024), (0, 2026), (8, 2026)])
 def test_lights_gears_and_pause(lights: Light, gear: int, season: int) -> None:
-    sent = replace(CAR, lights=lights, gear=gear, state=GameState.PAUSED)
+    sent = replace(
+        CAR, lights=lights, gear=gear, state=GameState.PAUSED, tc_level=None, abs_level=None
+    )
     got = feed(f1_packets(sent, season=season, player=9))
     assert got is not None
     assert (got.lights, got.gear, got.state) == (lights, gear, GameState.PAUSED)
 
 
+@pytest.mark.parametrize("season", sorted(GAMES))
+def test_race_information_fields(season: int) -> None:
+    # In the pit lane on a lap the game has ruled out, at another track, on
+    # another mix and bias: each read from the player's record, not a rival's.
+    sent = replace(
+        CAR,
+        fuel_amount=12.25,
+        fuel_capacity=100.0,
+        fuel=0.1225,
+        lap_distance=4321.5,
+        in_pit=True,
+        lap_valid=False,
+        track="0",
+        tc_level=2,
+        abs_level=0,
+        lights=CAR.lights & ~Light.TC | Light.ABS,
+        brake_bias=53.0,
+        engine_map=3,
+        game=GAMES[season],
+    )
+    got = feed(f1_packets(sent, season=season, player=3))
+    assert got is not None
+    assert replace(got, speed=sent.speed) == sent
+    # Before the line is first crossed the lap distance is negative; an
+    # unknown track says -1; a car whose fuel is withheld says 0 of 0.
+    unknown = replace(
+        CAR, lap_distance=None, track=None, fuel=None, fuel_amount=None, fuel_capacity=None
+    )
+    got = feed(f1_packets(unknown, season=season, player=3))
+    assert got is not None
+    assert (got.lap_distance, got.track, got.fuel_amount, got.fuel_capacity) == (None,) * 4
+
+
 def test_packets_merge_and_a_new_session_forgets() -> None:
     decoder = f1.Decoder()
-    telemetry, laps, status, history, rival, _ = f1_packets(CAR, season=2024)
+    telemetry, laps, status, history, rival, *_ = f1_packets(CAR, season=2024)
     first = decoder.decode(laps)
     assert first is not None and (first.lap, first.rpm, first.max_rpm) == (2, 0.0, None)
     decoder.decode(status)

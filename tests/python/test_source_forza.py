@@ -27,6 +27,7 @@ CAR = Telemetry(
     state=GameState.DRIVING,
     car="2352",
     throttle=0.6,
+    distance=4321.0,
 )
 VARIANTS = {
     "fm7": "Forza Motorsport 7",
@@ -74,7 +75,7 @@ def test_worked_examples_fm7_and_horizon() -> None:
         324,
     )
     # LapNumber 2: two laps done, the third under way; full throttle; no car.
-    seen = replace(CAR, lap=3, throttle=1.0, car=None)
+    seen = replace(CAR, lap=3, throttle=1.0, car=None, distance=0.0)
     assert decode(fm7) == replace(seen, game="Forza Motorsport 7")
     assert decode(horizon) == replace(seen, game="Forza Horizon 4/5/6")
 
@@ -85,6 +86,22 @@ def test_dash_variants_give_the_car(variant: str, gear: int) -> None:
     sent = replace(CAR, gear=gear, game=VARIANTS[variant])
     (packet,) = forza_packets(sent, variant=variant)
     assert decode(packet) == sent
+
+
+@pytest.mark.parametrize("variant", sorted(VARIANTS))
+def test_race_information_fields(variant: str) -> None:
+    # The distance driven in every Dash packet; the track only from Forza
+    # Motorsport (2023); nothing else of the race information is sent.
+    sent = replace(CAR, distance=10_512.5, track="3800", game=VARIANTS[variant])
+    (packet,) = forza_packets(sent, variant=variant)
+    got = decode(packet)
+    assert got is not None
+    assert (got.distance, got.track) == (10_512.5, "3800" if variant == "fm2023" else None)
+    assert replace(got, track=sent.track) == sent
+    # Before the start line the game counts the distance below zero.
+    (packet,) = forza_packets(replace(sent, distance=-40.0, track=None), variant=variant)
+    got = decode(packet)
+    assert got is not None and (got.distance, got.track) == (None, None)
 
 
 def test_sled_has_revs_and_speed_only() -> None:

@@ -6,7 +6,15 @@ import dataclasses
 import struct
 
 import pytest
-from game_pages import SAMPLE, assert_carries, check_sane, decoded, iracing_pages, snapshot
+from game_pages import (
+    RACE,
+    SAMPLE,
+    assert_carries,
+    check_sane,
+    decoded,
+    iracing_pages,
+    snapshot,
+)
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -31,6 +39,23 @@ def test_newest_row_decodes(newest: int) -> None:
         iracing, iracing_pages(dataclasses.replace(SAMPLE, rpm=7300.0, lights=Light.NONE))
     )
     assert high.lights == Light.SHIFT
+
+
+def test_race_information() -> None:
+    t = decoded(iracing, iracing_pages(RACE))
+    assert_carries(t, RACE, ("fuel_amount", "fuel_capacity", "lap_distance", "lap_fraction",
+                             "in_pit", "track", "tc_level", "abs_level", "brake_bias",
+                             "engine_map"))  # fmt: skip
+    assert t.lap_valid is None  # not sent
+    # A brake-bias offset (a car without a share) is no share to the front.
+    offset = decoded(iracing, iracing_pages(dataclasses.replace(RACE, brake_bias=2.0)))
+    assert offset.brake_bias is None
+    # Recordings made before the race information still play, without it.
+    data = snapshot(iracing, iracing_pages(RACE)) or b""
+    size = iracing.HEAD.size + iracing.VALUE.size * (iracing.VARIABLES.index("Throttle") + 1)
+    old = iracing.IracingDecoder().decode(data[:size])
+    assert old is not None and old.gear == RACE.gear
+    assert (old.fuel_amount, old.track, old.in_pit, old.tc_level) == (None,) * 4
 
 
 def test_states_and_missing_values() -> None:

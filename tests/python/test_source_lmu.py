@@ -10,7 +10,16 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-from game_pages import LMU_IDS, SAMPLE, Pages, assert_carries, check_sane, lmu_pages, write_pages
+from game_pages import (
+    LMU_IDS,
+    RACE,
+    SAMPLE,
+    Pages,
+    assert_carries,
+    check_sane,
+    lmu_pages,
+    write_pages,
+)
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -38,6 +47,22 @@ def decoded(pages: Pages, variant: str = "lmu") -> Telemetry:
 
 def car_of(t: Telemetry, variant: str = "lmu", **changes: object) -> Telemetry:
     return decoded(lmu_pages(dataclasses.replace(t, **changes), variant), variant)  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("variant", ["lmu", "rf2"])
+def test_race_information(variant: str) -> None:
+    t = decoded(lmu_pages(RACE, variant), variant)
+    assert_carries(t, RACE, ("fuel_amount", "fuel_capacity", "lap_distance", "in_pit",
+                             "lap_valid", "track", "brake_bias"))  # fmt: skip
+    # TC, ABS and the motor map: LMU's own mapping only (1.3 on).
+    levels = (RACE.tc_level, RACE.abs_level, RACE.engine_map) if variant == "lmu" else (None,) * 3
+    assert (t.tc_level, t.abs_level, t.engine_map) == levels
+    plain = dataclasses.replace(RACE, in_pit=False, lap_valid=True, tc_level=None, brake_bias=None)
+    t = decoded(lmu_pages(plain, variant), variant)
+    assert (t.in_pit, t.lap_valid, t.tc_level, t.brake_bias) == (False, True, None, None)
+    # Recordings made before the track was taken still play, without it.
+    old = lmu.LmuDecoder().decode((snapshot(lmu_pages(RACE, variant), variant) or b"")[:1444])
+    assert old is not None and (old.gear, old.in_pit, old.track) == (RACE.gear, True, None)
 
 
 @pytest.mark.parametrize("variant", ["lmu", "rf2"])

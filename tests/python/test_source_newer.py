@@ -38,7 +38,8 @@ CARS = {
                      car="7", throttle=0.75),
     "pmr": Telemetry(gear=3, rpm=6000.0, max_rpm=8000.0, speed=25.0, fuel=0.5, lap_time=83.5,
                      best_lap=92.5, lap=4, position=2, lights=Light.TC | Light.FLAG | Light.BLUE,
-                     state=D, game=pmr.GAME, car="GT4", throttle=0.75),
+                     state=D, game=pmr.GAME, car="GT4", throttle=0.75, fuel_amount=50.0,
+                     fuel_capacity=100.0, in_pit=False, tc_level=0, abs_level=0),
 }  # fmt: skip
 BUILDERS: dict[str, Callable[..., list[bytes]]] = {
     "wrc": wrc_packets,
@@ -73,12 +74,31 @@ def decode_all(name: str, packets: list[bytes]) -> Telemetry | None:
         ("pmr", {}, {}),
         ("pmr", {"gear": -1, "lights": Light.ABS | Light.PIT_LIMITER | Light.YELLOW | Light.FLAG},
          {}),
-        ("pmr", {"gear": 0, "fuel": None, "max_rpm": None, "lap": None, "position": None}, {}),
+        ("pmr", {"gear": 0, "fuel": None, "fuel_amount": None, "fuel_capacity": None,
+                 "max_rpm": None, "lap": None, "position": None}, {}),
     ],
 )  # fmt: skip
 def test_the_players_car(name: str, change: dict[str, Any], build: dict[str, Any]) -> None:
     car = replace(CARS[name], **change)
     assert decode_all(name, BUILDERS[name](car, **build)) == car
+
+
+@pytest.mark.parametrize(
+    "name, fields",
+    [
+        ("wrc", {"lap_distance": 1234.5}),
+        ("wreckfest2", {"lap_fraction": 0.625, "track": "track01_4", "tc_level": 1,
+                        "abs_level": 2}),
+        ("pmr", {"lap_fraction": 0.375, "in_pit": True, "track": "Spa/GP", "tc_level": 2,
+                 "abs_level": 3, "fuel": 0.25, "fuel_amount": 20.0, "fuel_capacity": 80.0}),
+    ],
+)  # fmt: skip
+def test_race_information_fields(name: str, fields: dict[str, Any]) -> None:
+    # Each field follows the packets, from "none" (before the start line,
+    # no track, levels the game does not have) to a value and back.
+    car, bare = replace(CARS[name], **fields), BUILDERS[name](CARS[name])
+    assert decode_all(name, bare + BUILDERS[name](car)) == car
+    assert decode_all(name, BUILDERS[name](car) + bare) == CARS[name]
 
 
 def test_what_comes_from_several_packets() -> None:

@@ -6,7 +6,7 @@ import dataclasses
 import struct
 
 import pytest
-from game_pages import SAMPLE, assert_carries, check_sane, decoded, r3e_pages, snapshot
+from game_pages import RACE, SAMPLE, assert_carries, check_sane, decoded, r3e_pages, snapshot
 from game_structs import R3E
 from hypothesis import given
 from hypothesis import strategies as st
@@ -36,6 +36,22 @@ def test_each_version_decodes(version: tuple[int, int]) -> None:
     assert (t.gear, t.lights, t.state, t.delta, t.best_lap) == (
         -1, Light.TC | Light.DRS | Light.SHIFT, GameState.PAUSED, None, None,
     )  # fmt: skip
+
+
+@pytest.mark.parametrize("version", sorted(R3E))
+def test_race_information(version: tuple[int, int]) -> None:
+    t = decoded(r3e, r3e_pages(RACE, version=version))
+    assert_carries(t, RACE, ("fuel_amount", "fuel_capacity", "lap_distance", "lap_fraction",
+                             "in_pit", "lap_valid", "track", "tc_level", "brake_bias",
+                             "engine_map"))  # fmt: skip
+    assert t.abs_level == (RACE.abs_level if version >= (2, 15) else None)
+    plain = dataclasses.replace(RACE, in_pit=False, lap_valid=True, track="Monza", brake_bias=None)
+    t = decoded(r3e, r3e_pages(plain, version=version))
+    assert (t.in_pit, t.lap_valid, t.track, t.brake_bias) == (False, True, "Monza", None)
+    # Recordings made before the race information still play, without it.
+    old = r3e.R3eDecoder().decode((snapshot(r3e, r3e_pages(RACE, version=version)) or b"")[:120])
+    assert old is not None and old.gear == RACE.gear
+    assert (old.in_pit, old.lap_valid, old.track, old.tc_level) == (None,) * 4
 
 
 def test_worked_example() -> None:

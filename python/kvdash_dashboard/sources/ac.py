@@ -7,7 +7,7 @@ of the graphics page differs. ACC is told from AC by its static page: ACC's
 is 820 bytes long and fills its tyre names past byte 684, where AC's page
 (684 bytes) has ended and the mapping holds zeros or nothing.
 
-The snapshot (SNAPSHOT, little-endian, 166 bytes) holds, in this order:
+The snapshot (SNAPSHOT, little-endian, 338 bytes) holds, in this order:
   u8 variant (0 AC, 1 ACC), 3 pad;
   physics: i32 packetId, f32 gas, f32 fuel, i32 gear, i32 rpms, f32 speedKmh,
     f32 drs, f32 tc, i32 pitLimiterOn, f32 abs, i32 drsAvailable,
@@ -15,7 +15,14 @@ The snapshot (SNAPSHOT, little-endian, 166 bytes) holds, in this order:
   graphics: i32 packetId, i32 status, i32 completedLaps, i32 position,
     i32 iCurrentTime, i32 iLastTime, i32 iBestTime, i32 flag (AC @268, ACC
     @1224), i32 iDeltaLapTime (signed ms, negative when ahead; 0 in AC);
-  static: i32 maxRpm, f32 maxFuel, wchar[33] carModel."""
+  static: i32 maxRpm, f32 maxFuel, wchar[33] carModel;
+then the race information (recordings made before it end above, 166 bytes,
+and still play, without it):
+  physics: f32 brakeBias (0 on pages too short);
+  graphics: i32 isInPit, f32 normalizedCarPosition, i32 isInPitLane (AC
+    @276, ACC @1236), ACC only (0 in AC): i32 TC, i32 TCCut, i32 EngineMap,
+    i32 ABS, i32 isValidLap;
+  static: f32 trackSPlineLength, wchar[33] track, wchar[33] trackConfiguration."""
 
 from __future__ import annotations
 
@@ -30,7 +37,10 @@ from .shm import CounterCache, ShmReader, View, consistent, read_optional, requi
 NAMES = ("acpmf_physics", "acpmf_graphics", "acpmf_static")
 PHYSICS, GRAPHICS, STATIC = range(3)
 
-SNAPSHOT = struct.Struct("<B3x iffiifffifiii iiiiiiiii if 66s")
+_HEAD = "<B3x iffiifffifiii iiiiiiiii if66s"
+SNAPSHOT = struct.Struct(_HEAD + "f ifi4ii f66s66s")
+_BEFORE_RACE = struct.Struct(_HEAD)
+_NO_RACE = (0.0, 0, -1.0, 0, -1, 0, -1, -1, 0, 0.0, b"", b"")
 
 _I32 = struct.Struct("<i")
 _F32 = struct.Struct("<f")
@@ -39,6 +49,7 @@ _F32 = struct.Struct("<f")
 # are in every version, later AC versions append the TC/ABS-acting flags.
 _PHYSICS_SPANS = ((12, 12), (28, 4), (200, 8), (248, 8), (340, 4))
 _PHYSICS_OPTIONAL = (672, 8)
+_BRAKE_BIAS = (564, 4)
 _PHYSICS_MIN = 256
 _GRAPHICS_MIN = 152
 _STATIC_MIN = 420
@@ -64,19 +75,46 @@ def take(views: Sequence[View]) -> bytes | None:
             physics.read(0, 8)  # packetId, gas
             + b"".join(physics.read(o, n) for o, n in _PHYSICS_SPANS)
             + read_optional(physics, *_PHYSICS_OPTIONAL)
+            + read_optional(physics, *_BRAKE_BIAS)
         )
 
     def graphics_body() -> bytes:
         flag = read_optional(graphics, 1224 if acc else 268, 4)
         delta = read_optional(graphics, 1360, 4) if acc else bytes(4)
-        return graphics.read(0, 8) + graphics.read(132, 20) + flag + delta
+        pit_lane = read_optional(graphics, 1236 if acc else 276, 4)
+        # TC, TCCut, EngineMap, ABS; isValidLap: ACC's only.
+        settings = read_optional(graphics, 1268, 16) if acc else bytes(16)
+        valid = read_optional(graphics, 1408, 4) if acc else bytes(4)
+        return (
+            graphics.read(0, 8)
+            + graphics.read(132, 20)
+            + flag
+            + delta
+            + read_optional(graphics, 160, 4)  # isInPit
+            + read_optional(graphics, 248, 4)  # normalizedCarPosition
+            + pit_lane
+            + settings
+            + valid
+        )
 
     phys = consistent(physics, 0, physics_body)
     graph = consistent(graphics, 0, graphics_body)
     if phys is None or graph is None:
         return None
-    car = static.read(68, 66)  # carModel
-    return bytes((1 if acc else 0, 0, 0, 0)) + phys + graph + static.read(412, 8) + car
+    names = static.read(68, 132)  # carModel, track
+    layout = read_optional(static, 520, 70)  # trackSPlineLength, trackConfiguration
+    return (
+        bytes((1 if acc else 0, 0, 0, 0))
+        + phys[:-4]
+        + graph[:36]
+        + static.read(412, 8)
+        + names[:66]
+        + phys[-4:]
+        + graph[36:]
+        + layout[:4]
+        + names[66:]
+        + layout[4:]
+    )
 
 
 def _counters(views: Sequence[View]) -> bytes:
@@ -87,9 +125,36 @@ def _lap_ms(ms: int) -> float | None:
     return ms / 1000.0 if 0 < ms < _NO_LAP_MS else None
 
 
+def _share(value: float) -> float | None:
+    return value if 0.0 <= value <= 1.0 else None  # NaN fails too
+
+
 class AcDecoder:
+    def __init__(self) -> None:
+        self._car_raw = self._track_raw = b""
+        self._car: str | None = None
+        self._track: str | None = None
+
+    # The static page's names change once a session: decoded only then.
+    def _car_id(self, raw: bytes) -> str | None:
+        if raw != self._car_raw:
+            self._car_raw, self._car = raw, car_id(raw, wide=True)
+        return self._car
+
+    def _track_id(self, raw: bytes) -> str | None:
+        if raw != self._track_raw:
+            track, layout = car_id(raw[:66], wide=True), car_id(raw[66:], wide=True)
+            self._track_raw = raw
+            self._track = f"{track} {layout}" if track and layout else track
+        return self._track
+
     def decode(self, data: bytes) -> Telemetry | None:
-        if len(data) != SNAPSHOT.size:
+        race = len(data) == SNAPSHOT.size
+        if race:
+            values = SNAPSHOT.unpack(data)
+        elif len(data) == _BEFORE_RACE.size:
+            values = _BEFORE_RACE.unpack(data) + _NO_RACE
+        else:
             return None
         (
             variant,
@@ -118,7 +183,19 @@ class AcDecoder:
             max_rpm,
             max_fuel,
             car,
-        ) = SNAPSHOT.unpack(data)
+            brake_bias,
+            in_pit_box,
+            position_share,
+            in_pit_lane,
+            tc_level,
+            _,
+            engine_map,
+            abs_level,
+            lap_valid,
+            track_length,
+            track,
+            layout,
+        ) = values
         if variant > 1 or not 0 <= gear <= 12 or not 0 <= rpms <= 100_000:
             return None
         if not all(math.isfinite(x) for x in (fuel, speed_kmh, drs, tc, abs_, max_fuel)):
@@ -142,6 +219,13 @@ class AcDecoder:
         delta = None
         if acc and best is not None and -_NO_LAP_MS < delta_ms < _NO_LAP_MS:
             delta = delta_ms / 1000.0
+        lap_fraction = _share(position_share)
+        lap_distance = None
+        if lap_fraction is not None and 0.0 < track_length < 1e6:
+            lap_distance = lap_fraction * track_length
+        # Both send brakeBias as the front's share, 0 to 1 (ACC's HUD shows it
+        # shifted by a per-car offset: this is the share itself).
+        bias = _share(brake_bias)
         return Telemetry(
             gear=gear - 1,
             rpm=float(rpms),
@@ -157,8 +241,21 @@ class AcDecoder:
             lights=lights,
             state=_STATUS.get(status, GameState.UNKNOWN),
             game=_GAMES[variant],
-            car=car_id(car, wide=True),
+            car=self._car_id(car),
             throttle=unit_share(gas),
+            fuel_amount=fuel if fuel >= 0.0 else None,
+            fuel_capacity=max_fuel if max_fuel > 0 else None,
+            lap_distance=lap_distance,
+            lap_fraction=lap_fraction,
+            in_pit=bool(in_pit_lane or in_pit_box) if race else None,
+            # TC, ABS, the engine map and a lap's validity: ACC's graphics
+            # only; EngineMap counts from 0 where the HUD counts from 1.
+            lap_valid=bool(lap_valid) if acc and race else None,
+            track=self._track_id(track + layout),
+            tc_level=tc_level if acc and 0 <= tc_level < 100 else None,
+            abs_level=abs_level if acc and 0 <= abs_level < 100 else None,
+            brake_bias=round(bias * 100.0, 2) if bias else None,  # f32 noise off
+            engine_map=engine_map + 1 if acc and 0 <= engine_map < 100 else None,
         )
 
 
@@ -166,8 +263,9 @@ FAMILY = Family(
     name="ac",
     title="Assetto Corsa shared memory",
     fields=filled(
-        "gear rpm max_rpm speed fuel lap_time last_lap "
-        "best_lap delta lap position lights state game car throttle"
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap delta lap position "
+        "lights state game car throttle fuel_amount fuel_capacity lap_distance "
+        "lap_fraction in_pit lap_valid track tc_level abs_level brake_bias engine_map"
     ),
     decoder=AcDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, CounterCache(_counters, take), shm_dir),

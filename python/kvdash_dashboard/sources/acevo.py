@@ -6,10 +6,9 @@ The physics page is ACC's, field for field (800 bytes). The graphics page is
 EVO's own: 3940 bytes, or 4900 in builds that append the other cars' ids,
 which nothing here reads. ``packetId`` (i32 at 0 of physics and of graphics)
 moves on every write and is read before and after each copy. The static
-page holds nothing a dashboard needs; it is opened because the game always
-publishes it.
+page holds the track, read with the rest (it seldom changes).
 
-The snapshot (SNAPSHOT, little-endian, 132 bytes) holds, in this order:
+The snapshot (SNAPSHOT, little-endian, 244 bytes) holds, in this order:
   physics: i32 packetId, f32 gas, f32 fuel, i32 gear, i32 rpms,
     f32 speedKmh, i32 pitLimiterOn, i32 currentMaxRpm, i32 tcinAction,
     i32 absInAction;
@@ -18,7 +17,14 @@ The snapshot (SNAPSHOT, little-endian, 132 bytes) holds, in this order:
     u8 is_engine_running, 2 pad; i32 delta_time_ms, i32 current_lap_time_ms,
     u8 electronics.is_pitlimiter_on, 3 pad; i32 total_lap_count,
     u32 current_pos, i32 last_laptime_ms, i32 best_laptime_ms, i32 flag,
-    i32 global_flag, char car_model[33], 3 pad, f32 max_fuel."""
+    i32 global_flag, char car_model[33], 3 pad, f32 max_fuel;
+then the race information (recordings made before it end above, 132 bytes,
+and still play, without it): graphics f32 npos, u8 is_in_pit_box,
+u8 is_in_pit_lane, u8 timing_state.is_invalid, 1 pad, the electronics
+(i8 tc_level, i8 tc_cut_level, i8 abs_level, 5 bytes, f32 brake_bias,
+i8 engine_map_level, 3 bytes) and the same 16 bytes of their upper limits;
+static char track[33], char track_configuration[33], 2 pad, f32 track_length_m
+(zeros where the static page is shorter)."""
 
 from __future__ import annotations
 
@@ -28,12 +34,15 @@ from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
 from .base import Family, filled
-from .shm import CounterCache, ShmReader, Unsupported, View, c_text, consistent
+from .shm import CounterCache, ShmReader, Unsupported, View, c_text, consistent, read_optional
 
 NAMES = ("acevo_pmf_physics", "acevo_pmf_graphics", "acevo_pmf_static")
 PHYSICS, GRAPHICS, STATIC = range(3)
 
-SNAPSHOT = struct.Struct("<iffiifiiii ii6B2x ii B3x iIiiii 33s3x f")
+_HEAD = "<iffiifiiii ii6B2x ii B3x iIiiii 33s3x f"
+SNAPSHOT = struct.Struct(_HEAD + "f 3B x bxb5xfb3x bxb9xb3x 33s33s2xf")
+_BEFORE_RACE = struct.Struct(_HEAD)
+_NO_RACE = (-1.0, 0, 0, 0, 0, 0, 0.0, 0, 0, 0, 0, b"", b"", 0.0)
 
 PHYSICS_SIZE = 800
 GRAPHICS_SIZE = 3940  # the first builds; later ones append to 4900
@@ -42,6 +51,10 @@ _PHYSICS_SPANS = ((0, 8), (12, 12), (28, 4), (248, 4), (588, 4), (672, 8))
 _GRAPHICS_SPANS = ((0, 8), (42, 2), (45, 2), (49, 2))
 _GRAPHICS_TAIL = ((184, 8), (1910, 1))
 _GRAPHICS_LAPS = ((2384, 8), (2396, 16), (3086, 33))
+# npos; pit box, pit lane; the lap invalidated; the electronics and their upper limits
+_GRAPHICS_RACE = ((1244, 4), (3119, 2), (2849, 1))
+_ELECTRONICS = ((1872, 16), (2128, 16))
+_STATIC_TRACK = (136, 72)  # track, track_configuration, track_length_m
 
 _NO_LAP_MS = 3_600_000  # a placeholder or a lap an hour long: no lap time
 _STATUS = {0: GameState.MENU, 1: GameState.REPLAY, 2: GameState.DRIVING, 3: GameState.PAUSED}
@@ -53,7 +66,7 @@ _OTHER_FLAGS = (3, 6, 7, 9)
 
 def take(views: Sequence[View]) -> bytes | None:
     """The snapshot of the pages; None when torn through every retry."""
-    physics, graphics, _ = views
+    physics, graphics, static = views
     for view, least, name in (
         (physics, PHYSICS_SIZE, NAMES[0]),
         (graphics, GRAPHICS_SIZE, NAMES[1]),
@@ -77,6 +90,9 @@ def take(views: Sequence[View]) -> bytes | None:
                 *(graphics.read(o, n) for o, n in _GRAPHICS_LAPS),
                 bytes(3),
                 graphics.read(3928, 4),
+                *(graphics.read(o, n) for o, n in _GRAPHICS_RACE),
+                bytes(1),
+                *(graphics.read(o, n) for o, n in _ELECTRONICS),
             )
         )
 
@@ -84,7 +100,7 @@ def take(views: Sequence[View]) -> bytes | None:
     graph = consistent(graphics, 0, graphics_body)
     if phys is None or graph is None:
         return None
-    return phys + graph
+    return phys + graph + read_optional(static, *_STATIC_TRACK)
 
 
 def _counters(views: Sequence[View]) -> bytes:
@@ -95,9 +111,30 @@ def _lap_ms(ms: int) -> float | None:
     return ms / 1000.0 if 0 < ms < _NO_LAP_MS else None
 
 
+def _level(value: int, most: int) -> int | None:
+    return value if 0 <= value <= most and most > 0 else None  # most 0: not in this car
+
+
 class AcevoDecoder:
+    def __init__(self) -> None:
+        self._track_raw = b""
+        self._track: str | None = None
+
+    def _track_id(self, name: bytes, layout: bytes) -> str | None:
+        raw = name + layout
+        if raw != self._track_raw:  # changes with the session only
+            track, variant = c_text(name), c_text(layout)
+            self._track_raw = raw
+            self._track = f"{track} {variant}" if track and variant else track
+        return self._track
+
     def decode(self, data: bytes) -> Telemetry | None:
-        if len(data) != SNAPSHOT.size:
+        race = len(data) == SNAPSHOT.size
+        if race:
+            values = SNAPSHOT.unpack(data)
+        elif len(data) == _BEFORE_RACE.size:
+            values = _BEFORE_RACE.unpack(data) + _NO_RACE
+        else:
             return None
         (
             _,
@@ -129,11 +166,29 @@ class AcevoDecoder:
             global_flag,
             car_model,
             max_fuel,
-        ) = SNAPSHOT.unpack(data)
+            npos,
+            in_pit_box,
+            in_pit_lane,
+            lap_invalid,
+            tc_level,
+            abs_level,
+            brake_bias,
+            engine_map,
+            tc_most,
+            abs_most,
+            engine_map_most,
+            track,
+            layout,
+            track_length,
+        ) = values
         if not 0 <= gear <= 21 or not 0 <= rpms <= 100_000:
             return None
         if not all(math.isfinite(x) for x in (gas, fuel, speed_kmh, max_fuel)):
             return None
+        lap_fraction = npos if 0 <= npos <= 1 else None  # NaN fails too
+        lap_distance = None
+        if lap_fraction is not None and 0 < track_length < 1e6:
+            lap_distance = lap_fraction * track_length
         lights = Light.NONE
         if pit_limiter or pit_limiter_on:
             lights |= Light.PIT_LIMITER
@@ -169,6 +224,18 @@ class AcevoDecoder:
             game="Assetto Corsa EVO",
             car=c_text(car_model),
             throttle=min(1.0, max(0.0, gas)),
+            fuel_amount=fuel if fuel >= 0 else None,
+            fuel_capacity=max_fuel if max_fuel > 0 else None,
+            lap_distance=lap_distance,
+            lap_fraction=lap_fraction,
+            in_pit=bool(in_pit_box or in_pit_lane) if race else None,
+            lap_valid=not lap_invalid if race else None,
+            track=self._track_id(track, layout),
+            tc_level=_level(tc_level, tc_most),
+            abs_level=_level(abs_level, abs_most),
+            # The front's share, 0 to 1.
+            brake_bias=round(brake_bias * 100.0, 2) if 0 < brake_bias < 1 else None,
+            engine_map=_level(engine_map, engine_map_most),
         )
 
 
@@ -176,8 +243,9 @@ FAMILY = Family(
     name="acevo",
     title="Assetto Corsa EVO shared memory",
     fields=filled(
-        "gear rpm max_rpm speed fuel lap_time last_lap best_lap delta lap position "
-        "lights state game car throttle"
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap delta lap position lights "
+        "state game car throttle fuel_amount fuel_capacity lap_distance lap_fraction in_pit "
+        "lap_valid track tc_level abs_level brake_bias engine_map"
     ),
     decoder=AcevoDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, CounterCache(_counters, take), shm_dir),

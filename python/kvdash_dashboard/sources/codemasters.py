@@ -16,12 +16,15 @@ _FLOATS = {152: struct.Struct("<38f"), 252: struct.Struct("<63f"), 264: struct.S
 _EXTRADATA = {64: 0, 152: 1, 252: 2, 264: 3}
 
 # Float indices.
-_LAP_TIME, _SPEED, _THROTTLE, _GEAR, _LAP, _ENGINE = 1, 7, 29, 33, 36, 37
-_POSITION, _FUEL, _CAPACITY, _TRACK_LENGTH, _LAST_LAP, _MAX_ENGINE = 39, 45, 46, 61, 62, 63
+_LAP_TIME, _LAP_DISTANCE, _SPEED, _THROTTLE, _GEAR, _LAP, _ENGINE = 1, 2, 7, 29, 33, 36, 37
+_POSITION, _TC, _ABS, _FUEL, _CAPACITY, _IN_PIT = 39, 43, 44, 45, 46, 47
+_TRACK_LENGTH, _LAST_LAP, _MAX_ENGINE = 61, 62, 63
 
 _RPM_PER_RAD_S = 60.0 / (2.0 * math.pi)
 _REVERSE_DIRT_RALLY = 10.0  # DiRT Rally and DiRT 4; DiRT Rally 2.0 sends -1
 _TOP_GEAR = 9
+# The F1-era settings the format kept: TC 0 off to 2 high, ABS 0 off or 1 on.
+_TOP_TC, _TOP_ABS = 2, 1
 
 
 def _gear(value: float) -> int | None:
@@ -36,6 +39,12 @@ def _gear(value: float) -> int | None:
 
 def _positive(value: float) -> float | None:
     return value if math.isfinite(value) and value > 0 else None
+
+
+def _setting(value: float, top: int) -> int | None:
+    """A whole-number setting from 0 to top, or None when it is not one
+    (NaN fails the comparison)."""
+    return int(value) if 0 <= value <= top and value.is_integer() else None
 
 
 def _count(value: float) -> int | None:
@@ -69,6 +78,9 @@ class Decoder:
         lap_time = f[_LAP_TIME]
         lap = f[_LAP] + 1  # the game counts laps from 0
         throttle = unit_share(f[_THROTTLE])
+        # Metres into the lap or stage; below zero before the start line.
+        distance = f[_LAP_DISTANCE]
+        lap_distance = distance if 0 <= distance < math.inf else None
         if extradata < 2:
             return Telemetry(
                 gear=gear,
@@ -78,13 +90,19 @@ class Decoder:
                 lap=_count(lap),
                 game=game,
                 throttle=throttle,
+                lap_distance=lap_distance,
             )
         last_lap = _positive(f[_LAST_LAP])
         self._remember_best(last_lap, f[_TRACK_LENGTH])
-        fuel = None
+        fuel = fuel_amount = None
+        # The rally titles send no tank (0): then neither fuel field.
         capacity = _positive(f[_CAPACITY])
-        if capacity is not None and math.isfinite(f[_FUEL]):
-            fuel = min(1.0, max(0.0, f[_FUEL] / capacity))
+        if capacity is not None and math.isfinite(f[_FUEL]) and f[_FUEL] >= 0:
+            fuel_amount = f[_FUEL]
+            fuel = min(1.0, fuel_amount / capacity)
+        else:
+            capacity = None
+        pit = _setting(f[_IN_PIT], 2)  # 0 none, 1 pitting, 2 in the pit area
         max_rpm = _positive(f[_MAX_ENGINE] * _RPM_PER_RAD_S) if extradata == 3 else None
         return Telemetry(
             gear=gear,
@@ -99,6 +117,12 @@ class Decoder:
             position=_count(f[_POSITION]),
             game=game,
             throttle=throttle,
+            fuel_amount=fuel_amount,
+            fuel_capacity=capacity,
+            lap_distance=lap_distance,
+            in_pit=None if pit is None else pit != 0,
+            tc_level=_setting(f[_TC], _TOP_TC),
+            abs_level=_setting(f[_ABS], _TOP_ABS),
         )
 
     def _remember_best(self, last_lap: float | None, track_length: float) -> None:
@@ -113,7 +137,10 @@ class Decoder:
 FAMILY = Family(
     name="codemasters",
     title="Codemasters UDP (extradata)",
-    fields=filled("gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position throttle"),
+    fields=filled(
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position throttle "
+        "fuel_amount fuel_capacity lap_distance in_pit tc_level abs_level"
+    ),
     decoder=Decoder,
     port=20777,  # shared with F1: the lengths here are exact and F1 uses none of them
     games="DiRT Rally, DiRT Rally 2.0, DiRT 4, GRID",

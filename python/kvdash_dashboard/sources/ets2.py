@@ -8,14 +8,15 @@ before and after the copy. Other revisions move fields around, so only
 revision 12 is read. When the game closes, the plugin clears ``sdkActive``
 and the revision but leaves the rest: that page is the game gone.
 
-The snapshot (SNAPSHOT, little-endian, 128 bytes) holds, in this order:
+The snapshot (SNAPSHOT, little-endian, 132 bytes) holds, in this order:
   u64 time, u8 sdkActive, u8 paused, 2 pad; u32 telemetry_plugin_revision,
   u32 game; u32 gears, u32 gears_reverse; i32 gearDashboard;
   f32 fuelCapacity, f32 engineRpmMax, f32 speed, f32 engineRpm,
   f32 gameThrottle, f32 fuel;
   u8 parkBrake, u8 airPressureWarning, u8 airPressureEmergency,
   u8 oilPressureWarning, u8 waterTemperatureWarning, u8 batteryVoltageWarning,
-  u8 blinkerLeftOn, u8 blinkerRightOn; char truckId[64]."""
+  u8 blinkerLeftOn, u8 blinkerRightOn; char truckId[64]; f32 truckOdometer
+  (km; recordings made before it end without it, 128 bytes, and still play)."""
 
 from __future__ import annotations
 
@@ -29,7 +30,8 @@ from .shm import TORN_RETRIES, CounterCache, Gone, ShmReader, Unsupported, View,
 
 NAMES = ("SCSTelemetry",)
 
-SNAPSHOT = struct.Struct("<QBB2x II II i ffffff 8B 64s")
+SNAPSHOT = struct.Struct("<QBB2x II II i ffffff 8B 64s f")
+_BEFORE_ODOMETER = SNAPSHOT.size - 4
 
 REVISION = 12
 STRUCT_SIZE = 21600  # what revision 12 fills of its 32 KiB mapping
@@ -38,6 +40,7 @@ _HEADER = struct.Struct("<B3xB3x")  # sdkActive, paused
 _U32 = struct.Struct("<I")
 # The plugin has room for 24 forward and 8 reverse gear ratios.
 _MAX_FORWARD, _MAX_REVERSE = 24, 8
+_NO_ODOMETER = struct.pack("<f", -1.0)
 _GAMES = {1: "Euro Truck Simulator 2", 2: "American Truck Simulator"}
 
 
@@ -80,6 +83,7 @@ def take(views: Sequence[View]) -> bytes | None:
                 view.read(1572, 3),  # oil, water, battery warnings
                 view.read(1580, 2),  # blinkerLeftOn, blinkerRightOn
                 view.read(2428, 64),  # truckId
+                view.read(1056, 4),  # truckOdometer
             )
         )
         if view.read(_TIME, 8) == time:
@@ -94,7 +98,9 @@ def _counters(views: Sequence[View]) -> bytes:
 
 class Ets2Decoder:
     def decode(self, data: bytes) -> Telemetry | None:
-        if len(data) != SNAPSHOT.size:
+        if len(data) == _BEFORE_ODOMETER:
+            data += _NO_ODOMETER
+        elif len(data) != SNAPSHOT.size:
             return None
         (
             _,
@@ -116,6 +122,7 @@ class Ets2Decoder:
             left,
             right,
             truck_id,
+            odometer,
         ) = SNAPSHOT.unpack(data)
         if not active or revision != REVISION:
             return None
@@ -142,13 +149,20 @@ class Ets2Decoder:
             game=_GAMES.get(game, "ETS2 / ATS"),
             car=c_text(truck_id),
             throttle=min(1.0, max(0.0, throttle)),
+            fuel_amount=fuel if fuel >= 0 else None,
+            fuel_capacity=capacity if capacity > 0 else None,
+            # The truck's odometer, km as an f32: steps of metres to tens of metres.
+            distance=odometer * 1000.0 if 0 <= odometer < 1e8 else None,
         )
 
 
 FAMILY = Family(
     name="ets2",
     title="SCS telemetry (scs-sdk-plugin) shared memory",
-    fields=filled("gear rpm max_rpm speed fuel lights state game car throttle"),
+    fields=filled(
+        "gear rpm max_rpm speed fuel lights state game car throttle fuel_amount fuel_capacity "
+        "distance"
+    ),
     decoder=Ets2Decoder,
     reader=lambda shm_dir: ShmReader(NAMES, CounterCache(_counters, take), shm_dir),
     games="Euro Truck Simulator 2, American Truck Simulator",

@@ -23,12 +23,17 @@ _CAR_TELEMETRY, _CAR_STATUS, _SESSION_HISTORY, _CAR_TELEMETRY_2 = 6, 7, 11, 16
 
 # Car telemetry record: speed, throttle, gear, rpm, DRS, rev-lights percent.
 _TELEMETRY = struct.Struct("<Hf9xbHBB")
-# Car status record: TC, ABS, pit limiter, fuel, capacity, max rpm, DRS
-# allowed, FIA flag. The network-paused byte comes later, where the format says.
-_STATUS = struct.Struct("<BB2xBff4xH3xB5xb")
-# Lap data record: last lap ms, current lap ms, position, lap number.
-_LAP_2023 = struct.Struct("<II22xBB")
-_LAP_2024 = struct.Struct("<II24xBB")
+# Car status record: TC, ABS, fuel mix, front brake bias (%), pit limiter,
+# fuel, capacity (kg), max rpm, DRS allowed, FIA flag. The network-paused byte
+# comes later, where the format says.
+_STATUS = struct.Struct("<BBBBBff4xH3xB5xb")
+# Lap data record: last lap ms, current lap ms, lap distance (m), position,
+# lap number, pit status, current lap invalid.
+_LAP_2023 = struct.Struct("<II10xf8xBBB2xB")
+_LAP_2024 = struct.Struct("<II12xf8xBBB2xB")
+# Session: the track's id (-1 unknown), the same place in every format.
+_TRACK = struct.Struct("<b")
+_TRACK_AT = 36
 # Car telemetry 2 record (format 2026): active aero in straight mode, active
 # aero available, the car runs to the 2026 rules.
 _AERO = struct.Struct("<BB6xB")
@@ -172,6 +177,17 @@ class Decoder:
         self._aero_lights = Light.NONE
         self._max_rpm: float | None = None
         self._fuel: float | None = None
+        self._fuel_amount: float | None = None
+        self._fuel_capacity: float | None = None
+        self._tc_level: int | None = None
+        self._abs_level: int | None = None
+        self._brake_bias: float | None = None
+        self._engine_map: int | None = None
+        self._lap_distance: float | None = None
+        self._in_pit: bool | None = None
+        self._lap_valid: bool | None = None
+        self._track_id: int | None = None
+        self._track: str | None = None
         self._status_lights = Light.NONE
         self._paused = False
         self._lap_time: float | None = None
@@ -212,6 +228,8 @@ class Decoder:
                 self._participants(data, form, player)
             elif packet_id == _CAR_TELEMETRY_2:
                 self._car_telemetry_2(data, player)
+            elif packet_id == _SESSION:
+                self._session_data(data)
         return self._telemetry()
 
     def _car_telemetry(self, data: bytes, record: int) -> bool:
@@ -231,8 +249,8 @@ class Decoder:
 
     def _car_status(self, data: bytes, form: _Format, player: int) -> None:
         at = _HEADER.size + form.status_size * player
-        tc, abs_, limiter, fuel, capacity, max_rpm, drs_allowed, flag = _STATUS.unpack_from(
-            data, at
+        (tc, abs_, fuel_mix, bias, limiter, fuel, capacity, max_rpm, drs_allowed, flag) = (
+            _STATUS.unpack_from(data, at)
         )
         lights = _FLAGS.get(flag, Light.NONE)
         # TC and ABS are the assist settings, not activity: light them when off.
@@ -246,21 +264,32 @@ class Decoder:
             lights |= Light.DRS_AVAILABLE
         self._status_lights = lights
         self._max_rpm = float(max_rpm) if max_rpm else None
-        if math.isfinite(fuel) and math.isfinite(capacity) and capacity > 0:
-            self._fuel = min(1.0, max(0.0, fuel / capacity))
+        # Both are zero where the game withholds them (another player's car).
+        if math.isfinite(fuel) and math.isfinite(capacity) and capacity > 0 and fuel >= 0:
+            self._fuel = min(1.0, fuel / capacity)
+            self._fuel_amount = fuel
+            self._fuel_capacity = capacity
         else:
-            self._fuel = None
+            self._fuel = self._fuel_amount = self._fuel_capacity = None
+        self._tc_level = tc
+        self._abs_level = abs_
+        self._engine_map = fuel_mix
+        self._brake_bias = float(bias)  # sent as % to the front already
         self._paused = data[at + form.paused_at] != 0
         self._merged = None
 
     def _lap_data(self, data: bytes, form: _Format, player: int) -> None:
-        last_ms, current_ms, position, lap = form.lap.unpack_from(
+        last_ms, current_ms, distance, position, lap, pit, invalid = form.lap.unpack_from(
             data, _HEADER.size + form.lap_size * player
         )
         self._last_lap = last_ms / 1000.0 if last_ms else None
         self._lap_time = current_ms / 1000.0
         self._position = position or None
         self._lap = lap or None
+        # Negative until the car first crosses the line.
+        self._lap_distance = distance if math.isfinite(distance) and distance >= 0 else None
+        self._in_pit = pit != 0  # 1 pitting, 2 in the pit area
+        self._lap_valid = invalid == 0
         self._merged = None
 
     def _session_history(self, data: bytes, player: int) -> None:
@@ -300,6 +329,13 @@ class Decoder:
             self._aero_lights = lights
             self._merged = None
 
+    def _session_data(self, data: bytes) -> None:
+        (track_id,) = _TRACK.unpack_from(data, _TRACK_AT)
+        if track_id != self._track_id:
+            self._track_id = track_id
+            self._track = str(track_id) if track_id >= 0 else None
+            self._merged = None
+
     def _telemetry(self) -> Telemetry:
         if self._merged is None:
             lights = self._status_lights | self._aero_lights
@@ -322,6 +358,16 @@ class Decoder:
                 game=self._game,
                 car=self._car,
                 throttle=self._throttle,
+                fuel_amount=self._fuel_amount,
+                fuel_capacity=self._fuel_capacity,
+                lap_distance=self._lap_distance,
+                in_pit=self._in_pit,
+                lap_valid=self._lap_valid,
+                track=self._track,
+                tc_level=self._tc_level,
+                abs_level=self._abs_level,
+                brake_bias=self._brake_bias,
+                engine_map=self._engine_map,
             )
         return self._merged
 
@@ -331,7 +377,9 @@ FAMILY = Family(
     title="EA SPORTS F1",
     fields=filled(
         "gear rpm max_rpm rev_lights speed fuel "
-        "lap_time last_lap best_lap lap position lights state car throttle"
+        "lap_time last_lap best_lap lap position lights state car throttle "
+        "fuel_amount fuel_capacity lap_distance in_pit lap_valid track "
+        "tc_level abs_level brake_bias engine_map"
     ),
     decoder=Decoder,
     port=20777,

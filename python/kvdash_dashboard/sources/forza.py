@@ -18,9 +18,13 @@ _VELOCITY_AT = 32
 # CarOrdinal, the car model's number, in every variant.
 _CAR = struct.Struct("<i")
 _CAR_AT = 212
-# The dash block, from Speed: speed, fuel, best/last/current lap, laps
-# completed, position, accelerator (0-255), gear.
-_DASH = struct.Struct("<f28xf4xfff4xHBB3xB")
+# The dash block, from Speed: speed, fuel, distance travelled, best/last/
+# current lap, laps completed, position, accelerator (0-255), gear.
+_DASH = struct.Struct("<f28xfffff4xHBB3xB")
+# TrackOrdinal, only in Forza Motorsport (2023)'s Dash packet.
+_TRACK = struct.Struct("<i")
+_TRACK_AT = 327
+_FM2023_LENGTH = 331
 
 # Length -> (game, where the dash block starts; None: no dash block).
 _VARIANTS: dict[int, tuple[str, int | None]] = {
@@ -73,8 +77,8 @@ def decode(data: bytes) -> Telemetry | None:
             game=game,
             car=car,
         )
-    speed, fuel, best, last, current, laps, position, accel, raw_gear = _DASH.unpack_from(
-        data, dash_at
+    (speed, fuel, distance, best, last, current, laps, position, accel, raw_gear) = (
+        _DASH.unpack_from(data, dash_at)
     )
     if not _finite(max_rpm, rpm, speed) or raw_gear > _NEUTRAL:
         return None
@@ -84,6 +88,10 @@ def decode(data: bytes) -> Telemetry | None:
         gear = 0
     else:
         gear = raw_gear
+    track = None
+    if len(data) == _FM2023_LENGTH:
+        (track_ordinal,) = _TRACK.unpack_from(data, _TRACK_AT)
+        track = str(track_ordinal) if track_ordinal > 0 else None
     return Telemetry(
         gear=gear,
         rpm=max(0.0, rpm),
@@ -100,6 +108,11 @@ def decode(data: bytes) -> Telemetry | None:
         game=game,
         car=car,
         throttle=accel / 255.0,
+        # The game sends no lap distance, only the distance of the whole
+        # race, negative before the start line is first crossed; fuel only as
+        # a share of the tank.
+        distance=distance if math.isfinite(distance) and distance >= 0 else None,
+        track=track,
     )
 
 
@@ -114,7 +127,8 @@ FAMILY = Family(
     name="forza",
     title="Forza Data Out",
     fields=filled(
-        "gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position state car throttle"
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position state car throttle "
+        "distance track"
     ),
     decoder=Decoder,
     # The game has no default; Forza Horizon binds its own socket in 5200-5300.

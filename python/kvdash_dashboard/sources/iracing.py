@@ -15,11 +15,15 @@ first, needs PyYAML, is Windows-only, and reads values from the live
 mapping one by one, where the poll loop wants one consistent copy.
 
 The snapshot (little-endian) is HEAD followed by one VALUE per name in
-VARIABLES, in that order:
+VARIABLES, in that order, then TAIL:
   HEAD: i32 ver, i32 status, i32 tickCount of the row, f32 DriverCarRedLine
     (0 when unknown), 64 bytes the player's CarPath (UTF-8, NUL padded);
   VALUE: u8 type (the descriptor's, 255 when the sim has no such
-    variable), then the first element's bytes, zero-padded to 8."""
+    variable), then the first element's bytes, zero-padded to 8;
+  TAIL: f32 the tank's capacity (DriverCarFuelMaxLtr times
+    DriverCarMaxFuelPct; 0 when unknown), 64 bytes WeekendInfo's TrackName.
+Recordings made before the race information (VARIABLES up to Throttle, no
+TAIL) still play, without it."""
 
 from __future__ import annotations
 
@@ -31,7 +35,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, filled
+from .base import Family, car_id, filled
 from .shm import TORN_RETRIES, Gone, ShmReader, View
 
 NAMES = ("IRSDKMemMapFileName",)
@@ -58,13 +62,26 @@ VARIABLES = (
     "IsOnTrack",
     "IsReplayPlaying",
     "Throttle",
+    # The race information.
+    "FuelLevel",
+    "LapDist",
+    "LapDistPct",
+    "OnPitRoad",
+    "dcTractionControl",
+    "dcABS",
+    "dcBrakeBias",
+    "dcFuelMixture",
 )
+_BEFORE_RACE = VARIABLES.index("Throttle") + 1
 _INDEX = {name: i for i, name in enumerate(VARIABLES)}
 
 HEAD = struct.Struct("<iiif64s")
 VALUE = struct.Struct("<B8s")
+TAIL = struct.Struct("<f64s")
 ABSENT = 255
-SNAPSHOT_SIZE = HEAD.size + VALUE.size * len(VARIABLES)
+SNAPSHOT_SIZE = HEAD.size + VALUE.size * len(VARIABLES) + TAIL.size
+_OLD_SIZE = HEAD.size + VALUE.size * _BEFORE_RACE
+_OLD_PADDING = VALUE.pack(ABSENT, b"") * (len(VARIABLES) - _BEFORE_RACE) + TAIL.pack(0.0, b"")
 
 # The mapping's header and descriptors.
 HEADER = struct.Struct("<10i")  # ver .. bufLen
@@ -74,6 +91,8 @@ DESCRIPTOR = struct.Struct("<iii4x32s")  # type, offset, count, name
 DESCRIPTOR_SIZE = 144
 TYPE_SIZES = (1, 1, 4, 4, 4, 8)  # char, bool, int, bitfield, float, double
 _VALUE_FORMATS = ("<B", "<B", "<i", "<I", "<f", "<d")
+_VALUE_STRUCTS = tuple(struct.Struct(f + "x" * (8 - struct.calcsize(f))) for f in _VALUE_FORMATS)
+_VALUES_END = HEAD.size + VALUE.size * len(VARIABLES)
 
 _MAX_VARS = 10_000
 _MAX_YAML = 4 << 20
@@ -164,7 +183,8 @@ class _Take:
             if view.read(48 + 16 * newest, 4) == header[48 + 16 * newest : 52 + 16 * newest]:
                 session = self._session
                 head = HEAD.pack(ver, status, tick, session.redline, session.car)
-                snapshot = head + b"".join(values)
+                tail = TAIL.pack(session.fuel_max, session.track)
+                snapshot = head + b"".join(values) + tail
                 self._last = (header, snapshot)
                 return snapshot
         return None
@@ -187,30 +207,53 @@ class _Take:
 class _Session:
     redline: float  # 0 when unknown
     car: bytes  # the player's CarPath, UTF-8; empty when unknown
+    fuel_max: float = 0.0  # l the tank may hold; 0 when unknown
+    track: bytes = b""  # WeekendInfo's TrackName, UTF-8; empty when unknown
+
+
+_NO_SESSION = _Session(0.0, b"")
 
 
 def _read_session(view: View, at: int, length: int) -> _Session:
     if at <= 0 or length <= 0:
-        return _Session(0.0, b"")
+        return _NO_SESSION
     try:
         text = view.read(at, max(0, min(length, _MAX_YAML, view.size() - at)))
     except Gone:
-        return _Session(0.0, b"")
+        return _NO_SESSION
     return parse_session(text)
 
 
 def parse_session(text: bytes) -> _Session:
-    """The player's red line and car from the session text, in linear time."""
+    """The player's red line, car and tank, and the track, from the session
+    text, in linear time."""
     start = _line_key(text, _DRIVER_INFO, 0, top=True)
     if start < 0:
-        return _Session(0.0, b"")
-    redline = 0.0
-    at = _line_key(text, b"DriverCarRedLine:", start)
+        return _NO_SESSION
+    redline = _number(text, b"DriverCarRedLine:", start)
+    redline = redline if redline is not None and 0 < redline < 100_000 else 0.0
+    fuel_max = _number(text, b"DriverCarFuelMaxLtr:", start) or 0.0
+    # A series may cap the tank: the share of it that may be filled.
+    share = _number(text, b"DriverCarMaxFuelPct:", start)
+    if share is not None and 0 < share <= 1:
+        fuel_max *= share
+    return _Session(redline, _car_path(text, start), fuel_max, _track_name(text))
+
+
+def _number(text: bytes, key: bytes, start: int) -> float | None:
+    at = _line_key(text, key, start)
     found = _NUMBER.match(text, at) if at >= 0 else None
-    if found is not None:
-        value = float(found.group(1))
-        redline = value if 0 < value < 100_000 else 0.0
-    return _Session(redline, _car_path(text, start))
+    return float(found.group(1)) if found is not None else None
+
+
+def _track_name(text: bytes) -> bytes:
+    start = _line_key(text, b"WeekendInfo:", 0, top=True)
+    at = _line_key(text, b"TrackName:", start) if start >= 0 else -1
+    value = _VALUE.match(text, at) if at >= 0 else None
+    if value is None:
+        return b""
+    name = value.group(1).strip().strip(b"\"'")
+    return name if len(name) < _CAR_SIZE else b""
 
 
 def _line_key(text: bytes, key: bytes, start: int, top: bool = False) -> int:
@@ -262,24 +305,40 @@ def _fraction(x: float) -> float:
     return min(1.0, max(0.0, x))
 
 
+def _setting(value: float | None) -> int | None:
+    return round(value) if value is not None and 0 <= value < 1000 else None
+
+
 class IracingDecoder:
+    def __init__(self) -> None:
+        self._track_raw = b""
+        self._track: str | None = None
+
+    def _track_id(self, raw: bytes) -> str | None:
+        if raw != self._track_raw:  # changes with the session only
+            self._track_raw, self._track = raw, car_id(raw)
+        return self._track
+
     def decode(self, data: bytes) -> Telemetry | None:
-        if len(data) != SNAPSHOT_SIZE:
+        race = len(data) == SNAPSHOT_SIZE
+        if len(data) == _OLD_SIZE:
+            data += _OLD_PADDING
+        elif not race:
             return None
         ver, status, _, redline, raw_car = HEAD.unpack_from(data)
+        fuel_max, raw_track = TAIL.unpack_from(data, SNAPSHOT_SIZE - TAIL.size)
         values: dict[str, float] = {}
-        for i, name in enumerate(VARIABLES):
-            kind, raw = VALUE.unpack_from(data, HEAD.size + i * VALUE.size)
+        rows = VALUE.iter_unpack(data[HEAD.size : _VALUES_END])
+        for name, (kind, raw) in zip(VARIABLES, rows, strict=True):
             if kind == ABSENT:
                 continue
-            if kind >= len(_VALUE_FORMATS):
+            if kind >= len(_VALUE_STRUCTS):
                 return None
-            fmt = _VALUE_FORMATS[kind]
-            value = float(struct.unpack_from(fmt, raw)[0])
+            value = float(_VALUE_STRUCTS[kind].unpack(raw)[0])
             if not math.isfinite(value):
                 return None
             values[name] = value
-        if ver < 1 or not math.isfinite(redline) or "Gear" not in values:
+        if ver < 1 or not math.isfinite(redline + fuel_max) or "Gear" not in values:
             return None
         gear = int(values["Gear"])
         rpm = values.get("RPM", 0.0)
@@ -328,6 +387,13 @@ class IracingDecoder:
         current = values.get("LapCurrentLapTime")
         throttle = values.get("Throttle")
         car = raw_car.split(b"\0", 1)[0].decode("ascii", "replace")
+        fuel_level = values.get("FuelLevel")
+        lap_distance = values.get("LapDist")
+        lap_fraction = values.get("LapDistPct")
+        on_pit_road = values.get("OnPitRoad")
+        # dcBrakeBias is the front's share in % in most cars; some send an
+        # offset to a base the sim does not publish (small numbers): no share.
+        bias = values.get("dcBrakeBias")
         return Telemetry(
             gear=gear,
             rpm=rpm,
@@ -346,6 +412,17 @@ class IracingDecoder:
             game="iRacing",
             car=car or None,
             throttle=_fraction(throttle) if throttle is not None else None,
+            fuel_amount=fuel_level if fuel_level is not None and fuel_level >= 0 else None,
+            fuel_capacity=fuel_max if 0 < fuel_max < 100_000 else None,
+            lap_distance=lap_distance if lap_distance is not None and lap_distance >= 0 else None,
+            lap_fraction=_fraction(lap_fraction) if lap_fraction is not None else None,
+            in_pit=bool(on_pit_road) if on_pit_road is not None else None,
+            track=self._track_id(raw_track),
+            # In-car dials, present in the cars that have them.
+            tc_level=_setting(values.get("dcTractionControl")),
+            abs_level=_setting(values.get("dcABS")),
+            brake_bias=round(bias, 2) if bias is not None and 20 <= bias <= 80 else None,
+            engine_map=_setting(values.get("dcFuelMixture")),
         )
 
 
@@ -353,8 +430,9 @@ FAMILY = Family(
     name="iracing",
     title="iRacing shared memory",
     fields=filled(
-        "gear rpm max_rpm rev_lights speed fuel lap_time "
-        "last_lap best_lap delta lap position lights state game car throttle"
+        "gear rpm max_rpm rev_lights speed fuel lap_time last_lap best_lap delta lap "
+        "position lights state game car throttle fuel_amount fuel_capacity lap_distance "
+        "lap_fraction in_pit track tc_level abs_level brake_bias engine_map"
     ),
     decoder=IracingDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, take_factory(), shm_dir),

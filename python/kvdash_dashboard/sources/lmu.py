@@ -14,12 +14,14 @@ Either way the player is the scoring record marked ``mIsPlayer``, and its
 telemetry record is the one with the same ``mID`` (the two arrays are not in
 the same order). Where both are published, LMU_Data is read.
 
-The snapshot (1444 bytes) is a 12-byte header (HEADER: u8 variant (0
+The snapshot (1508 bytes) is a 12-byte header (HEADER: u8 variant (0
 LMU_Data, 1 the plugin), u8 mOptionsLocation (3 for the plugin), u8 found
 (1 the player's scoring record, 2 its telemetry record too), u8 mGamePhase,
 i8 mYellowFlagState, i8 mSectorFlag[3], u8 mInRealtime, 3 pad), then the
 player's VehicleScoringInfoV01 (584 bytes) and the first 848 bytes of its
-TelemInfoV01 (up to the wheels), zeros where not found."""
+TelemInfoV01 (up to the wheels), zeros where not found, then
+ScoringInfoV01's mTrackName (64 bytes; recordings made before it end
+without it, 1444 bytes, and still play, without the track)."""
 
 from __future__ import annotations
 
@@ -30,7 +32,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import NamedTuple
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, filled
+from .base import Family, car_id, filled
 from .shm import TORN_RETRIES, ShmReader, Unsupported, View, c_text
 
 LMU_NAMES = ("LMU_Data",)
@@ -41,7 +43,9 @@ HEADER = struct.Struct("<BBBBb3bB3x")
 SCORING_SIZE = 584  # VehicleScoringInfoV01
 TELEMETRY_SIZE = 1888  # TelemInfoV01
 TELEMETRY_TAKEN = 848  # what comes before the four wheels
-SNAPSHOT_SIZE = HEADER.size + SCORING_SIZE + TELEMETRY_TAKEN
+TRACK_SIZE = 64  # ScoringInfoV01.mTrackName, at its start
+SNAPSHOT_SIZE = HEADER.size + SCORING_SIZE + TELEMETRY_TAKEN + TRACK_SIZE
+_BEFORE_TRACK = SNAPSHOT_SIZE - TRACK_SIZE
 
 LMU_SIZE = 324_820
 RF2_SIZES = (241_680, 75_312)
@@ -106,8 +110,10 @@ class _Take:
         self._telemetry: int | None = None
 
     def _scoring_part(self, view: View, at: Scoring) -> tuple[bytes, bytes, bytes]:
-        """(header scoring bytes, the player's scoring record, its mID)."""
+        """(header scoring bytes and the track's name, the player's scoring
+        record, its mID)."""
         count, head = _info(view.read(at.info + _INFO_SPAN, 12))
+        head += view.read(at.info, TRACK_SIZE)
         count = min(max(count, 0), at.most)
         self._scoring = _player(view, at, count, self._scoring)
         if self._scoring is None:
@@ -130,10 +136,11 @@ def _snapshot(variant: int, options: int, head: bytes, scoring: bytes, telemetry
     found = (1 if any(scoring) else 0) | (2 if telemetry else 0)
     return (
         bytes((variant, options, found))
-        + head
+        + head[:6]
         + bytes(3)
         + scoring
         + (telemetry or bytes(TELEMETRY_TAKEN))
+        + head[6:]  # the track's name
     )
 
 
@@ -194,7 +201,7 @@ class Rf2Take(_Take):
         scoring = _versioned(scoring_view, scoring_body)
         if scoring is None:
             return None
-        head, record = scoring[:6], scoring[6:]
+        head, record = scoring[: 6 + TRACK_SIZE], scoring[6 + TRACK_SIZE :]
 
         def telemetry_body() -> bytes:
             count_at, records = RF2_TELEMETRY
@@ -240,6 +247,9 @@ _SCORING_AT = 100
 _FLAG = 504  # mFlag, mUnderYellow
 _VEH_FILENAME = 544  # LMU only
 _VEHICLE_NAME = 36
+_LAP_DIST = 104  # mLapDist, m into the lap
+_IN_PITS = 198
+_COUNT_LAP = 506  # mCountLapFlag: 2 counts the lap and its time
 _ET = struct.Struct("<d 4x d")  # mElapsedTime @12, mLapStartET @24
 _VEL = 184
 _ENGINE = struct.Struct("<i d")  # mGear @352, mEngineRPM @356
@@ -251,6 +261,11 @@ _FLAPS = 617  # mRearFlapActivated, mRearFlapLegalStatus
 _DELTA_BEST = 696  # LMU only
 _ACTIVE = 746  # LMU 1.3: mABSActive, mTCActive
 _MODEL = 796  # LMU 1.3: mVehicleModel, char[30]
+_REAR_BRAKE_BIAS = 664  # the rear's share, 0 to 1
+_LAP_INVALIDATED = 745  # LMU 1.3
+# LMU 1.3: (setting, its most) of TC @750, ABS @756, motor map @758; a most
+# of 0 is a car without that setting (or an older LMU, zeros there).
+_TC, _ABS, _MOTOR_MAP = 750, 756, 758
 _F64 = struct.Struct("<d")
 
 _BLUE = 6
@@ -261,23 +276,41 @@ def _seconds(x: float) -> float | None:
     return x if 0 < x < 86_400 else None
 
 
+def _step(telemetry: bytes, at: int) -> int | None:
+    value, most = telemetry[at], telemetry[at + 1]
+    return value if most and value <= most else None
+
+
 class LmuDecoder:
+    def __init__(self) -> None:
+        self._track_raw = b""
+        self._track: str | None = None
+
+    def _track_id(self, raw: bytes) -> str | None:
+        if raw != self._track_raw:  # changes with the session only
+            self._track_raw, self._track = raw, car_id(raw)
+        return self._track
+
     def decode(self, data: bytes) -> Telemetry | None:
-        if len(data) != SNAPSHOT_SIZE:
+        if len(data) == _BEFORE_TRACK:
+            data += bytes(TRACK_SIZE)
+        elif len(data) != SNAPSHOT_SIZE:
             return None
         variant, options, found, phase, yellow, *sector_flags, realtime = HEADER.unpack_from(data)
         if variant > 1:
             return None
         lmu = variant == 0
         scoring = data[HEADER.size : HEADER.size + SCORING_SIZE]
-        telemetry = data[HEADER.size + SCORING_SIZE :]
+        telemetry = data[HEADER.size + SCORING_SIZE : _BEFORE_TRACK]
         game = _GAMES[variant]
         if not found & 1:  # no car of the player's: menus, or watching
             return Telemetry(state=GameState.MENU, game=game)
         laps, sector, best, last, control, place = _SCORING.unpack_from(scoring, _SCORING_AT)
         flag, under_yellow = scoring[_FLAG], scoring[_FLAG + 1]
-        if not all(math.isfinite(x) for x in (best, last)):
+        (lap_distance,) = _F64.unpack_from(scoring, _LAP_DIST)
+        if not all(math.isfinite(x) for x in (best, last, lap_distance)):
             return None
+        lap_valid = scoring[_COUNT_LAP] == 2
 
         if lmu and options != 3 or not realtime:
             state = GameState.MENU
@@ -308,6 +341,10 @@ class LmuDecoder:
             state=state,
             game=game,
             car=car or c_text(scoring[_VEHICLE_NAME : _VEHICLE_NAME + 64]),
+            lap_distance=lap_distance if lap_distance >= 0 else None,
+            in_pit=bool(scoring[_IN_PITS]),
+            lap_valid=lap_valid,
+            track=self._track_id(data[_BEFORE_TRACK:]),
         )
         if not found & 2:  # scoring only: no telemetry for the player yet
             return scored
@@ -319,6 +356,7 @@ class LmuDecoder:
         fuel, max_rpm, overheating = _FUEL.unpack_from(telemetry, 524)
         (capacity,) = _F64.unpack_from(telemetry, _CAPACITY)
         (delta,) = _F64.unpack_from(telemetry, _DELTA_BEST)
+        (rear_bias,) = _F64.unpack_from(telemetry, _REAR_BRAKE_BIAS)
         if not all(math.isfinite(x) for x in (elapsed, lap_start, vx, vy, vz, rpm, fuel)):
             return None
         if not -1 <= gear <= 20 or not 0 <= rpm <= 100_000:
@@ -352,6 +390,13 @@ class LmuDecoder:
             delta=delta if lmu and best_lap is not None and abs(delta) < 1000 else None,
             lights=lights,
             throttle=min(1.0, max(0.0, throttle)) if math.isfinite(throttle) else None,
+            fuel_amount=fuel if fuel >= 0 else None,
+            fuel_capacity=capacity if 0 < capacity < 1e6 else None,
+            lap_valid=lap_valid and not (lmu and telemetry[_LAP_INVALIDATED]),
+            tc_level=_step(telemetry, _TC) if lmu else None,
+            abs_level=_step(telemetry, _ABS) if lmu else None,
+            brake_bias=round((1.0 - rear_bias) * 100.0, 2) if 0 < rear_bias < 1 else None,
+            engine_map=_step(telemetry, _MOTOR_MAP) if lmu else None,
         )
 
 
@@ -359,8 +404,9 @@ FAMILY = Family(
     name="lmu",
     title="Le Mans Ultimate / rFactor 2 shared memory",
     fields=filled(
-        "gear rpm max_rpm speed fuel lap_time last_lap best_lap delta lap position "
-        "lights state game car throttle"
+        "gear rpm max_rpm speed fuel lap_time last_lap best_lap delta lap position lights "
+        "state game car throttle fuel_amount fuel_capacity lap_distance in_pit lap_valid "
+        "track tc_level abs_level brake_bias engine_map"
     ),
     decoder=LmuDecoder,
     reader=LmuReader,

@@ -13,7 +13,7 @@ import struct
 from dataclasses import replace
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, filled
+from .base import Family, car_id, filled, unit_share
 
 _RACE_INFO, _RACE_STATE, _TELEMETRY, _STOPPED = 0, 1, 2, 3
 _VERSIONS = {_RACE_INFO: 1, _RACE_STATE: 1, _TELEMETRY: 2, _STOPPED: 1}
@@ -25,7 +25,9 @@ _FORWARD_SPEED_AT = 104  # in the chassis block
 _DRIVETRAIN_FLOATS = 28
 _ENGINE_RPM, _FUEL_LEFT = 0, 7
 _GEAR_SIZE = 8  # upshift and downshift rpm
-_SETUP_SIZE = 22
+# Brake bias, anti-roll bars, regen and deploy limits (floats), then the ABS
+# and TCS levels. The bias's unit and end are not said anywhere: not read.
+_SETUP = struct.Struct("<20xBB")
 _GENERAL_FLOATS = 10
 _CONSTANT_HEAD = 24  # the bounding box
 _MAX_RPM, _FUEL_CAPACITY = 3, 7  # among the constant block's floats
@@ -92,10 +94,10 @@ class _Standing:
         c.text()  # driver
         c.text()  # livery
         c.text()  # class
-        position, lap, current, best, _, _ = c.unpack("iifffi")
+        position, lap, current, best, progress, _ = c.unpack("iifffi")
         c.float_list()  # sector times
         c.float_list()  # best sector times
-        c.take(3)  # in pits, finished, disqualified
+        in_pits, _, _ = c.take(3)  # in pits, finished, disqualified
         # The flags: four bytes, though one reader takes two; only low bits are named.
         rest = c.data[c.at : c.at + 4]
         flags = int.from_bytes(rest, "little") if len(rest) >= 2 else 0
@@ -104,6 +106,8 @@ class _Standing:
         self.lap = int(lap) if 1 <= lap <= 9999 else None
         self.lap_time = float(current) if math.isfinite(current) and current >= 0 else None
         self.best_lap = float(best) if math.isfinite(best) and best > 0 else None
+        self.lap_fraction = unit_share(float(progress))
+        self.in_pit = in_pits != 0
         self.lights = Light.NONE
         if flags & _YELLOW:
             self.lights |= Light.FLAG | Light.YELLOW
@@ -129,7 +133,7 @@ class _Car:
         c.floats(1)  # load bias
         _, throttle, _, _, _ = c.floats(5)
         gear = c.i32()
-        c.take(_SETUP_SIZE)
+        abs_level, tc_level = _SETUP.unpack(c.take(_SETUP.size))
         c.floats(_GENERAL_FLOATS)
         abs_active = c.u8()
         c.take(_CONSTANT_HEAD)
@@ -147,9 +151,13 @@ class _Car:
         self.rpm = max(0.0, rpm)
         self.max_rpm = max_rpm if math.isfinite(max_rpm) and max_rpm > 0 else None
         self.speed = abs(forward)
-        self.fuel = None
-        if math.isfinite(capacity) and capacity > 0 and math.isfinite(fuel):
-            self.fuel = min(1.0, max(0.0, fuel / capacity))
+        self.fuel = self.fuel_amount = self.fuel_capacity = None
+        if math.isfinite(capacity) and capacity > 0 and math.isfinite(fuel) and fuel >= 0:
+            self.fuel = min(1.0, fuel / capacity)
+            self.fuel_amount = fuel  # litres
+            self.fuel_capacity = capacity
+        self.tc_level = tc_level
+        self.abs_level = abs_level
         self.throttle = _fraction(throttle)
         self.lights = Light.NONE
         if tc:
@@ -168,6 +176,7 @@ class Decoder:
         self._player: _Standing | None = None
         self._cars: dict[int, _Car] = {}
         self._session = GameState.UNKNOWN
+        self._track: str | None = None
 
     def decode(self, data: bytes) -> Telemetry | None:
         if len(data) < _HEADER.size:
@@ -178,13 +187,16 @@ class Decoder:
         c = _Cursor(data, _HEADER.size)
         try:
             if kind == _RACE_INFO:
-                for _ in range(6):  # track, layout, season, weather, session, game mode
+                track, layout = c.text(), c.text()
+                for _ in range(4):  # season, weather, session, game mode
                     c.text()
                 c.floats(5)
                 _, state, _ = c.take(3)
                 self._session = {_INACTIVE: GameState.MENU, _ACTIVE: GameState.DRIVING}.get(
                     state, GameState.UNKNOWN
                 )
+                # Sent now and then, not with every frame: decoded as it comes.
+                self._track = car_id(f"{track}/{layout}".strip("/").encode())
             elif kind == _RACE_STATE:
                 standing = _Standing(c)
                 if standing.is_player:
@@ -203,7 +215,7 @@ class Decoder:
     def _telemetry(self) -> Telemetry:
         player = self._player
         if player is None:
-            return Telemetry(state=self._session, game=GAME)
+            return Telemetry(state=self._session, game=GAME, track=self._track)
         standing = Telemetry(
             lap_time=player.lap_time,
             best_lap=player.best_lap,
@@ -213,6 +225,9 @@ class Decoder:
             state=self._session,
             game=GAME,
             car=player.car,
+            lap_fraction=player.lap_fraction,
+            in_pit=player.in_pit,
+            track=self._track,
         )
         car = self._cars.get(player.car_id)
         if car is None:
@@ -226,6 +241,10 @@ class Decoder:
             fuel=car.fuel,
             lights=player.lights | car.lights,
             throttle=car.throttle,
+            fuel_amount=car.fuel_amount,
+            fuel_capacity=car.fuel_capacity,
+            tc_level=car.tc_level,
+            abs_level=car.abs_level,
         )
 
 
@@ -233,7 +252,8 @@ FAMILY = Family(
     name="pmr",
     title="Project Motor Racing UDP",
     fields=filled(
-        "gear rpm max_rpm speed fuel lap_time best_lap lap position lights state car throttle"
+        "gear rpm max_rpm speed fuel lap_time best_lap lap position lights state car throttle "
+        "fuel_amount fuel_capacity lap_fraction in_pit track tc_level abs_level"
     ),
     decoder=Decoder,
     port=7576,

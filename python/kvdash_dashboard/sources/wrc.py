@@ -19,8 +19,9 @@ _HEAD = struct.Struct("<Q16xfffBBBBBff")
 # Max, idle and current rpm, throttle.
 _ENGINE = struct.Struct("<ffff")
 _ENGINE_AT = 185
-_STAGE_TIME = struct.Struct("<f")
-_STAGE_TIME_AT = 217
+# Time on the stage (s) and distance along it (m, a double).
+_STAGE = struct.Struct("<fd")
+_STAGE_AT = 217
 # F1 24's Motion Ex packet is 237 bytes too: its header has the format year
 # at 0 and the same year's last two digits at 2, which no packet counter has.
 _F1_FORMAT = struct.Struct("<HB")
@@ -41,7 +42,7 @@ def decode(data: bytes) -> Telemetry | None:
         return None
     (_, fraction, _, _, valid, index, neutral, reverse, _, _, speedo) = _HEAD.unpack_from(data)
     max_rpm, _, rpm, throttle = _ENGINE.unpack_from(data, _ENGINE_AT)
-    (stage_time,) = _STAGE_TIME.unpack_from(data, _STAGE_TIME_AT)
+    stage_time, stage_distance = _STAGE.unpack_from(data, _STAGE_AT)
     if neutral == reverse or not all(map(math.isfinite, (rpm, max_rpm, speedo))):
         return None
     if index == reverse:
@@ -66,6 +67,10 @@ def decode(data: bytes) -> Telemetry | None:
         state=GameState.DRIVING,
         game=GAME,
         throttle=min(1.0, max(0.0, throttle)) if math.isfinite(throttle) else None,
+        # A stage is driven once: its distance stands for the lap's.
+        lap_distance=(
+            stage_distance if math.isfinite(stage_distance) and stage_distance >= 0 else None
+        ),
     )
 
 
@@ -79,7 +84,7 @@ class Decoder:
 FAMILY = Family(
     name="wrc",
     title="EA SPORTS WRC UDP",
-    fields=filled("gear rpm max_rpm rev_lights speed lap_time state throttle"),
+    fields=filled("gear rpm max_rpm rev_lights speed lap_time state throttle lap_distance"),
     decoder=Decoder,
     port=20777,  # shared with F1 and Codemasters: its length and header tell it apart
     games="EA SPORTS WRC (structure wrc, packet session_update)",

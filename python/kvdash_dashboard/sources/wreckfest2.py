@@ -12,7 +12,7 @@ import math
 import struct
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, filled
+from .base import Family, car_id, filled, unit_share
 
 _SIGNATURE = 1869769584
 # Signature, packet type, status flags (session and race time follow).
@@ -24,11 +24,16 @@ _SIZES = (1218, 1231, 1231, 1375, 1383, 8195, 1027)
 # Marshal flags; lap, position.
 _STANDING = struct.Struct("<H2xHB")
 _STANDING_AT = 14
-# Current, penalty, last and best lap (ms).
-_TIMING = struct.Struct("<IIII")
+# Current, penalty, last and best lap (ms), best lap's number, gaps ahead and
+# behind, share of the lap driven.
+_TIMING = struct.Struct("<IIII9xf")
 _TIMING_AT = 48
 _CAR_ID = slice(116, 180)
+# Assists active; gearbox, ABS and TCS levels (0 off, 1 half, 2 full).
+_ASSISTS = struct.Struct("<BxBB")
 _ASSISTS_AT = 350
+_TOP_LEVEL = 2
+_TRACK_ID = slice(882, 946)
 # Gear, top gear, speedo speed; engine flags, rpm, limiter rpm.
 _DRIVE = struct.Struct("<BBf17xBii")
 _DRIVE_AT = 411
@@ -66,16 +71,20 @@ def _state(status: int, session: int) -> GameState:
     return GameState.DRIVING if status & _IN_RACE else GameState.UNKNOWN
 
 
-def _main(data: bytes, status: int) -> Telemetry | None:
+def _level(value: int) -> int | None:
+    return value if value <= _TOP_LEVEL else None
+
+
+def _main(data: bytes, status: int, track: str | None) -> Telemetry | None:
     marshal, lap, position = _STANDING.unpack_from(data, _STANDING_AT)
-    current, _, last, best = _TIMING.unpack_from(data, _TIMING_AT)
+    current, _, last, best, progress = _TIMING.unpack_from(data, _TIMING_AT)
     code, _, speed, engine, rpm, limiter = _DRIVE.unpack_from(data, _DRIVE_AT)
     (throttle,) = _THROTTLE.unpack_from(data, _THROTTLE_AT)
     if code > _TOP_GEAR_CODE or not math.isfinite(speed):
         return None
     gear = -1 if code == _REVERSE else code - 1  # 1 is neutral, 2 first
     lights = Light.NONE
-    assists = data[_ASSISTS_AT]
+    assists, abs_level, tc_level = _ASSISTS.unpack_from(data, _ASSISTS_AT)
     if assists & _ABS_ACTIVE:
         lights |= Light.ABS
     if assists & _TCS_ACTIVE:
@@ -101,6 +110,10 @@ def _main(data: bytes, status: int) -> Telemetry | None:
         game=GAME,
         car=_car_id(data[_CAR_ID]),
         throttle=min(1.0, max(0.0, throttle)) if math.isfinite(throttle) else None,
+        lap_fraction=unit_share(progress),
+        track=track,
+        tc_level=_level(tc_level),
+        abs_level=_level(abs_level),
     )
 
 
@@ -110,6 +123,8 @@ class Decoder:
 
     def __init__(self) -> None:
         self._car = Telemetry(game=GAME)
+        self._track_raw = b""
+        self._track: str | None = None
 
     def decode(self, data: bytes) -> Telemetry | None:
         if len(data) < _HEADER.size:
@@ -118,7 +133,11 @@ class Decoder:
         if signature != _SIGNATURE or kind >= len(_SIZES) or len(data) < _SIZES[kind]:
             return None
         if kind == _MAIN:
-            car = _main(data, status)
+            raw = data[_TRACK_ID]
+            if raw != self._track_raw:  # the same bytes every packet of a session
+                self._track_raw = raw
+                self._track = car_id(raw)
+            car = _main(data, status, self._track)
             if car is None:
                 return None
             self._car = car
@@ -129,7 +148,8 @@ FAMILY = Family(
     name="wreckfest2",
     title="Wreckfest 2 UDP",
     fields=filled(
-        "gear rpm max_rpm speed lap_time last_lap best_lap lap position lights state car throttle"
+        "gear rpm max_rpm speed lap_time last_lap best_lap lap position lights state car throttle "
+        "lap_fraction track tc_level abs_level"
     ),
     decoder=Decoder,
     port=23123,
