@@ -170,7 +170,8 @@ class LapTracker:
         self._last_lap: float | None = None
         self._fuel: float | None = None
         self._driven = 0.0
-        self._was: tuple[float, float, float] | None = None  # now, raw position, speed
+        self._was: tuple[float, float] | None = None  # when the position last changed, and it
+        self._moving: tuple[float, float] | None = None  # the last packet's time and speed
         self._settings: tuple[object, ...] | None = None
         self._longest = 0.0
         self._track_m = 0.0  # the track's length, where the game sends only the share
@@ -195,7 +196,7 @@ class LapTracker:
     def update(self, t: Telemetry, now: float) -> None:
         """Learns from one packet of the family in use."""
         if t.state in PAUSED:
-            self._was = None  # no speed through a pause
+            self._was = self._moving = None  # no speed through a pause
             return
         key = (t.car, t.track)
         if key != self._key:
@@ -229,18 +230,24 @@ class LapTracker:
         speed = abs(t.speed)
         if not speed < BIG:
             speed = 0.0
-        was = self._was
-        dt = 0.0
-        if was is not None:
-            dt = min(MAX_DT, now - was[0])
-            self._driven += 0.5 * (speed + was[2]) * dt
+        moving = self._moving
+        if moving is not None:
+            self._driven += 0.5 * (speed + moving[1]) * min(MAX_DT, now - moving[0])
+        self._moving = (now, speed)
         if kind == "distance":
             raw = t.distance
         elif kind == "speed":
             raw = self._driven
         if raw is None or not -BIG < raw < BIG:
             return
-        self._was = (now, raw, speed)
+        # Since the position last changed: a game that spreads the car over
+        # several packets (F1) moves it in one of them only.
+        was = self._was
+        dt = 0.0
+        if was is not None:
+            dt = now - was[0]
+        if was is None or raw != was[1]:
+            self._was = (now, raw)
         counter, lap_time = t.lap, _seconds(t.lap_time)
         was_counter = self._counter
         ended = moved = False
