@@ -58,7 +58,7 @@ class Telemetry:
     car: str | None = None  # the car's short stable id, as the game names it (settings key on it)
     throttle: float | None = None  # 0 to 1
     # Race information the app works out laps, fuel use and the delta from.
-    fuel_amount: float | None = None  # on board, in the game's unit (litres, or kg where it counts so)
+    fuel_amount: float | None = None  # on board: litres, or kg where the game counts so
     fuel_capacity: float | None = None  # what the tank holds, in the same unit
     lap_distance: float | None = None  # m into the current lap
     lap_fraction: float | None = None  # 0 to 1 into the current lap, where the game sends a share
