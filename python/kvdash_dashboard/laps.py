@@ -325,7 +325,7 @@ class LapTracker:
         best = self.best
         if best is None or not lap.from_line or position < 0.0:
             return None
-        at = position / self._step
+        at = position / best.step
         i = int(at)
         times = best.times
         if i + 1 >= len(times):
@@ -366,14 +366,10 @@ class LapTracker:
             return
         time = round(time, 3)  # to the millisecond, as games time laps
         length = lap.position - lap.first
-        self._longest = max(self._longest, length)
-        valid = (
-            lap.valid
-            and lap.from_line
-            and not t.in_pit
-            and length >= SHORT * self._longest
-            and time > 0.0
-        )
+        valid = lap.valid and lap.from_line and not t.in_pit and time > 0.0
+        if valid:  # only a lap that counts otherwise sets how long a whole lap is
+            self._longest = max(self._longest, length)
+            valid = length >= SHORT * self._longest
         best = self._best_time()
         self.lap_end = LapEnd(now, time, None if best is None else time - best, valid)
         if not valid:
