@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 from kvdash_dashboard import dashboard as dash
 from kvdash_dashboard.bestlaps import BestLapStore
 from kvdash_dashboard.cli import build_parser
-from kvdash_dashboard.laps import LapTracker
+from kvdash_dashboard.laps import LapTracker, allows
 from kvdash_dashboard.settings import SettingsError, given_options, load
 from kvdash_dashboard.sources import FAMILIES
 from kvdash_dashboard.sources.base import Family, filled
@@ -199,6 +199,9 @@ def test_a_setting_pops_up_for_2_s_and_the_pit_limiter_blinks_the_row() -> None:
 
 
 def test_pop_ups_and_the_pit_blink_are_settings(tmp_path: Path) -> None:
+    fields = filled("lap distance fuel tc_level brake_bias")  # what the status line says
+    assert allows(fields) == "fuel laps, delta (counted), pop-ups: TC, brake bias"
+    assert allows(fields, popups=False) == "fuel laps, delta (counted)"
     path = tmp_path / "dashboard.toml"
     path.write_text("popups = false\n[game.forza]\npit_blink = false\npopups = true\n")
     parser = build_parser()
