@@ -260,6 +260,7 @@ class Layout:
         self._left_learnt = self.left in WORKED_OUT
         self._right_learnt = self.right in WORKED_OUT
         self._pit = int(Light.PIT_LIMITER) if options.pit_blink else 0
+        self._over: tuple[object, object] = (None, None)  # pop-ups already over
         self._setting_leds = {
             setting: options.leds.index(led)
             for setting, led in SETTING_LEDS.items()
@@ -328,7 +329,9 @@ class Layout:
             flash=flash,
         )
         if laps is not None and o.popups and (laps.lap_end or laps.setting):
-            change = self._popups(frame, laps, now, change)
+            shown = (laps.lap_end, laps.setting)
+            if shown != self._over:
+                change = self._popups(frame, laps, now, change)
         return frame, change
 
     def _popups(
@@ -352,6 +355,8 @@ class Layout:
             led = self._setting_leds.get(setting.name)
             if led is not None:
                 frame.warnings = tuple(on or i == led for i, on in enumerate(frame.warnings))
+        if len(ends) == (change is not None):  # none on: none to look at till the next
+            self._over = (laps.lap_end, laps.setting)
         return min(ends) if ends else None
 
     def _warning_leds(self, lights: int, shift_now: bool, fuel_low: bool) -> tuple[bool, ...]:
