@@ -65,7 +65,9 @@ def race(
     the game's packets; answers the panels."""
     source, build = BUILDERS[game]
     clock = SimpleNamespace(now=0.0, packets=0)
-    monkeypatch.setattr(loop, "time", SimpleNamespace(monotonic=lambda: clock.now, sleep=id))
+    monkeypatch.setattr(
+        loop, "time", SimpleNamespace(monotonic=lambda: clock.now, sleep=lambda s: None)
+    )
     argv = ["--source", source, "--left", "delta", "--right", "fuel_laps", "--view", "lines"]
     args = build_parser().parse_args(argv)
     settings = load(build_parser(), given_options(build_parser(), argv), None, FAMILIES)
@@ -125,9 +127,9 @@ def test_laps_through_the_app(
             assert [right for _, right in bias[:2]] == ["56.5", "56.5"] and bias[2][1] != "56.5"
             assert display.last_report[17] == 0
     assert lap2[50] == ("---.-.--", "-.-.-.---")  # nothing known yet: the dashes
-    assert lap3[:5] == [("1.4.0.0", "")] * 5  # the lap just ended; no best before it
+    assert lap3[:5] == [("1.4.0.0", "")] * 5  # 1:40.0 just ended, for 5 s; no best before it
     assert lap3[49] == ("-0.42" if own else "-1.00", "-.-.-.---")  # one valid lap: no fuel laps
-    assert lap4[:5] == [("1.3.8.0", "-2.00")] * 5
+    assert lap4[:5] == [("1.3.8.0", "-2.00")] * 5  # 1:38.0, 2 s up on the best
     # Fuel laps: 40 % of the tank less 0.04 % a second, at 5 % a lap (F1's fuel
     # comes a packet after the lap's end: a lap's use may be a packet off).
     assert float(lap4[10][1]) == pytest.approx(7.92, abs=0.11) and lap4[49][0] == "0.49"
