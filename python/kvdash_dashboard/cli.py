@@ -178,6 +178,19 @@ def build_parser() -> argparse.ArgumentParser:
         "--neutral", choices=("-", "0"), default="-", help="how neutral is shown (default -)"
     )
     shown.add_argument(
+        "--no-popups",
+        dest="popups",
+        action="store_false",
+        help="no pop-ups: the lap just ended (5 s) and a changed TC, ABS, brake bias or "
+        "engine map (2 s) are not shown over the panels",
+    )
+    shown.add_argument(
+        "--no-pit-blink",
+        dest="pit_blink",
+        action="store_false",
+        help="the RPM LEDs show the rpm with the pit limiter on, rather than blinking",
+    )
+    shown.add_argument(
         "--hz",
         type=float,
         default=MAX_HZ,

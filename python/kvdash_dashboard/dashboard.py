@@ -8,9 +8,11 @@ reports, and every report sends all of it."""
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Protocol
 
+from .laps import LapTracker, can_fill
 from .telemetry import Light, Telemetry
 
 RPM_LEDS = 13
@@ -51,7 +53,18 @@ PANELS = {
     "lap": ("lap number", "lap"),
     "position": ("race position", "position"),
     "rpm": ("engine rpm", "rpm"),
+    "fuel_laps": ("laps of fuel left", "fuel_laps"),
+    "fuel_lap": ("fuel a lap", "fuel_lap"),
+    "predicted": ("predicted lap time", "predicted"),
 }
+# Worked out over laps (the lap tracker's attributes of these names): each
+# panel shows its dashes until the value is known.
+WORKED_OUT = frozenset({"fuel_laps", "fuel_lap", "predicted", "delta"})
+LAP_POPUP = 5.0  # s the lap just ended stays on the panels
+SETTING_POPUP = 2.0  # s a changed setting stays on the right panel
+PIT_BLINK_HZ = 2.0  # the RPM LEDs with the pit limiter on
+# A changed setting's pop-up lights this warning LED, where one shows it.
+SETTING_LEDS = {"tc": "tc", "abs": "abs"}
 # Defaults, best first: the first one the source can fill.
 LEFT_DEFAULTS = ("time", "speed")
 RIGHT_DEFAULTS = ("fuel", "delta", "rpm")
@@ -75,6 +88,8 @@ class Options:
     shift: tuple[float, ...] = ()  # rpm per forward gear from first; the last serves higher
     fuel_low: float = FUEL_LOW
     rpm_limit: float | None = None  # the car's rev limit where the game sends none
+    popups: bool = True  # the lap just ended and a changed setting, for a moment
+    pit_blink: bool = True  # the RPM LEDs blink while the pit limiter is on
 
     def shift_for(self, gear: int) -> float | None:
         """The user's shift point for this gear, or None."""
@@ -149,20 +164,44 @@ def delta_text(delta: float) -> str:
     return f"{delta:.2f}" if abs(delta) < 9.995 else f"{delta:.1f}"
 
 
+def setting_text(value: float) -> str:
+    """A setting as the driver knows it: 4, 56.5."""
+    return str(int(value)) if value.is_integer() else f"{value:.1f}"
+
+
+def _whole(value: float, units: str) -> str:
+    return str(min(999999, max(0, int(value))))
+
+
+def _fuel_laps(value: float, units: str) -> str:
+    return f"{min(99999.0, max(0.0, value)):.1f}"
+
+
+def _fuel_lap(value: float, units: str) -> str:
+    value = min(9999.0, max(0.0, value))
+    return f"{value:.2f}" if value < 10 else f"{value:.1f}"
+
+
+# Each panel choice's text of a known value, before it is aligned.
+_TEXTS: dict[str, Callable[[float, str], str]] = {
+    "time": lambda value, units: lap_time_text(value),
+    "last": lambda value, units: lap_time_text(value),
+    "best": lambda value, units: lap_time_text(value),
+    "predicted": lambda value, units: lap_time_text(value),
+    "delta": lambda value, units: delta_text(value),
+    "speed": speed_text,
+    "fuel": lambda value, units: fuel_text(value),
+    "fuel_laps": _fuel_laps,
+    "fuel_lap": _fuel_lap,
+}
+
+
 def panel_text(choice: str, value: float | None, units: str) -> str:
-    """The panel's text for this choice's value; blank when it is unknown now."""
-    if value is None or (isinstance(value, float) and not math.isfinite(value)):
-        return " " * PANEL_DIGITS
-    if choice in ("time", "last", "best"):
-        text = lap_time_text(value)
-    elif choice == "delta":
-        text = delta_text(value)
-    elif choice == "speed":
-        text = speed_text(value, units)
-    elif choice == "fuel":
-        text = fuel_text(value)
-    else:  # lap, position, rpm: whole numbers
-        text = str(min(999999, max(0, int(value))))
+    """The panel's text for this choice's value; blank when it is unknown now
+    (a worked-out value: "", the panel's dashes)."""
+    if value is None or not -1e15 < value < 1e15:  # NaN fails too
+        return "" if choice in WORKED_OUT else " " * PANEL_DIGITS
+    text = _TEXTS.get(choice, _whole)(value, units)
     return right_align(text)
 
 
@@ -171,7 +210,7 @@ def pick_panel(chosen: str | None, defaults: tuple[str, ...], fields: frozenset[
     if chosen is not None:
         return chosen
     for choice in defaults:
-        if PANELS[choice][1] in fields:
+        if PANELS[choice][1] in fields:  # only what the game itself sends
             return choice
     return defaults[-1]
 
@@ -218,33 +257,67 @@ class Layout:
         self._left_value: object = _UNSET  # the value each panel's text was written from
         self._right_value: object = _UNSET
         self._left_text = self._right_text = ""
+        self._left_learnt = self.left in WORKED_OUT
+        self._right_learnt = self.right in WORKED_OUT
+        self._pit = int(Light.PIT_LIMITER) if options.pit_blink else 0
+        self._over: tuple[object, object] = (None, None)  # pop-ups already over
+        self._setting_leds = {
+            setting: options.leds.index(led)
+            for setting, led in SETTING_LEDS.items()
+            if led in options.leds
+        }
 
     def unfilled(self) -> tuple[str, ...]:
         """The panel choices this source cannot fill, as words for the status line."""
         out = []
         for side, choice in (("left", self.left), ("right", self.right)):
             label, field = PANELS[choice]
-            if field not in self.fields:
+            if choice in WORKED_OUT:
+                known = can_fill(choice, self.fields)
+            else:
+                known = field in self.fields
+            if not known:
                 out.append(f"{side} panel: no {label} from this game")
         return tuple(out)
 
     def frame(
-        self, t: Telemetry | None, now: float, learnt: float | None = None
+        self,
+        t: Telemetry | None,
+        now: float,
+        learnt: float | None = None,
+        laps: LapTracker | None = None,
     ) -> tuple[Frame, float | None]:
         """The frame for t at time now, and when it would change with no new
-        telemetry (the shift-light flash), or None. ``learnt``: the car's rev
-        limit learnt where the game sends none."""
+        telemetry (the shift-light flash, the pit blink, a pop-up's end), or
+        None. ``learnt``: the car's rev limit learnt where the game sends
+        none; ``laps``: what the lap tracker knows (the worked-out panels,
+        the pop-ups)."""
         if t is None:
             return NO_DATA, None
         o = self.options
         lights = int(t.lights)
-        lit, change, shift_now = self._rpm(t, lights, now, learnt)
+        if lights & self._pit:
+            # The pit limiter: the whole row blinks slowly instead of the rpm.
+            half = 0.5 / PIT_BLINK_HZ
+            phase = math.floor(now / half)
+            lit, shift_now = (RPM_LEDS if phase % 2 == 0 else 0), bool(lights & _SHIFT)
+            change: float | None = (phase + 1) * half
+            flash = False
+        else:
+            lit, change, shift_now = self._rpm(t, lights, now, learnt)
+            flash = shift_now
         fuel_low = t.fuel is not None and t.fuel < o.fuel_low
         gear = self._gears.get(t.gear)
-        left = getattr(t, self._left_field)
+        if self._left_learnt and laps is not None:
+            left = getattr(laps, self._left_field)
+        else:  # a worked-out value with no tracker: unknown
+            left = getattr(t, self._left_field, None)
         if left != self._left_value:
             self._left_value, self._left_text = left, panel_text(self.left, left, o.units)
-        right = getattr(t, self._right_field)
+        if self._right_learnt and laps is not None:
+            right = getattr(laps, self._right_field)
+        else:  # a worked-out value with no tracker: unknown
+            right = getattr(t, self._right_field, None)
         if right != self._right_value:
             self._right_value, self._right_text = right, panel_text(self.right, right, o.units)
         frame = Frame(
@@ -253,9 +326,38 @@ class Layout:
             warnings=self._warning_leds(lights, shift_now, fuel_low),
             left=self._left_text,
             right=self._right_text,
-            flash=shift_now,
+            flash=flash,
         )
+        if laps is not None and o.popups and (laps.lap_end or laps.setting):
+            shown = (laps.lap_end, laps.setting)
+            if shown != self._over:
+                change = self._popups(frame, laps, now, change)
         return frame, change
+
+    def _popups(
+        self, frame: Frame, laps: LapTracker, now: float, change: float | None
+    ) -> float | None:
+        """The lap just ended (5 s) and a changed setting (2 s) over the
+        panels, the later on top; answers when the frame changes next."""
+        ends = [] if change is None else [change]
+        end, setting = laps.lap_end, laps.setting
+        if end is not None and now < end.at + LAP_POPUP:
+            ends.append(end.at + LAP_POPUP)
+            frame.left = right_align(lap_time_text(end.time))
+            difference = end.difference
+            blank = " " * PANEL_DIGITS
+            frame.right = blank if difference is None else right_align(delta_text(difference))
+            if setting is not None and setting.at < end.at:
+                setting = None  # the lap ended after it: the lap's pop-up is on top
+        if setting is not None and now < setting.at + SETTING_POPUP:
+            ends.append(setting.at + SETTING_POPUP)
+            frame.right = right_align(setting_text(setting.value))
+            led = self._setting_leds.get(setting.name)
+            if led is not None:
+                frame.warnings = tuple(on or i == led for i, on in enumerate(frame.warnings))
+        if len(ends) == (change is not None):  # none on: none to look at till the next
+            self._over = (laps.lap_end, laps.setting)
+        return min(ends) if ends else None
 
     def _warning_leds(self, lights: int, shift_now: bool, fuel_low: bool) -> tuple[bool, ...]:
         state = (lights, shift_now, fuel_low)

@@ -16,6 +16,10 @@ from .telemetry import Telemetry
 # At most this many datagrams are taken per wake-up, so a flood cannot keep
 # the loop from sending what it has.
 DRAIN_LIMIT = 256
+# Wake-ups closer than this are a flood: drained. Slower, a wake-up takes the
+# one datagram the game sent, without the failed read (an exception, as
+# dear as the rest of the packet's reading) that ends a drain.
+FLOOD_GAP = 0.001  # s
 RECEIVE_BUFFER = 1 << 20
 MAX_DATAGRAM = 65535
 # A recording keeps what a decoder took, and of the rest only this many a
@@ -120,6 +124,7 @@ class UdpInput:
             self._join(self.group)
         self.socket.setblocking(False)
         self.address: tuple[str, int] = self.socket.getsockname()[:2]
+        self._woken = -1.0  # when receive() was last called
         self.channel.port = self.address[1]
 
     def _join(self, group: str) -> None:
@@ -137,7 +142,9 @@ class UdpInput:
     def receive(self, now: float, recorder: Recorder | None) -> list[Heard]:
         """Takes what has arrived; answers the newest telemetry of each family."""
         newest: dict[str, Heard] = {}
-        for _ in range(DRAIN_LIMIT):
+        limit = DRAIN_LIMIT if now - self._woken < FLOOD_GAP else 1
+        self._woken = now
+        for _ in range(limit):
             try:
                 if self.console is None:
                     data = self.socket.recv(MAX_DATAGRAM)

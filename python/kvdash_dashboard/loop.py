@@ -12,9 +12,11 @@ import selectors
 import time
 from typing import TYPE_CHECKING
 
+from .bestlaps import BestLapStore, data_folder
 from .dashboard import NO_DATA, Frame, Layout, send
 from .display import Display
 from .inputs import Heard, PolledInput, ReplayInput, UdpInput
+from .laps import LapTracker, allows
 from .record import Recorder
 from .revlimit import RevLimits
 from .settings import Settings
@@ -66,6 +68,7 @@ class App:
         self.telemetry: Telemetry | None = None
         self.rev_limits = RevLimits()
         self.rev_limit: float | None = None  # learnt for the car driving now
+        self.laps = LapTracker(BestLapStore(data_folder(), view.say))
         self.last_heard = 0.0
         self.frame: Frame = NO_DATA
         self.flash: float | None = None  # when the shift-light flash changes the frame
@@ -112,7 +115,13 @@ class App:
                 source += " · no data"
             rpm_shift = self.layout.options.rpm_shift
             learning = None if rpm_shift else self.rev_limits.learning(self.active)
-            notes = (*problems, *((learning,) if learning else ()), *self.layout.unfilled())
+            race = allows(self.active.fields, self.layout.options.popups)
+            notes = (
+                *problems,
+                *((learning,) if learning else ()),
+                *((race,) if race else ()),
+                *self.layout.unfilled(),
+            )
         labels = self.layout.options.labels()
         return Status(source, self.display.status(), self.rate, notes, labels)
 
@@ -144,6 +153,7 @@ class App:
             self.car = heard.telemetry.car
             packets, bad = self._totals()
             self.counted_from = (packets - 1, bad)  # this game's first packet counts
+            self.laps.use(heard.family)
             self._apply_settings()
             game = heard.telemetry.game or heard.family.title
             self.view.say(f"Telemetry from {game} ({heard.family.name}).")
@@ -152,6 +162,8 @@ class App:
             self._apply_settings()
         self.telemetry = heard.telemetry
         self.rev_limit = self.rev_limits.learn(heard.family, heard.telemetry)
+        if self.laps.active:
+            self.laps.update(heard.telemetry, now)
         self.last_heard = now
         self.dirty = True
 
@@ -235,7 +247,7 @@ class App:
             elif event == "plugged":
                 self.view.say(f"Driving the {self.display.status()} again.")
         if self.dirty or (self.flash is not None and now >= self.flash):
-            frame, self.flash = self.layout.frame(self.telemetry, now, self.rev_limit)
+            frame, self.flash = self.layout.frame(self.telemetry, now, self.rev_limit, self.laps)
             if frame != self.frame:  # only a different frame is new: compared once
                 self.frame = frame
             self.dirty = False

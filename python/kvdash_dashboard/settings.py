@@ -43,6 +43,8 @@ PER_CAR = (
     "shift",
     "fuel_low",
     "rpm_limit",
+    "popups",
+    "pit_blink",
 )
 MAX_RPM = 1e6
 MAX_GEARS = 30  # trucks have up to 18 forward gears, some more
@@ -253,6 +255,8 @@ class Settings:
             shift=tuple(v["shift"]),
             fuel_low=v["fuel_low"],
             rpm_limit=v["rpm_limit"],
+            popups=v["popups"],
+            pit_blink=v["pit_blink"],
         )
 
     def origin(self, key: str, game: str | None = None, car: str | None = None) -> str:

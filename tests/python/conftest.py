@@ -114,7 +114,10 @@ def windows_documents() -> Path:
 def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     """A temporary home with a Documents folder, so init() never touches the
     real one. On Windows, the home whose Documents the module uses: the
-    user's profile (under Wine, the prefix's)."""
+    user's profile (under Wine, the prefix's). Best laps go to a temporary
+    data folder on every platform."""
+    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "data"))
+    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "data"))
     if WINDOWS:
         return windows_documents().parent
     home = tmp_path / "home"
