@@ -31,7 +31,7 @@ import struct
 from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, car_id, filled, unit_share
+from .base import Family, TextCache, car_id, filled, track_name, unit_share
 from .shm import CounterCache, ShmReader, View, consistent, read_optional, require
 
 NAMES = ("acpmf_physics", "acpmf_graphics", "acpmf_static")
@@ -131,22 +131,10 @@ def _share(value: float) -> float | None:
 
 class AcDecoder:
     def __init__(self) -> None:
-        self._car_raw = self._track_raw = b""
-        self._car: str | None = None
-        self._track: str | None = None
-
-    # The static page's names change once a session: decoded only then.
-    def _car_id(self, raw: bytes) -> str | None:
-        if raw != self._car_raw:
-            self._car_raw, self._car = raw, car_id(raw, wide=True)
-        return self._car
-
-    def _track_id(self, raw: bytes) -> str | None:
-        if raw != self._track_raw:
-            track, layout = car_id(raw[:66], wide=True), car_id(raw[66:], wide=True)
-            self._track_raw = raw
-            self._track = f"{track} {layout}" if track and layout else track
-        return self._track
+        self._car = TextCache(lambda raw: car_id(raw, wide=True))
+        self._track = TextCache(
+            lambda track, layout: track_name(car_id(track, wide=True), car_id(layout, wide=True))
+        )
 
     def decode(self, data: bytes) -> Telemetry | None:
         race = len(data) == SNAPSHOT.size
@@ -241,7 +229,7 @@ class AcDecoder:
             lights=lights,
             state=_STATUS.get(status, GameState.UNKNOWN),
             game=_GAMES[variant],
-            car=self._car_id(car),
+            car=self._car(car),
             throttle=unit_share(gas),
             fuel_amount=fuel if fuel >= 0.0 else None,
             fuel_capacity=max_fuel if max_fuel > 0 else None,
@@ -251,7 +239,7 @@ class AcDecoder:
             # TC, ABS, the engine map and a lap's validity: ACC's graphics
             # only; EngineMap counts from 0 where the HUD counts from 1.
             lap_valid=bool(lap_valid) if acc and race else None,
-            track=self._track_id(track + layout),
+            track=self._track(track, layout),
             tc_level=tc_level if acc and 0 <= tc_level < 100 else None,
             abs_level=abs_level if acc and 0 <= abs_level < 100 else None,
             brake_bias=round(bias * 100.0, 2) if bias else None,  # f32 noise off

@@ -33,7 +33,7 @@ import struct
 from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, filled
+from .base import Family, TextCache, filled, track_name
 from .shm import CounterCache, ShmReader, Unsupported, View, c_text, consistent, read_optional
 
 NAMES = ("acevo_pmf_physics", "acevo_pmf_graphics", "acevo_pmf_static")
@@ -117,16 +117,7 @@ def _level(value: int, most: int) -> int | None:
 
 class AcevoDecoder:
     def __init__(self) -> None:
-        self._track_raw = b""
-        self._track: str | None = None
-
-    def _track_id(self, name: bytes, layout: bytes) -> str | None:
-        raw = name + layout
-        if raw != self._track_raw:  # changes with the session only
-            track, variant = c_text(name), c_text(layout)
-            self._track_raw = raw
-            self._track = f"{track} {variant}" if track and variant else track
-        return self._track
+        self._track = TextCache(lambda name, layout: track_name(c_text(name), c_text(layout)))
 
     def decode(self, data: bytes) -> Telemetry | None:
         race = len(data) == SNAPSHOT.size
@@ -230,7 +221,7 @@ class AcevoDecoder:
             lap_fraction=lap_fraction,
             in_pit=bool(in_pit_box or in_pit_lane) if race else None,
             lap_valid=not lap_invalid if race else None,
-            track=self._track_id(track, layout),
+            track=self._track(track, layout),
             tc_level=_level(tc_level, tc_most),
             abs_level=_level(abs_level, abs_most),
             # The front's share, 0 to 1.

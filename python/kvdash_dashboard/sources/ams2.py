@@ -26,7 +26,7 @@ import struct
 from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, car_id, filled, unit_share
+from .base import Family, TextCache, car_id, filled, track_name, unit_share
 from .shm import TORN_RETRIES, CounterCache, ShmReader, View, require
 
 NAMES = ("$pcars2$",)
@@ -119,23 +119,10 @@ def _counters(views: Sequence[View]) -> bytes:
 
 class Ams2Decoder:
     def __init__(self) -> None:
-        self._car_raw = self._track_raw = b""
-        self._car: str | None = None
-        self._track: str | None = None
-
-    # The names change with the session: decoded only then.
-    def _car_id(self, raw: bytes) -> str | None:
-        if raw != self._car_raw:
-            self._car_raw, self._car = raw, car_id(raw)
-        return self._car
-
-    def _track_id(self, location: bytes, variation: bytes) -> str | None:
-        raw = location + variation
-        if raw != self._track_raw:
-            track, layout = car_id(location), car_id(variation)
-            self._track_raw = raw
-            self._track = f"{track} {layout}" if track and layout else track
-        return self._track
+        self._car = TextCache(car_id)
+        self._track = TextCache(
+            lambda location, variation: track_name(car_id(location), car_id(variation))
+        )
 
     def decode(self, data: bytes) -> Telemetry | None:
         race = len(data) == SNAPSHOT.size
@@ -209,7 +196,7 @@ class Ams2Decoder:
             lights=lights,
             state=_STATES.get(game_state, GameState.UNKNOWN),
             game=game,
-            car=self._car_id(car),
+            car=self._car(car),
             throttle=unit_share(throttle),
             # mFuelLevel is a share of the tank; mFuelCapacity its litres.
             fuel_amount=fuel * capacity if capacity > 0 and fuel >= 0 else None,
@@ -217,7 +204,7 @@ class Ams2Decoder:
             lap_distance=lap_distance if lap_distance >= 0 else None,
             in_pit=pit_mode in _PIT_LANE if race else None,
             lap_valid=not lap_invalidated if race else None,
-            track=self._track_id(location, variation),
+            track=self._track(location, variation),
             tc_level=tc_setting if 0 <= tc_setting < 100 else None,
             abs_level=abs_setting if 0 <= abs_setting < 100 else None,
         )

@@ -67,6 +67,28 @@ def printable_text(t: Telemetry) -> Telemetry:
     return t
 
 
+def track_name(track: str | None, layout: str | None) -> str | None:
+    """A track and its layout as one id ("Spa GP"): the track alone without one."""
+    return f"{track} {layout}" if track and layout else track
+
+
+class TextCache:
+    """Names decoded from a page's bytes only when those bytes change: a car
+    or track changes once a session, the page comes every frame."""
+
+    __slots__ = ("_decode", "_raw", "_text")
+
+    def __init__(self, decode: Callable[..., str | None]) -> None:
+        self._decode = decode
+        self._raw: tuple[bytes, ...] = ()
+        self._text: str | None = None
+
+    def __call__(self, *raw: bytes) -> str | None:
+        if raw != self._raw:
+            self._raw, self._text = raw, self._decode(*raw)
+        return self._text
+
+
 def unit_share(value: float) -> float | None:
     """A pedal or similar 0-to-1 value; None when it is not one (the games
     send -1 for "not available")."""

@@ -35,7 +35,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, car_id, filled
+from .base import Family, TextCache, car_id, filled
 from .shm import TORN_RETRIES, Gone, ShmReader, View
 
 NAMES = ("IRSDKMemMapFileName",)
@@ -311,13 +311,7 @@ def _setting(value: float | None) -> int | None:
 
 class IracingDecoder:
     def __init__(self) -> None:
-        self._track_raw = b""
-        self._track: str | None = None
-
-    def _track_id(self, raw: bytes) -> str | None:
-        if raw != self._track_raw:  # changes with the session only
-            self._track_raw, self._track = raw, car_id(raw)
-        return self._track
+        self._track = TextCache(car_id)
 
     def decode(self, data: bytes) -> Telemetry | None:
         race = len(data) == SNAPSHOT_SIZE
@@ -417,7 +411,7 @@ class IracingDecoder:
             lap_distance=lap_distance if lap_distance is not None and lap_distance >= 0 else None,
             lap_fraction=_fraction(lap_fraction) if lap_fraction is not None else None,
             in_pit=bool(on_pit_road) if on_pit_road is not None else None,
-            track=self._track_id(raw_track),
+            track=self._track(raw_track),
             # In-car dials, present in the cars that have them.
             tc_level=_setting(values.get("dcTractionControl")),
             abs_level=_setting(values.get("dcABS")),

@@ -34,7 +34,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import NamedTuple
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, car_id, filled
+from .base import Family, TextCache, car_id, filled
 from .shm import TORN_RETRIES, ShmReader, Unsupported, View, c_text
 
 LMU_NAMES = ("LMU_Data",)
@@ -303,13 +303,7 @@ def _step(telemetry: bytes, at: int) -> int | None:
 
 class LmuDecoder:
     def __init__(self) -> None:
-        self._track_raw = b""
-        self._track: str | None = None
-
-    def _track_id(self, raw: bytes) -> str | None:
-        if raw != self._track_raw:  # changes with the session only
-            self._track_raw, self._track = raw, car_id(raw)
-        return self._track
+        self._track = TextCache(car_id)
 
     def decode(self, data: bytes) -> Telemetry | None:
         if len(data) == _BEFORE_TRACK:
@@ -364,7 +358,7 @@ class LmuDecoder:
             lap_distance=lap_distance if lap_distance >= 0 else None,
             in_pit=bool(scoring[_IN_PITS]),
             lap_valid=lap_valid,
-            track=self._track_id(data[_BEFORE_TRACK:]),
+            track=self._track(data[_BEFORE_TRACK:]),
         )
         if not found & 2:  # scoring only: no telemetry for the player yet
             return scored

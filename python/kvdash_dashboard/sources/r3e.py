@@ -30,7 +30,7 @@ from collections.abc import Sequence
 from typing import NamedTuple
 
 from ..telemetry import GameState, Light, Telemetry
-from .base import Family, car_id, filled, unit_share
+from .base import Family, TextCache, car_id, filled, track_name, unit_share
 from .shm import TORN_RETRIES, ShmReader, View, require
 
 NAMES = ("$R3E",)
@@ -149,16 +149,7 @@ def _setting(value: int) -> int | None:
 
 class R3eDecoder:
     def __init__(self) -> None:
-        self._track_raw = b""
-        self._track: str | None = None
-
-    def _track_id(self, name: bytes, layout: bytes) -> str | None:
-        raw = name + layout
-        if raw != self._track_raw:  # changes with the session only
-            track, variant = car_id(name), car_id(layout)
-            self._track_raw = raw
-            self._track = f"{track} {variant}" if track and variant else track
-        return self._track
+        self._track = TextCache(lambda name, layout: track_name(car_id(name), car_id(layout)))
 
     def decode(self, data: bytes) -> Telemetry | None:
         if len(data) == SNAPSHOT.size:
@@ -206,7 +197,7 @@ class R3eDecoder:
             abs_setting,
             tc_setting,
             engine_map,
-            track_name,
+            track_raw,
             layout_name,
         ) = values
         if (major, minor) not in LAYOUTS:
@@ -274,7 +265,7 @@ class R3eDecoder:
             lap_fraction=lap_fraction if 0 <= lap_fraction <= 1 else None,
             in_pit=bool(in_pitlane) if in_pitlane in (0, 1) else None,
             lap_valid=bool(lap_valid) if lap_valid in (0, 1) else None,
-            track=self._track_id(track_name, layout_name),
+            track=self._track(track_raw, layout_name),
             tc_level=_setting(tc_setting),
             abs_level=_setting(abs_setting),
             # brake_bias is the rear's share, 0 to 1 (-1: not available).
