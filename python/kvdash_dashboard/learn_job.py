@@ -16,7 +16,17 @@ if sys.version_info >= (3, 11):
 else:
     import tomli as tomllib
 
-LONGEST = 300.0  # s: a learning still running then is stopped
+# s: a learning still running then is stopped (one at the 2 GiB cap of a
+# recording takes about half of it).
+LONGEST = 3600.0
+
+
+def _below_the_game() -> dict[str, Any]:
+    """Popen's arguments that run the learning at a lower priority than the
+    game and the display, which share the CPU with it."""
+    if sys.platform == "win32":
+        return {"creationflags": subprocess.BELOW_NORMAL_PRIORITY_CLASS}
+    return {"preexec_fn": lambda: os.nice(10)}
 
 
 class LearnJob:
@@ -36,6 +46,7 @@ class LearnJob:
                 stdout=self._out,
                 stderr=self._err,
                 env={**os.environ, "PYTHONIOENCODING": "utf-8"},
+                **_below_the_game(),
             )
         except OSError:
             self._out.close()

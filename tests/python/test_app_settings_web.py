@@ -192,7 +192,8 @@ def test_only_this_computer_and_the_pages_own_origin(tmp_path: Path) -> None:
 def test_learning_runs_beside_the_loop_and_offers_each_cars_shift_points(
     tmp_path: Path,
 ) -> None:
-    run, port, _, _ = app_with_settings(tmp_path, 4.0)
+    # Long enough for a learner that runs below the app's priority on a busy machine.
+    run, port, _, _ = app_with_settings(tmp_path, 10.0)
     junk = tmp_path / "junk.kvrec"
     junk.write_bytes(b"not a recording")
     learnt: dict[str, Any] = {}
