@@ -294,11 +294,12 @@ class LiveView:
         """What starts and ends a style on this terminal (nothing where it has no colours)."""
         codes = self._codes.get(style)
         if codes is None:
-            from rich.text import Text
+            from rich.console import COLOR_SYSTEMS
+            from rich.style import Style
 
-            with self._console.capture() as captured:
-                self._console.print(Text("x", style=style), end="")
-            before, _, after = captured.get().partition("x")
+            # Worked out without the console's file: the terminal may be gone.
+            system = COLOR_SYSTEMS.get(self._console.color_system or "")
+            before, _, after = Style.parse(style).render("x", color_system=system).partition("x")
             codes = self._codes[style] = (before, after)
         return codes
 
