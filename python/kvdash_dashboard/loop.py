@@ -213,7 +213,9 @@ class App:
     def step(self, timeout: float) -> None:
         """Waits up to timeout for input, then does everything that is due."""
         heard: list[Heard] = []
-        if self.udp or self.web is not None:
+        # Nothing to wait on (shared memory alone, or the web page resting with
+        # no client): Windows' select() refuses empty sets.
+        if self.selector.get_map():
             ready = self.selector.select(max(0.0, timeout))
             now = time.monotonic()
             for key, mask in ready:

@@ -72,7 +72,11 @@ def _lock(path: str) -> int:
             if sys.platform == "win32":
                 import msvcrt
 
-                msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
+                try:
+                    msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
+                except OSError:  # its errno varies (EACCES, EDEADLOCK; 0 under Wine)
+                    os.close(fd)
+                    raise CannotRecord("another kvdash-dashboard is recording to it") from None
                 return fd
             import fcntl
 
