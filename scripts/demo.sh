@@ -10,7 +10,7 @@ tree=""
 # Only a clone of its own: a tree unpacked inside another repository has
 # no tracked files here, and would always look current.
 if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$(pwd -P)" ]; then
-  tree=$({ git ls-files -z -- . ':!tests' ':!docs' ':!bench' ':!report' | xargs -0r sha256sum
+  tree=$({ git ls-files -z -- . ':!tests' ':!docs' ':!bench' | xargs -0r sha256sum
            python3 --version; } | sha256sum)
 fi
 if [ -n "$tree" ] && [ -x build/venv/bin/kvdash-dashboard ] && [ "$(cat "$stamp" 2>/dev/null)" = "$tree" ]; then
