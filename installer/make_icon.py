@@ -54,9 +54,10 @@ def draw(size: int) -> list[list[Pixel]]:
     # Five lights across the top, a gap between each.
     margin = size * 0.14
     step = (size - 2 * margin) / len(LIGHTS)
+    row, height = size * 0.14, max(2.0, step * 0.6)
     for i, colour in enumerate(LIGHTS):
-        x = margin + i * step
-        fill(x + step * 0.15, size * 0.14, x + step * 0.85, size * 0.14 + max(2, step * 0.6), colour)
+        at = margin + i * step
+        fill(at + step * 0.15, row, at + step * 0.85, row + height, colour)
     # The digit below them.
     cell_w, cell_h = size * 0.36 / 4, size * 0.5 / 6
     left, top = (size - 4 * cell_w) / 2, size * 0.36
@@ -85,7 +86,7 @@ def icon() -> bytes:
     images = [dib(draw(size)) for size in SIZES]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
-    for size, image in zip(SIZES, images):
+    for size, image in zip(SIZES, images, strict=True):
         side = size % 256  # 0 means 256
         out += struct.pack("<BBBBHHII", side, side, 0, 0, 1, 32, len(image), offset)
         offset += len(image)

@@ -13,6 +13,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
+from pathlib import Path
 from typing import TYPE_CHECKING
 
 from .console import captured_c_stdout, keep_standard_descriptors, say
@@ -22,6 +23,8 @@ from .console import captured_c_stdout, keep_standard_descriptors, say
 with captured_c_stdout() as LOAD_MESSAGES:
     import kvdash  # noqa: F401
 
+from . import host
+from .bestlaps import data_folder
 from .cli import (
     DEFAULT_HOST,
     DEFAULT_SHM_DIR,
@@ -36,7 +39,7 @@ from .inputs import PolledInput, ReplayInput, UdpInput, address_family
 from .learn import learn
 from .loop import App
 from .record import CannotRecord, Recorder, RecordingError, read_recording
-from .settings import Settings, SettingsError, given_options, load
+from .settings import Settings, SettingsError, default_path, given_options, load
 from .sources import FAMILIES, Family
 from .view import Status, View, choose_view
 
@@ -279,6 +282,8 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
             say(str(error), error=True)
             return 1
         say(f"The display as a web page: {page_address(*web.address)}")
+    settings_file = Path(args.config) if args.config else default_path()
+    host.serving(web.address[1] if web is not None else None, settings_file, data_folder())
 
     display = Display(force_virtual=args.virtual)
     app: App | None = None

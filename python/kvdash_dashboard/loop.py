@@ -12,6 +12,7 @@ import selectors
 import time
 from typing import TYPE_CHECKING
 
+from . import host
 from .bestlaps import BestLapStore, data_folder
 from .dashboard import NO_DATA, Frame, Layout, send
 from .display import Display
@@ -107,7 +108,7 @@ class App:
         else:
             t = self.telemetry
             counts = self._counts()
-            name = (t.game if t is not None and t.game else "") or self.active.title
+            name = self._game() or self.active.title
             if self.car is not None:  # as a [car."..."] table names it
                 name += f", car {self.active.name}:{self.car}"
             source = f"{name}: {counts}"
@@ -124,6 +125,13 @@ class App:
             )
         labels = self.layout.options.labels()
         return Status(source, self.display.status(), self.rate, notes, labels)
+
+    def _game(self) -> str | None:
+        """The game that speaks now, by the name it gives where it does."""
+        if self.active is None:
+            return None
+        t = self.telemetry
+        return (t.game if t is not None and t.game else "") or self.active.title
 
     def _problems(self) -> list[str]:
         found = [u.channel.problem for u in self.udp] + [p.problem for p in self.polled]
@@ -269,6 +277,7 @@ class App:
         if now >= self.view.next_update:
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
+            host.show_state(host.state(self._game(), self.car, self.display))
 
     def _publish(self, now: float) -> None:
         """The frame to the web page when what the display shows has changed
