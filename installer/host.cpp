@@ -16,8 +16,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <cwchar>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -154,15 +154,23 @@ PyMethodDef host_methods[] = {
     {"tray", HostTray, kMethNoArgs, "True in kvdash.exe, the notification-area app."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef host_module = {1,       nullptr,
-                           nullptr, 0,
-                           nullptr, "_kvdash_host",
+PyModuleDef host_module = {1,
+                           nullptr,
+                           nullptr,
+                           0,
+                           nullptr,
+                           "_kvdash_host",
                            "What kvdash.exe and kvdash-dashboard.exe share with the app.",
-                           0,       host_methods,
-                           nullptr, nullptr,
-                           nullptr, nullptr};
+                           0,
+                           host_methods,
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr};
 
-PyObject* InitHostModule() { return py.ModuleCreate2(&host_module, kPythonAbiVersion); }
+PyObject* InitHostModule() {
+  return py.ModuleCreate2(&host_module, kPythonAbiVersion);
+}
 
 // ---- Files and folders ------------------------------------------------------
 
@@ -220,8 +228,8 @@ void Complain(const std::wstring& line) {
   HANDLE log = CreateFileW((folder + L"\\kvdash.log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (log == INVALID_HANDLE_VALUE) return;
-  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(
-                       CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr)),
+  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1,
+                                                                nullptr, 0, nullptr, nullptr)),
                    '\0');
   WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], static_cast<int>(utf8.size()),
                       nullptr, nullptr);
@@ -237,7 +245,7 @@ void Complain(const std::wstring& line) {
 // ---- The notification-area icon ---------------------------------------------
 
 bool settings_wanted = false;  // asked for before the port was known
-UINT taskbar_created = 0;  // Explorer started again: the icon is added again
+UINT taskbar_created = 0;      // Explorer started again: the icon is added again
 NOTIFYICONDATAW icon_data{};
 
 bool StartsWithWindows() {
@@ -435,6 +443,24 @@ int QuitRunning() {
 
 #else  // the console host
 
+// A console that Windows opened for this program alone (a shortcut, a double
+// click) closes when it ends: kept open after a failure so that the message
+// can be read.
+void HoldOwnConsoleAfterFailure(int status) {
+  DWORD processes[2];
+  DWORD mode = 0;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (status == 0 || GetConsoleProcessList(processes, 2) != 1 || !GetConsoleMode(input, &mode)) {
+    return;
+  }
+  std::fwprintf(stderr, L"\nkvdash-dashboard ended with status %d. Press Enter to close.\n",
+                status);
+  FlushConsoleInputBuffer(input);
+  wchar_t ignored[2];
+  DWORD read = 0;
+  ReadConsoleW(input, ignored, 1, &read, nullptr);
+}
+
 // Ctrl+C reaches the app itself (the C runtime's handler, installed by Python,
 // comes first). A closing console window, a sign-out or a shutdown end the
 // process when this returns: the app is asked to end and given the time.
@@ -459,10 +485,9 @@ bool LoadPython(HMODULE dll) {
          Resolve(dll, "PyModule_Create2", py.ModuleCreate2) &&
          Resolve(dll, "PyUnicode_AsWideCharString", py.UnicodeAsWideCharString) &&
          Resolve(dll, "PyLong_AsLong", py.LongAsLong) &&
-         Resolve(dll, "PyErr_Occurred", py.ErrOccurred) &&
-         Resolve(dll, "PyMem_Free", py.MemFree) &&
-         Resolve(dll, "PyBool_FromLong", py.BoolFromLong) &&
-         Resolve(dll, "Py_IncRef", py.IncRef) && Resolve(dll, "_Py_NoneStruct", py.None) &&
+         Resolve(dll, "PyErr_Occurred", py.ErrOccurred) && Resolve(dll, "PyMem_Free", py.MemFree) &&
+         Resolve(dll, "PyBool_FromLong", py.BoolFromLong) && Resolve(dll, "Py_IncRef", py.IncRef) &&
+         Resolve(dll, "_Py_NoneStruct", py.None) &&
          Resolve(dll, "PyErr_SetInterruptEx", py.ErrSetInterruptEx);
 }
 
@@ -527,6 +552,9 @@ int Run() {
   if (dll == nullptr || !LoadPython(dll)) {
     Complain(L"kvdash: cannot load Python from " + runtime + L" (Windows error " +
              std::to_wstring(GetLastError()) + L"): install kvdash again");
+#ifndef KVDASH_TRAY
+    HoldOwnConsoleAfterFailure(1);
+#endif
     return 1;
   }
   py.ImportAppendInittab("_kvdash_host", InitHostModule);
@@ -556,6 +584,8 @@ int Run() {
     WaitForSingleObject(tray, 5000);
   }
   if (mutex != nullptr) CloseHandle(mutex);
+#else
+  HoldOwnConsoleAfterFailure(status);
 #endif
   return status;
 }
@@ -563,7 +593,11 @@ int Run() {
 }  // namespace
 
 #ifdef KVDASH_TRAY
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return Run(); }
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  return Run();
+}
 #else
-int wmain() { return Run(); }
+int wmain() {
+  return Run();
+}
 #endif

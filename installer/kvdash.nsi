@@ -1,6 +1,6 @@
 ; The kvdash installer for Windows: the app folder that
-; scripts/build-windows-installer.sh prepares (kvdash-dashboard.exe and
-; CPython for Windows under runtime\), for one user, with no administrator.
+; scripts/build-windows-installer.sh prepares (kvdash.exe, kvdash-dashboard.exe
+; and CPython for Windows under runtime\), for one user, with no administrator.
 ; Switches: /S silent, /D=<folder> (last, unquoted), /STARTUP with /S.
 ; Defined on makensis's command line: VERSION, VI_VERSION (four numbers),
 ; APP_DIR (the folder), OUT_FILE, SIZE_KB.
@@ -13,11 +13,16 @@ SetCompressor /SOLID lzma
 
 !define APP "kvdash"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\kvdash"
-!define EXE "kvdash-dashboard.exe"
+!define EXE "kvdash.exe"
+!define CONSOLE_EXE "kvdash-dashboard.exe"
 !define MENU "$SMPROGRAMS\kvdash"
-; The Start-menu and Startup shortcuts are named once, for the uninstaller too.
-!define DASHBOARD_LINK "kvdash dashboard.lnk"
+; The Start-menu shortcuts are named once, for the uninstaller too.
+!define APP_LINK "kvdash.lnk"
 !define DEMO_LINK "kvdash demo.lnk"
+; What versions before the notification-area app made: removed on the way.
+!define OLD_LINK "kvdash dashboard.lnk"
+; Start with Windows, as kvdash.exe's menu sets it.
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 
 Name "${APP} ${VERSION}"
 OutFile "${OUT_FILE}"
@@ -38,9 +43,7 @@ VIAddVersionKey "LegalCopyright" "MIT licence"
 
 !define MUI_COMPONENTSPAGE_NODESC
 !define MUI_FINISHPAGE_RUN "$INSTDIR\${EXE}"
-!define MUI_FINISHPAGE_RUN_PARAMETERS "--source demo"
-!define MUI_FINISHPAGE_RUN_TEXT "Run the kvdash demo"
-!define MUI_FINISHPAGE_RUN_NOTCHECKED
+!define MUI_FINISHPAGE_RUN_TEXT "Start kvdash now"
 !insertmacro MUI_PAGE_LICENSE "${APP_DIR}\LICENSE.txt"
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
@@ -54,19 +57,24 @@ Section "kvdash" SecApp
   SectionIn RO
   SetShellVarContext current
   SetOutPath "$INSTDIR"
-  ; An older version's interpreter and packages go first, so that no stale
-  ; module shadows a new one; only when the folder is ours.
+  ; A running kvdash.exe holds its files: it ends first, as its Quit does.
   IfFileExists "$INSTDIR\${EXE}" 0 +2
+    ExecWait '"$INSTDIR\${EXE}" --quit'
+  ; An older version's interpreter and packages go next, so that no stale
+  ; module shadows a new one; only when the folder is ours.
+  IfFileExists "$INSTDIR\${CONSOLE_EXE}" 0 +2
     RMDir /r "$INSTDIR\runtime"
   File /r "${APP_DIR}\*"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   ; Shortcuts start in the app folder (SetOutPath above).
   CreateDirectory "${MENU}"
-  CreateShortcut "${MENU}\${DASHBOARD_LINK}" "$INSTDIR\${EXE}" "" "$INSTDIR\${EXE}" 0 \
-    SW_SHOWNORMAL "" "Drive the display from every supported game at once"
-  CreateShortcut "${MENU}\${DEMO_LINK}" "$INSTDIR\${EXE}" "--source demo" "$INSTDIR\${EXE}" 0 \
-    SW_SHOWNORMAL "" "A demo lap, with or without a display"
+  Delete "${MENU}\${OLD_LINK}"
+  Delete "$SMSTARTUP\${OLD_LINK}"
+  CreateShortcut "${MENU}\${APP_LINK}" "$INSTDIR\${EXE}" "" "$INSTDIR\${EXE}" 0 \
+    SW_SHOWNORMAL "" "Drive the display from every supported game, from the notification area"
+  CreateShortcut "${MENU}\${DEMO_LINK}" "$INSTDIR\${CONSOLE_EXE}" "--source demo" \
+    "$INSTDIR\${CONSOLE_EXE}" 0 SW_SHOWNORMAL "" "A demo lap, with or without a display"
 
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${APP}"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
@@ -80,11 +88,10 @@ Section "kvdash" SecApp
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" ${SIZE_KB}
 SectionEnd
 
-; Off unless chosen: the dashboard, minimised, each time the user signs in.
+; Off unless chosen: kvdash.exe, in the notification area, each time the user
+; signs in (the same value its menu's "Start with Windows" sets).
 Section /o "Start with Windows" SecStartup
-  SetShellVarContext current
-  CreateShortcut "$SMSTARTUP\${DASHBOARD_LINK}" "$INSTDIR\${EXE}" "" "$INSTDIR\${EXE}" 0 \
-    SW_SHOWMINIMIZED "" "Drive the display from every supported game at once"
+  WriteRegStr HKCU "${RUN_KEY}" "${APP}" '"$INSTDIR\${EXE}"'
 SectionEnd
 
 ; /STARTUP chooses "Start with Windows" for a silent install (/S), which
@@ -104,12 +111,18 @@ FunctionEnd
 ; waits for the folder to go.
 Section "Uninstall"
   SetShellVarContext current
+  ; A running kvdash.exe holds its files: it ends first, as its Quit does.
+  IfFileExists "$INSTDIR\${EXE}" 0 +2
+    ExecWait '"$INSTDIR\${EXE}" --quit'
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
-  Delete "$SMSTARTUP\${DASHBOARD_LINK}"
-  Delete "${MENU}\${DASHBOARD_LINK}"
+  DeleteRegValue HKCU "${RUN_KEY}" "${APP}"
+  Delete "$SMSTARTUP\${OLD_LINK}"
+  Delete "${MENU}\${OLD_LINK}"
+  Delete "${MENU}\${APP_LINK}"
   Delete "${MENU}\${DEMO_LINK}"
   RMDir "${MENU}"
   Delete "$INSTDIR\${EXE}"
+  Delete "$INSTDIR\${CONSOLE_EXE}"
   Delete "$INSTDIR\LICENSE.txt"
   RMDir /r "$INSTDIR\runtime"
   Delete "$INSTDIR\uninstall.exe"

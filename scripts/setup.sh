@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ libgtest-dev clang clang-tidy clang-format llvm
-          libclang-rt-14-dev g++-mingw-w64-x86-64 mingw-w64-tools wine64 nsis valgrind strace
+          libclang-rt-14-dev g++-mingw-w64-x86-64 mingw-w64-tools wine64 nsis xvfb valgrind strace
           chromium chromium-driver)
 if [ "${1:-}" = "--demo" ]; then
   packages=(g++)

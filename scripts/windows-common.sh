@@ -34,7 +34,9 @@ cross_build() {
 }
 
 # Wine runs headless, with its home (and so the prefix's Documents) beside the
-# prefix, by default in the build folder; the prefix is made once. One server
+# prefix, by default in the build folder; the prefix is made once. With
+# WINE_X_DISPLAY set (an Xvfb's ":N"), its programs have that X display instead,
+# and with it a notification area. One server
 # is kept alive while the caller runs (each start then costs a tenth of a
 # second) and ended on exit.
 start_wine() {  # [prefix]
@@ -42,6 +44,7 @@ start_wine() {  # [prefix]
   local prefix=${1:-$win_build/wineprefix}
   export WINEPREFIX=$prefix WINEDEBUG=-all HOME=$(dirname "$prefix")/home
   unset DISPLAY WAYLAND_DISPLAY
+  if [ -n "${WINE_X_DISPLAY:-}" ]; then export DISPLAY=$WINE_X_DISPLAY; fi
   mkdir -p "$HOME"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "== creating the Wine prefix"

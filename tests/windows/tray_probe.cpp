@@ -1,5 +1,6 @@
 // tray_probe.exe: what scripts/test-windows-installer.sh asks of the
 // notification area under Wine, from inside it.
+//   tray_probe desktop          brings up Wine's desktop (its first window does)
 //   tray_probe list             every window's class and title, children too
 //   tray_probe has CLASS        status 0 when a window of that class exists
 //   tray_probe command ID       posts WM_COMMAND ID to the running kvdash.exe's
@@ -48,11 +49,18 @@ int wmain(int argc, wchar_t** argv) {
     EnumWindows(VisitTopLevel, reinterpret_cast<LPARAM>(&search));
     return verb == L"list" || search.found ? 0 : 1;
   }
+  if (verb == L"desktop") {
+    HWND window =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    if (window == nullptr) return 1;
+    DestroyWindow(window);
+    return 0;
+  }
   if (verb == L"command" && argc == 3) {
     HWND window = FindWindowW(kHostWindowClass, nullptr);
     if (window == nullptr) return 1;
     return PostMessageW(window, WM_COMMAND, std::wcstoul(argv[2], nullptr, 10), 0) ? 0 : 1;
   }
-  std::fwprintf(stderr, L"usage: tray_probe list | has CLASS | command ID\n");
+  std::fwprintf(stderr, L"usage: tray_probe desktop | list | has CLASS | command ID\n");
   return 2;
 }
