@@ -91,6 +91,10 @@ constexpr DWORD kEndWaitMs = 4500;      // within the 5 s Windows grants at a cl
 CRITICAL_SECTION shared_lock;
 std::wstring state_text = L"starting";  // the tooltip's state
 int web_port = -1;                      // -1: not known yet; 0: no web server
+// The app handles Ctrl+C as its clean end once it has said its port; one
+// asked for earlier waits until then.
+bool app_ready = false;
+bool end_asked = false;
 HWND tray_window = nullptr;
 HANDLE app_ended = nullptr;  // set once main() has returned
 
@@ -100,7 +104,11 @@ void Notify(UINT message) {
 
 // Ends the app as Ctrl+C does: its handler blanks the display, status 0.
 void AskAppToEnd() {
-  if (py.ErrSetInterruptEx != nullptr) py.ErrSetInterruptEx(kSigInt);
+  EnterCriticalSection(&shared_lock);
+  bool now = app_ready;
+  end_asked = !now;
+  LeaveCriticalSection(&shared_lock);
+  if (now && py.ErrSetInterruptEx != nullptr) py.ErrSetInterruptEx(kSigInt);
 }
 
 PyObject* ReturnNone() {
@@ -126,8 +134,11 @@ PyObject* HostSetPort(PyObject*, PyObject* number) {
   if (port == -1 && py.ErrOccurred() != nullptr) return nullptr;
   EnterCriticalSection(&shared_lock);
   web_port = port > 0 && port < 65536 ? static_cast<int>(port) : 0;
+  app_ready = true;
+  bool end_now = end_asked;
   LeaveCriticalSection(&shared_lock);
   Notify(kMsgState);
+  if (end_now) py.ErrSetInterruptEx(kSigInt);
   return ReturnNone();
 }
 

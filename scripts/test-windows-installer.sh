@@ -101,14 +101,15 @@ check_resources() {  # file
 }
 
 # kvdash.exe from the folder, in the background, its output kept.
-tray_pid=""
+tray_exe=""
 start_tray() {  # folder, output file, options...
   local folder=$1 out=$2
   shift 2
-  (true | timeout 600 "$wine" "$folder/kvdash.exe" "$@" 2>&1 | cat >"$out") &
-  tray_pid=$!
-  for _ in $(seq 120); do
-    tray_running || break
+  tray_exe=$folder/kvdash.exe
+  (true | timeout 600 "$wine" "$tray_exe" "$@" 2>&1 | cat >"$out") &
+  for i in $(seq 120); do
+    # Wine takes a moment to start it.
+    [ "$i" -lt 10 ] || tray_running || break
     has_window kvdash.notification-area && return 0
     sleep 0.5
   done
@@ -117,7 +118,9 @@ start_tray() {  # folder, output file, options...
   return 1
 }
 has_window() { winrun "$probe" has "$1" >/dev/null; }
-tray_running() { [ -n "$tray_pid" ] && kill -0 "$tray_pid" 2>/dev/null; }
+# Whether that kvdash.exe's process runs (what it starts, such as Explorer
+# for the log folder, holds its output's pipe: the pipe says nothing).
+tray_running() { ps -eo args | awk -v exe="$tray_exe" 'index($0, exe) == 1 { found = 1 } END { exit !found }'; }
 # Waits up to the given seconds for kvdash.exe (the background one) to end.
 tray_ended() {  # seconds
   for _ in $(seq $(($1 * 2))); do
@@ -133,6 +136,28 @@ browsed_to() {  # address
     sleep 0.5
   done
   return 1
+}
+# Waits up to 30 s for the settings page to answer on 8722 (the app's loop runs).
+settings_page_up() {
+  python3 - <<'PY'
+import sys, time, urllib.request
+for _ in range(60):
+    try:
+        page = urllib.request.urlopen("http://127.0.0.1:8722/settings", timeout=5).read()
+        sys.exit(b"<title>kvdash: settings</title>" not in page)
+    except OSError:
+        time.sleep(0.5)
+sys.exit(1)
+PY
+}
+# kvdash.exe ended within 20 s, as Ctrl+C ends it.
+check_clean_end() {  # what ended it
+  if ! tray_ended 20; then
+    fail "$1 left kvdash.exe running"
+  elif ! ended_cleanly "$tray_out"; then
+    fail "$1 did not end kvdash.exe as Ctrl+C does; its output ends:"
+    tail -n 3 "$tray_out" >&2
+  fi
 }
 # The run's closing line, written only when it ended as Ctrl+C ends it (the
 # display blanked).
@@ -196,22 +221,13 @@ echo "== kvdash.exe in the notification area"
 # The web server is on by default; --http is given here until the default is
 # merged, at the address the default has.
 tray_out=$work/tray.out
-start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722
+start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722 || true
 echo "   running ($(elapsed))"
 # The app runs in kvdash.exe itself: no interpreter of its own is started.
 ps -eo args | grep -i "kvdash.exe" | grep -qv grep || fail "no kvdash.exe process"
 ! ps -eo args | grep -iE "python(w)?\.exe" | grep -qv grep ||
   fail "a python.exe process runs: $(ps -eo args | grep -iE 'python(w)?\.exe' | grep -v grep)"
-python3 - <<'PY' || fail "the settings page does not answer on 127.0.0.1:8722"
-import sys, time, urllib.request
-for _ in range(40):
-    try:
-        page = urllib.request.urlopen("http://127.0.0.1:8722/settings", timeout=5).read()
-        sys.exit(b"<title>kvdash: settings</title>" not in page)
-    except OSError:
-        time.sleep(0.5)
-sys.exit(1)
-PY
+settings_page_up || fail "the settings page does not answer on 127.0.0.1:8722"
 browsed_to "http://127.0.0.1:8722/settings" || fail "a first start opened no settings page"
 has_window __winex11_tray_icon || fail "no icon in the notification area"
 # The menu's commands, as the menu sends them: Settings 1001, Display page
@@ -246,8 +262,7 @@ grep -aq "simulated lap" "$log" 2>/dev/null || fail "the log holds no status lin
 status=0
 winrun "$dir/kvdash.exe" --quit >/dev/null || status=$?
 [ "$status" -eq 0 ] || fail "kvdash.exe --quit ended with status $status, not 0"
-tray_ended 20 || fail "kvdash.exe --quit left it running"
-ended_cleanly "$tray_out" || fail "kvdash.exe --quit did not end it as Ctrl+C does: $(tail -n 2 "$tray_out")"
+check_clean_end "kvdash.exe --quit"
 ! has_window __winex11_tray_icon || fail "the icon stayed after --quit"
 status=0
 winrun "$dir/kvdash.exe" --quit >/dev/null || status=$?
@@ -255,11 +270,11 @@ winrun "$dir/kvdash.exe" --quit >/dev/null || status=$?
 # Quit from the menu, and a sign-out, end it the same way.
 if start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722; then
   winrun "$probe" command 1005
-  tray_ended 20 && ended_cleanly "$tray_out" || fail "Quit did not end kvdash.exe cleanly"
+  check_clean_end "Quit, at once after the start,"
 fi
-if start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722; then
+if start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722 && settings_page_up; then
   timeout 60 "$wine" wineboot --end-session </dev/null >/dev/null 2>&1 || true
-  tray_ended 20 && ended_cleanly "$tray_out" || fail "a sign-out did not end kvdash.exe cleanly"
+  check_clean_end "A sign-out"
 fi
 desktop_up
 echo "   tray checked ($(elapsed))"

@@ -282,8 +282,6 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
             say(str(error), error=True)
             return 1
         say(f"The display as a web page: {page_address(*web.address)}")
-    settings_file = Path(args.config) if args.config else default_path()
-    host.serving(web.address[1] if web is not None else None, settings_file, data_folder())
 
     display = Display(force_virtual=args.virtual)
     app: App | None = None
@@ -307,6 +305,9 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
                 view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
             else:
                 api = SettingsApi(app, web)
+        # From here the host's Quit ends the app as Ctrl+C does, display blanked.
+        settings_file = Path(args.config) if args.config else default_path()
+        host.serving(web.address[1] if web is not None else None, settings_file, data_folder())
         start = time.monotonic()
         app.run(args.seconds)
     except KeyboardInterrupt:

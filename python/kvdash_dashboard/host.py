@@ -51,7 +51,8 @@ def show_state(text: str) -> None:
 def serving(port: int | None, settings_file: Path | None, data_folder: Path | None) -> None:
     """Tells the host where the settings page is (None: nowhere), and in the
     notification-area app opens it at a first start: no settings file, and
-    never opened that way before."""
+    never opened that way before. Called once the app ends cleanly on Ctrl+C:
+    the host holds back an earlier Quit until then."""
     if _module is None:
         return
     _module.set_port(port or 0)
