@@ -282,7 +282,7 @@ echo "   tray checked ($(elapsed))"
 echo "== installer again, with /STARTUP, over a running kvdash.exe: the same folder"
 start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722 || true
 winrun "$setup" /S /STARTUP >/dev/null || fail "setup.exe /S /STARTUP exited with an error"
-tray_ended 5 || fail "installing over a running kvdash.exe left it running"
+check_clean_end "Installing over it"
 winrun reg query "$run_key" /v kvdash | tr -d '\r' | grep -qF '"C:\kvdash-test\kvdash\kvdash.exe"' ||
   fail "/STARTUP set no Run value naming the installed kvdash.exe"
 [ -z "$(find "$user_dir/AppData/Local/Programs" -name kvdash-dashboard.exe 2>/dev/null)" ] ||
@@ -305,7 +305,7 @@ if [ -e "$dir" ]; then
   fail "uninstall left the folder behind:"
   find "$dir" | head -n 20 >&2 || true
 fi
-tray_ended 5 || fail "uninstalling left kvdash.exe running"
+check_clean_end "Uninstalling"
 [ ! -e "$programs/kvdash" ] || fail "uninstall left $programs/kvdash"
 ! has_key || fail "uninstall left the key $uninstall_key"
 ! winrun reg query "$run_key" /v kvdash >/dev/null || fail "uninstall left the Run value"
