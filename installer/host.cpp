@@ -91,8 +91,8 @@ constexpr DWORD kEndWaitMs = 4500;      // within the 5 s Windows grants at a cl
 CRITICAL_SECTION shared_lock;
 std::wstring state_text = L"starting";  // the tooltip's state
 int web_port = -1;                      // -1: not known yet; 0: no web server
-// The app handles Ctrl+C as its clean end once it has said its port; one
-// asked for earlier waits until then.
+// The app ends cleanly on Ctrl+C (display blanked, closing line) once its
+// loop runs, which its first state says; an end asked for earlier waits.
 bool app_ready = false;
 bool end_asked = false;
 HWND tray_window = nullptr;
@@ -122,9 +122,13 @@ PyObject* HostSetState(PyObject*, PyObject* text) {
   if (wide == nullptr) return nullptr;
   EnterCriticalSection(&shared_lock);
   state_text = wide;
+  app_ready = true;
+  bool end_now = end_asked;
+  end_asked = false;
   LeaveCriticalSection(&shared_lock);
   py.MemFree(wide);
   Notify(kMsgState);
+  if (end_now) py.ErrSetInterruptEx(kSigInt);
   return ReturnNone();
 }
 
@@ -134,11 +138,8 @@ PyObject* HostSetPort(PyObject*, PyObject* number) {
   if (port == -1 && py.ErrOccurred() != nullptr) return nullptr;
   EnterCriticalSection(&shared_lock);
   web_port = port > 0 && port < 65536 ? static_cast<int>(port) : 0;
-  app_ready = true;
-  bool end_now = end_asked;
   LeaveCriticalSection(&shared_lock);
   Notify(kMsgState);
-  if (end_now) py.ErrSetInterruptEx(kSigInt);
   return ReturnNone();
 }
 
