@@ -22,17 +22,21 @@ from .console import captured_c_stdout, keep_standard_descriptors, say
 with captured_c_stdout() as LOAD_MESSAGES:
     import kvdash  # noqa: F401
 
+from . import cli
 from .cli import (
     DEFAULT_HOST,
     DEFAULT_SHM_DIR,
     HTTP_HOST,
+    HTTP_OFF,
     build_parser,
     check_arguments,
     ipv4_only,
+    settings_address,
 )
 from .dashboard import Frame
 from .display import Display, Kind
 from .inputs import PolledInput, ReplayInput, UdpInput, address_family
+from .journal import Journal, JournalView, kept, log_folder
 from .learn import learn
 from .loop import App
 from .record import CannotRecord, Recorder, RecordingError, read_recording
@@ -126,20 +130,53 @@ def open_inputs(
     return udp, polled, None
 
 
+def _serve(host: str, port: int) -> WebServer:
+    from .web import WebServer
+
+    return WebServer(host, port, selectors.DefaultSelector())
+
+
 def open_web(address: tuple[str | None, int]) -> WebServer:
-    """The web page's server; SystemExit with the reason where it cannot start."""
+    """The web pages' server where the user said; SystemExit with the reason
+    where it cannot start."""
     host = address[0] or HTTP_HOST
     try:
-        from .web import WebServer
+        import h11  # noqa: F401
     except ImportError as error:
         raise SystemExit(f"kvdash-dashboard: --http needs h11 ({error}): pip install h11") from None
     try:
-        return WebServer(host, address[1], selectors.DefaultSelector())
+        return _serve(host, address[1])
     except OSError as error:
         reason = error.strerror or error
         raise SystemExit(
             f"kvdash-dashboard: cannot serve on {host}:{address[1]}: {reason}"
         ) from None
+
+
+def open_default_web(say: Callable[[str], None]) -> WebServer | None:
+    """The web pages' server at the usual address, or the next free port
+    when another program holds it (said once); None, said, where none can be
+    had: the display does not need it."""
+    try:
+        import h11  # noqa: F401
+    except ImportError as error:
+        say(f"No web pages (settings, display): they need h11 ({error}): pip install h11")
+        return None
+    first = cli.DEFAULT_HTTP_PORT
+    last = first + cli.HTTP_PORTS_TRIED - 1
+    for port in range(first, last + 1):
+        try:
+            web = _serve(HTTP_HOST, port)
+        except OSError:
+            continue
+        if port != first:
+            say(f"Port {first} is taken by another program: the web pages are on port {port}.")
+        return web
+    say(
+        f"No web pages: ports {first} to {last} are all taken by other programs "
+        "(--http PORT chooses another)."
+    )
+    return None
 
 
 def page_address(host: str, port: int) -> str:
@@ -187,6 +224,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     arguments = None if argv is None else list(argv)
     args = parser.parse_args(arguments)
+    with kept(Journal(log_folder())) as journal:
+        if journal.problem is not None:
+            say(journal.problem)
+        return _main(args, arguments, journal)
+
+
+def _main(args: argparse.Namespace, arguments: list[str] | None, journal: Journal) -> int:
+    parser = build_parser()
     if args.learn is not None:
         try:
             say(learn(args.learn))
@@ -214,12 +259,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     with EndingSignals() as signals:
         try:
-            return run_app(args, settings, signals)
+            return run_app(args, settings, signals, journal)
         except KeyboardInterrupt:  # before the display was opened: nothing to blank
             return 0
 
 
-def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals) -> int:
+def run_app(
+    args: argparse.Namespace,
+    settings: Settings,
+    signals: EndingSignals,
+    journal: Journal,
+) -> int:
     for message in LOAD_MESSAGES:
         say(f"kvdash: {message}")
     if args.replay and (args.source != "auto" or args.listen or args.console):
@@ -266,7 +316,9 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
             )
 
     web = None
-    if args.http is not None:
+    if args.http is None:
+        web = open_default_web(say)
+    elif args.http != HTTP_OFF:
         try:
             web = open_web(args.http)
         except SystemExit as error:
@@ -278,7 +330,9 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
                 recorder.close()
             say(str(error), error=True)
             return 1
+    if web is not None:
         say(f"The display as a web page: {page_address(*web.address)}")
+        say(f"The settings: {settings_address(*web.address)}")
 
     display = Display(force_virtual=args.virtual)
     app: App | None = None
@@ -291,7 +345,8 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
         title = "SLI-PRO (virtual)" if display.kind in (Kind.OURS, Kind.VIRTUAL) else "SLI-PRO"
         if display.engine is None:
             title = "SLI-PRO (preview)"
-        view, why = choose_view(args.view, title)
+        shown, why = choose_view(args.view, title)
+        view = JournalView(shown, journal)
         if why:
             view.say(why)
         app = App(args, udp, polled, replay, recorder, display, view, settings, console, web)
@@ -301,7 +356,7 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
             except ImportError as error:  # the display page still works without it
                 view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
             else:
-                api = SettingsApi(app, web)
+                api = SettingsApi(app, web, journal)
         start = time.monotonic()
         app.run(args.seconds)
     except KeyboardInterrupt:

@@ -17,6 +17,11 @@ MAX_HZ = 1000.0  # the display takes one report per millisecond
 DEFAULT_HOST = "0.0.0.0"  # all interfaces: a console on the network can send too
 DEFAULT_SHM_DIR = "/dev/shm"
 HTTP_HOST = "127.0.0.1"  # the page: this computer only, unless a host is given
+# The settings page is always there, at the same address unless another
+# program holds it: then the next free port of these.
+DEFAULT_HTTP_PORT = 8722
+HTTP_PORTS_TRIED = 10
+HTTP_OFF = "off"
 
 
 def parse_address(text: str) -> tuple[str | None, int]:
@@ -31,6 +36,20 @@ def parse_address(text: str) -> tuple[str | None, int]:
     if not 0 <= number <= 65535:
         raise argparse.ArgumentTypeError(f"port out of range: {number}")
     return (host or None), number
+
+
+def parse_http(text: str) -> tuple[str | None, int] | str:
+    """--http: [HOST:]PORT, or off."""
+    if text.strip().lower() == HTTP_OFF:
+        return HTTP_OFF
+    return parse_address(text)
+
+
+def settings_address(host: str, port: int) -> str:
+    """Where this computer's browser finds the settings page (served to
+    this computer only)."""
+    host = {"0.0.0.0": "127.0.0.1", "::": "::1"}.get(host, host)
+    return f"http://{'[' + host + ']' if ':' in host else host}:{port}/settings"
 
 
 HELP_WIDTH = 79
@@ -212,11 +231,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     shown.add_argument(
         "--http",
-        metavar="[HOST:]PORT",
-        type=parse_address,
-        help=f"also show the display as a live web page (host {HTTP_HOST} unless given; "
-        "0.0.0.0 for a phone on your network): / the page, /?overlay=1 for OBS, "
-        "/settings the settings (this computer only)",
+        metavar="[HOST:]PORT|off",
+        type=parse_http,
+        help=f"where the web pages are served (default {HTTP_HOST}:{DEFAULT_HTTP_PORT}, or the "
+        f"next free port up to {DEFAULT_HTTP_PORT + HTTP_PORTS_TRIED - 1}; host {HTTP_HOST} "
+        "unless given; 0.0.0.0 for a phone on your network; off: none): / the display, "
+        "/?overlay=1 for OBS, /settings the settings (this computer only)",
     )
 
     settings = p.add_argument_group("settings, recordings")

@@ -52,6 +52,7 @@ class Channel:
         self.moved = False  # the port is where the user said (--listen)
         self.packets = 0
         self.bad = 0
+        self.read_by = dict.fromkeys((f.name for f in self.families), 0)  # packets per family
         # What the last packet says is wrong with the game's settings, from
         # the first packet on: "20777: F1 packets of format 2022: ..."
         self.problem: str | None = None
@@ -61,6 +62,7 @@ class Channel:
             telemetry = decoder.decode(data)
             if telemetry is not None:
                 self.packets += 1
+                self.read_by[family.name] += 1
                 if advice is not None or self.problem is not None:
                     self._say(advice(data) if advice is not None else None)
                 return Heard(family, printable_text(telemetry))

@@ -13,6 +13,7 @@ import time
 from typing import TYPE_CHECKING
 
 from .bestlaps import BestLapStore, data_folder
+from .cli import settings_address
 from .dashboard import NO_DATA, Frame, Layout, send
 from .display import Display
 from .inputs import Heard, PolledInput, ReplayInput, UdpInput
@@ -80,6 +81,7 @@ class App:
         self.counted_from = (0, 0)  # the channels' packets and bad ones when this game began
         self.rate = 0.0
         self._rate_mark = (0.0, 0)
+        self.said_problems: set[str] = set()
         self.waiting_for = "a game" if args.source == "auto" else FAMILIES[args.source].title
         self.selector = web.selector if web is not None else selectors.DefaultSelector()
         for u in udp:
@@ -94,7 +96,7 @@ class App:
 
     def status(self) -> Status:
         notes: tuple[str, ...] = ()
-        problems = self._problems()
+        problems = self.problems()
         if self.active is None:
             source = f"waiting for {self.waiting_for}"
             if self.udp:
@@ -123,9 +125,39 @@ class App:
                 *self.layout.unfilled(),
             )
         labels = self.layout.options.labels()
-        return Status(source, self.display.status(), self.rate, notes, labels)
+        page = settings_address(*self.web.address) if self.web is not None else ""
+        return Status(source, self.display.status(), self.rate, notes, labels, page)
 
-    def _problems(self) -> list[str]:
+    def listening(self) -> list[tuple[str, str, int]]:
+        """What is listening or watched: (the --source name, the port or the
+        mappings, packets read from it)."""
+        found: list[tuple[str, str, int]] = []
+        for u in self.udp:
+            for name, packets in u.channel.read_by.items():
+                found.append((name, str(u.address[1]), packets))
+        for p in self.polled:
+            where = str(getattr(p.reader, "where", p.channel.name))  # shared memory: its mapping
+            found.append((p.channel.families[0].name, where, p.channel.packets))
+        if self.replay is not None:
+            for c in self.replay.channels:
+                for name, packets in c.read_by.items():
+                    found.append((name, "recording", packets))
+        return found
+
+    def speaking(self) -> Family | None:
+        """The game whose telemetry drives the display now."""
+        return self.active if self.telemetry is not None else None
+
+    def _say_new_problems(self) -> None:
+        """A game's diagnosis said as a line when it changes, so that the log
+        and the page keep it after the status line has moved on."""
+        for problem in self.problems():
+            if problem not in self.said_problems:
+                self.view.say(problem)
+        self.said_problems = set(self.problems())
+
+    def problems(self) -> list[str]:
+        """What each game's packets or mapping say is wrong with its set-up, now."""
         found = [u.channel.problem for u in self.udp] + [p.problem for p in self.polled]
         if self.replay is not None:
             found += [c.problem for c in self.replay.channels]
@@ -267,6 +299,7 @@ class App:
         if self.web is not None:
             self._publish(now)
         if now >= self.view.next_update:
+            self._say_new_problems()
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
 

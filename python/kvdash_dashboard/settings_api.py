@@ -1,8 +1,9 @@
-"""The settings page on the --http server: GET /settings (the page), GET and
+"""The settings page on the web server: GET /settings (the page), GET and
 POST /api/settings (the file's tables as JSON; a change is checked as the
 file is, written to it, and applied at once), /api/learn (--learn on a
-recording of this computer, in a process of its own). This computer only;
-a change only from the page's own origin."""
+recording of this computer, in a process of its own), GET /api/status
+(what the app hears, and its recent lines), GET /api/games (what to set in
+each game). This computer only; a change only from the page's own origin."""
 
 from __future__ import annotations
 
@@ -15,10 +16,13 @@ from typing import TYPE_CHECKING, Any
 
 from .cli import build_parser
 from .dashboard import DEFAULT_SHIFT, LEDS, SHIFT_SHARE, START_SHARE, WARNING_LEDS
+from .display import Kind
+from .journal import Journal
 from .learn_job import LearnJob
 from .settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys, load
 from .settings_write import save
 from .sources import FAMILIES
+from .sources.game_setup import what_to_set
 from .web import Answer, Request, WebServer, host_allowed
 from .web_guard import from_this_computer, same_origin
 
@@ -34,6 +38,7 @@ FILES = {
     "/settings.css": ("settings.css", "text/css; charset=utf-8"),
 }
 API = ("/api/settings", "/api/learn")
+READ_ONLY = ("/api/status", "/api/games")
 # The keys that are no command-line option, said as the page shows them.
 EXTRA_HELP = {
     "leds": "the warning LEDs, left to right",
@@ -79,15 +84,17 @@ def key_choices(defaults: Mapping[str, object]) -> dict[str, dict[str, Any]]:
 class SettingsApi:
     """The hook the web server asks first."""
 
-    def __init__(self, app: App, web: WebServer) -> None:
+    def __init__(self, app: App, web: WebServer, journal: Journal) -> None:
         self.app = app
+        self.journal = journal
+        self.games = json.dumps(what_to_set()).encode("utf-8")
         self.files = {path: web.load(name) for path, (name, _) in FILES.items()}
         self.choices = key_choices(app.settings.defaults)
         self.job: LearnJob | None = None
         web.hook = self
 
     def __call__(self, request: Request) -> Answer | None:
-        if request.path not in FILES and request.path not in API:
+        if request.path not in FILES and request.path not in API + READ_ONLY:
             return None
         if not host_allowed(request.headers.get("host", "")):
             return _error(421, "not a name of this computer")
@@ -97,15 +104,42 @@ class SettingsApi:
             return _error(403, "a change is accepted from the settings page only")
         # HEAD answers as GET does; the server leaves the body out.
         method = "GET" if request.method == "HEAD" else request.method
-        if request.path in FILES:
+        if request.path in FILES or request.path in READ_ONLY:
             if method != "GET":
                 return _error(405, "GET only")
+            if request.path == "/api/status":
+                return _json(200, self._status())
+            if request.path == "/api/games":
+                return Answer(200, JSON, self.games)
             return Answer(200, FILES[request.path][1], self.files[request.path])
         if method not in ("GET", "POST"):
             return _error(405, "GET or POST only")
         if request.path == "/api/settings":
             return self._settings() if method == "GET" else self._save(request.body)
         return self._learn_state() if method == "GET" else self._learn(request.body)
+
+    # ------------------------------------------------------------ status
+
+    def _status(self) -> dict[str, object]:
+        app = self.app
+        speaking = app.speaking()
+        if app.display.engine is None:
+            display = "preview"
+        elif app.display.kind in (Kind.OURS, Kind.VIRTUAL):
+            display = "virtual"
+        else:
+            display = "connected"
+        return {
+            "listening": [
+                {"source": source, "where": where, "packets": packets}
+                for source, where, packets in app.listening()
+            ],
+            "game": speaking.name if speaking is not None else None,
+            "car": app.car if speaking is not None else None,
+            "display": display,
+            "messages": list(self.journal.recent),
+            "problems": app.problems(),  # what each game's packets say is wrong, now
+        }
 
     # ------------------------------------------------------------ settings
 

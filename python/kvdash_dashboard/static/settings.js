@@ -361,3 +361,55 @@ follow((frame) => {
 });
 
 load().catch((error) => setStatus(`cannot read the settings: ${error}`, "error"));
+
+// ---------------------------------------------------------------- your games
+
+// What to set in each game comes from the app once (/api/games); what it
+// hears, every second and a half (/api/status).
+let games = [];
+const DISPLAYS = { connected: "the SLI-PRO", virtual: "a virtual display", preview: "no display: preview only" };
+
+function cell(text, kind) {
+  const td = document.createElement("td");
+  if (kind === "code") td.append(Object.assign(document.createElement("code"), { textContent: text }));
+  else td.textContent = text;
+  return td;
+}
+
+function drawStatus(status) {
+  const heard = new Map(); // source -> [where, packets]
+  for (const { source, where, packets } of status.listening) {
+    const [places, count] = heard.get(source) ?? [[], 0];
+    heard.set(source, [[...places, where], count + packets]);
+  }
+  const speaking = status.game;
+  const car = status.car ? `, car ${status.car}` : "";
+  $("hearing").textContent = (speaking ? `${speaking} speaks now${car}` :
+    heard.size ? "listening: no game speaks now" : "listening to no game") +
+    ` · ${DISPLAYS[status.display] ?? status.display}`;
+  $("problems").replaceChildren(...(status.problems ?? []).map((line) =>
+    Object.assign(document.createElement("li"), { textContent: line })));
+  $("game-table").tBodies[0].replaceChildren(...games.map((g) => {
+    const row = document.createElement("tr");
+    const [places, packets] = heard.get(g.source) ?? [null, 0];
+    row.className = g.source === speaking ? "speaking" : places ? (packets ? "heard" : "") : "silent";
+    row.append(cell(g.games), cell(g.source, "code"),
+      cell(places ? places.join(", ") : `not listening (${g.where})`),
+      cell(places ? String(packets) : ""), cell(g.set));
+    return row;
+  }));
+  $("messages").textContent = status.messages.join("\n");
+}
+
+async function poll() {
+  try {
+    if (!games.length) games = await (await fetch("/api/games")).json();
+    const answer = await fetch("/api/status");
+    if (!answer.ok) throw new Error(answer.statusText);
+    drawStatus(await answer.json());
+  } catch (error) {
+    $("hearing").textContent = "the app is not answering: trying again…";
+  }
+  setTimeout(poll, 1500);
+}
+poll();
