@@ -163,7 +163,7 @@ def open_default_web(say: Callable[[str], None]) -> WebServer | None:
         say(f"No web pages (settings, display): they need h11 ({error}): pip install h11")
         return None
     first = cli.DEFAULT_HTTP_PORT
-    last = first + cli.HTTP_PORTS_TRIED - 1
+    last = min(first + cli.HTTP_PORTS_TRIED - 1, 65535)
     for port in range(first, last + 1):
         try:
             web = _serve(HTTP_HOST, port)

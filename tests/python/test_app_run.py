@@ -286,7 +286,8 @@ sys.exit(main())
 
 
 def app_command(*argv: str) -> list[str]:
-    return [sys.executable, "-c", APP_WITH_DEFAULT_SIGNALS, *argv]
+    """No web pages unless argv asks: many test runs share this computer's 8722."""
+    return [sys.executable, "-c", APP_WITH_DEFAULT_SIGNALS, "--http", "off", *argv]
 
 
 def app_env() -> dict[str, str]:

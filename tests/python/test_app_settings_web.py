@@ -176,7 +176,12 @@ def test_only_this_computer_and_the_pages_own_origin(tmp_path: Path) -> None:
     if address.startswith("127."):
         assert not from_this_computer("192.168.1.20")
     else:
-        asked = (("GET", "/settings"), ("GET", "/api/settings"), ("POST", "/api/settings"))
+        asked = (
+            ("GET", "/settings"),
+            ("GET", "/api/settings"),
+            ("POST", "/api/settings"),
+            ("GET", "/api/status"),
+        )
         for method, where in asked:
             with socket.create_connection((address, port), timeout=5) as s:
                 s.sendall(f"{method} {where} HTTP/1.1\r\nHost: {address}:{port}\r\n\r\n".encode())
