@@ -13,6 +13,7 @@ from test_app_run import wait_for
 from test_app_settings_web import FILE, app_with_settings, rpm_leds
 
 import kvdash_virtual as vd
+from kvdash_dashboard.sources import FAMILIES
 
 pytest.importorskip("tomlkit")
 By = pytest.importorskip("selenium.webdriver.common.by").By
@@ -34,6 +35,13 @@ def test_a_shift_point_changed_on_the_page_reaches_the_file_and_the_display(
     wait_for(lambda: scope.get_attribute("value") == "car:outgauge:XRT", 5.0)
     first = browser.find_element(By.CSS_SELECTOR, 'input[data-key="shift"][data-gear="1"]')
     assert first.get_attribute("value") == "7000"
+    # Your games: who speaks now, and beside what it is heard on, what to set in the game.
+    hearing = browser.find_element(By.ID, "hearing")
+    wait_for(lambda: hearing.text.startswith("outgauge speaks now, car XRT"), 5.0)
+    rows = browser.find_elements(By.CSS_SELECTOR, "#game-table tbody tr")
+    assert len(rows) == len(FAMILIES) - 1  # every game but the simulated lap
+    cells = [c.text for c in browser.find_elements(By.CSS_SELECTOR, "tr.speaking td")]
+    assert cells[1] == "outgauge" and int(cells[3]) > 0 and "Port 4444" in cells[4]
     browser.find_element(By.XPATH, "//button[text()='+ gear']").click()
     second = browser.find_element(By.CSS_SELECTOR, 'input[data-key="shift"][data-gear="2"]')
     second.clear()
