@@ -23,6 +23,7 @@ with captured_c_stdout() as LOAD_MESSAGES:
     import kvdash  # noqa: F401
 
 from . import cli
+from .bestlaps import data_folder
 from .cli import (
     DEFAULT_HOST,
     DEFAULT_SHM_DIR,
@@ -35,6 +36,7 @@ from .cli import (
 )
 from .dashboard import Frame
 from .display import Display, Kind
+from .host import Host
 from .inputs import PolledInput, ReplayInput, UdpInput, address_family
 from .journal import Journal, JournalView, kept, log_folder
 from .learn import learn
@@ -333,6 +335,8 @@ def run_app(
     if web is not None:
         say(f"The display as a web page: {page_address(*web.address)}")
         say(f"The settings: {settings_address(*web.address)}")
+    host = Host()
+    host.port(web.address[1] if web is not None else 0)
 
     display = Display(force_virtual=args.virtual)
     app: App | None = None
@@ -349,7 +353,7 @@ def run_app(
         view = JournalView(shown, journal)
         if why:
             view.say(why)
-        app = App(args, udp, polled, replay, recorder, display, view, settings, console, web)
+        app = App(args, udp, polled, replay, recorder, display, view, settings, console, web, host)
         if web is not None:
             try:
                 from .settings_api import SettingsApi
@@ -357,6 +361,7 @@ def run_app(
                 view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
             else:
                 api = SettingsApi(app, web, journal)
+                host.first_start(settings.path, data_folder())
         start = time.monotonic()
         app.run(args.seconds)
     except KeyboardInterrupt:

@@ -15,7 +15,8 @@ from typing import TYPE_CHECKING
 from .bestlaps import BestLapStore, data_folder
 from .cli import settings_address
 from .dashboard import NO_DATA, Frame, Layout, send
-from .display import Display
+from .display import Display, Kind
+from .host import Host
 from .inputs import Heard, PolledInput, ReplayInput, UdpInput
 from .laps import LapTracker, allows
 from .record import Recorder
@@ -28,6 +29,11 @@ from .view import Status, View
 if TYPE_CHECKING:
     from .web import WebServer
 
+DISPLAY_WORDS = {
+    "connected": "display connected",
+    "virtual": "virtual display",
+    "preview": "no display: preview",
+}
 STALE = 2.0  # s without telemetry: the game is gone ("no data")
 SWITCH_AFTER = 1.0  # s of silence before another game may take the display
 
@@ -47,10 +53,12 @@ class App:
         settings: Settings,
         console: str | None = None,
         web: WebServer | None = None,
+        host: Host | None = None,
     ) -> None:
         self.udp, self.polled, self.replay = udp, polled, replay
         self.recorder, self.display, self.view = recorder, display, view
         self.web = web
+        self.host = host
         self.published: tuple[object, ...] | None = None
         self.sent_report: bytes | None = None  # as read back, for the page
         if recorder is not None:
@@ -147,6 +155,25 @@ class App:
     def speaking(self) -> Family | None:
         """The game whose telemetry drives the display now."""
         return self.active if self.telemetry is not None else None
+
+    def display_kind(self) -> str:
+        """connected (an SLI-PRO), virtual, or preview (none: the frames drawn only)."""
+        if self.display.engine is None:
+            return "preview"
+        return "virtual" if self.display.kind in (Kind.OURS, Kind.VIRTUAL) else "connected"
+
+    def state_words(self) -> str:
+        """What the app does, in a few words: "F1 25 · <car> · display connected"."""
+        speaking = self.speaking()
+        if speaking is None:
+            problems = self.problems()
+            game = problems[0] if problems else f"waiting for {self.waiting_for}"
+        else:
+            t = self.telemetry
+            game = (t.game if t is not None and t.game else "") or speaking.title
+            if self.car is not None:
+                game += f" · {self.car}"
+        return f"{game} · {DISPLAY_WORDS[self.display_kind()]}"
 
     def _say_new_problems(self) -> None:
         """A game's diagnosis said as a line when it changes, so that the log
@@ -300,6 +327,8 @@ class App:
             self._publish(now)
         if now >= self.view.next_update:
             self._say_new_problems()
+            if self.host is not None:
+                self.host.state(self.state_words())
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
 

@@ -16,7 +16,6 @@ from typing import TYPE_CHECKING, Any
 
 from .cli import build_parser
 from .dashboard import DEFAULT_SHIFT, LEDS, SHIFT_SHARE, START_SHARE, WARNING_LEDS
-from .display import Kind
 from .journal import Journal
 from .learn_job import LearnJob
 from .settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys, load
@@ -123,12 +122,6 @@ class SettingsApi:
     def _status(self) -> dict[str, object]:
         app = self.app
         speaking = app.speaking()
-        if app.display.engine is None:
-            display = "preview"
-        elif app.display.kind in (Kind.OURS, Kind.VIRTUAL):
-            display = "virtual"
-        else:
-            display = "connected"
         return {
             "listening": [
                 {"source": source, "where": where, "packets": packets}
@@ -136,7 +129,7 @@ class SettingsApi:
             ],
             "game": speaking.name if speaking is not None else None,
             "car": app.car if speaking is not None else None,
-            "display": display,
+            "display": app.display_kind(),
             "messages": list(self.journal.recent),
             "problems": app.problems(),  # what each game's packets say is wrong, now
         }

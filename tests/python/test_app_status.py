@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import re
 import socket
+import sys
 import time
+import types
 from pathlib import Path
 from typing import Any
 
@@ -179,3 +181,51 @@ def test_without_stdout_and_stderr_the_app_writes_its_log(tmp_path: Path) -> Non
     assert "\nstatus: simulated lap" in text and "\nend: simulated lap" in text
     assert re.search(r"\n\d+ reports in 1\.\d s", text)
     assert f"kvdash-dashboard: {missing}" in lines[-1]
+
+
+class FakeHost(types.ModuleType):
+    """Stands in for the Windows host's built-in module: records the calls."""
+
+    def __init__(self, tray: bool) -> None:
+        super().__init__("_kvdash_host")
+        self.calls: list[tuple[str, object]] = []
+        self.in_tray = tray
+
+    def tray(self) -> bool:
+        return self.in_tray
+
+    def set_port(self, port: int) -> None:
+        self.calls.append(("port", port))
+
+    def set_state(self, text: str) -> None:
+        self.calls.append(("state", text))
+
+    def open_settings(self) -> None:
+        self.calls.append(("open", None))
+
+
+def test_the_host_hears_the_port_the_state_and_opens_the_page_at_a_first_start(
+    display: vd.VirtualDisplay, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    fake = FakeHost(tray=True)
+    monkeypatch.setitem(sys.modules, "_kvdash_host", fake)
+    opened = []
+    for _ in range(2):  # the page opens at the first start only
+        fake.calls.clear()
+        udp, page = free_port(), free_port()
+        run = AppRun(
+            *("--source", "outgauge", "--listen", f"127.0.0.1:{udp}", "--http", str(page)),
+            *("--seconds", "2.5", "--view", "lines"),
+        )
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as game:
+            wait_for(lambda: ("state", "waiting for OutGauge · virtual display") in fake.calls)
+            game.sendto(lfs(3000.0), ("127.0.0.1", udp))
+            wait_for(lambda: ("state", "Live for Speed · XRT · virtual display") in fake.calls)
+        assert run.join() == 0
+        assert fake.calls[0] == ("port", page)
+        states = [text for call, text in fake.calls if call == "state"]
+        assert all(a != b for a, b in zip(states, states[1:], strict=False)), (
+            "a state is sent when it changes"
+        )
+        opened.append(fake.calls.count(("open", None)))
+    assert opened == [1, 0]
