@@ -23,7 +23,6 @@ with captured_c_stdout() as LOAD_MESSAGES:
     import kvdash  # noqa: F401
 
 from . import cli
-from .bestlaps import data_folder
 from .cli import (
     DEFAULT_HOST,
     DEFAULT_SHM_DIR,
@@ -37,18 +36,19 @@ from .cli import (
 from .dashboard import Frame
 from .display import Display, Kind
 from .host import Host
-from .inputs import PolledInput, ReplayInput, UdpInput, address_family
 from .journal import Journal, JournalView, kept, log_folder
-from .learn import learn
 from .loop import App
-from .record import CannotRecord, Recorder, RecordingError, read_recording
+from .race.bestlaps import data_folder
+from .race.shiftpoints import learn
 from .settings import Settings, SettingsError, given_options, load
 from .sources import FAMILIES, Family
+from .sources.channels import PolledInput, ReplayInput, UdpInput, address_family
+from .sources.recording import CannotRecord, Recorder, RecordingError, read_recording
 from .view import Status, View, choose_view
 
 if TYPE_CHECKING:
-    from .settings_api import SettingsApi
-    from .web import WebServer
+    from .web.server import WebServer
+    from .web.settings_api import SettingsApi
 
 BLANK = Frame(gear=" ", left=" " * 6, right=" " * 6)
 
@@ -133,7 +133,7 @@ def open_inputs(
 
 
 def _serve(host: str, port: int) -> WebServer:
-    from .web import WebServer
+    from .web.server import WebServer
 
     return WebServer(host, port, selectors.DefaultSelector())
 
@@ -356,7 +356,7 @@ def run_app(
         app = App(args, udp, polled, replay, recorder, display, view, settings, console, web, host)
         if web is not None:
             try:
-                from .settings_api import SettingsApi
+                from .web.settings_api import SettingsApi
             except ImportError as error:  # the display page still works without it
                 view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
             else:

@@ -12,22 +12,22 @@ import selectors
 import time
 from typing import TYPE_CHECKING
 
-from .bestlaps import BestLapStore, data_folder
 from .cli import settings_address
 from .dashboard import NO_DATA, Frame, Layout, send
 from .display import Display, Kind
 from .host import Host
-from .inputs import Heard, PolledInput, ReplayInput, UdpInput
-from .laps import LapTracker, allows
-from .record import Recorder
-from .revlimit import RevLimits
+from .race.bestlaps import BestLapStore, data_folder
+from .race.laps import LapTracker, allows
+from .race.revlimit import RevLimits
 from .settings import Settings
 from .sources import FAMILIES, Family
+from .sources.channels import Heard, PolledInput, ReplayInput, UdpInput
+from .sources.recording import Recorder
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View
 
 if TYPE_CHECKING:
-    from .web import WebServer
+    from .web.server import WebServer
 
 DISPLAY_WORDS = {
     "connected": "display connected",
