@@ -4,8 +4,11 @@ times, its rotation, and a program with no console at all."""
 
 from __future__ import annotations
 
+import http.client
+import json
 import re
 import socket
+import struct
 import sys
 import time
 import types
@@ -13,11 +16,8 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from app_harness import AppRun, free_port, lfs, serves, wait_for
 from conftest import run_python
-from test_app_diagnose import f1_2022
-from test_app_run import AppRun, Output, free_port, wait_for
-from test_app_settings_web import lfs, request
-from test_app_web import serves
 
 import kvdash_virtual as vd
 from kvdash_dashboard import journal, main
@@ -27,6 +27,41 @@ pytest.importorskip("h11")
 pytest.importorskip("tomlkit")
 
 STAMP = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ")
+
+
+def request(port: int, method: str, path: str) -> tuple[int, Any]:
+    """Status and JSON answer (or None) of one request."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+    try:
+        conn.request(method, path)
+        answer = conn.getresponse()
+        body = answer.read()
+    finally:
+        conn.close()
+    try:
+        return answer.status, json.loads(body)
+    except ValueError:
+        return answer.status, None
+
+
+class Output:
+    """What the app printed so far (print() in any thread lands in capsys)."""
+
+    def __init__(self, capsys: pytest.CaptureFixture[str]) -> None:
+        self._capsys = capsys
+        self.text = ""
+
+    def __call__(self) -> str:
+        self.text += self._capsys.readouterr().out
+        return self.text
+
+
+def f1_2022() -> bytes:
+    """An F1 22 Car Telemetry datagram's length behind the 24-byte header as EA
+    documents it for F1 22 (format, major, minor, packet version, id, session
+    uid, time, frame, player, second player)."""
+    head = struct.pack("<HBBBBQfIBB", 2022, 1, 18, 1, 6, 99, 12.5, 700, 0, 255)
+    return head.ljust(1347, b"\x01")
 
 
 def settings_port(text: str) -> int | None:
