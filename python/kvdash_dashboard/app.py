@@ -223,12 +223,11 @@ class EndingSignals:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the app in the calling thread; answers its exit status."""
     keep_standard_descriptors()
-    parser = build_parser()
-    arguments = None if argv is None else list(argv)
-    args = parser.parse_args(arguments)
     with kept(Journal(log_folder())) as journal:
         if journal.problem is not None:
             say(journal.problem)
+        arguments = None if argv is None else list(argv)
+        args = build_parser().parse_args(arguments)
         return _main(args, arguments, journal)
 
 

@@ -3,10 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib.metadata
 import os
+import sys
 import textwrap
+from typing import NoReturn
 
+from .console import say
 from .dashboard import PANELS
 from .display import VIRTUAL_AVAILABLE
 from .settings import default_path
@@ -126,13 +130,24 @@ def _config_help() -> str:
     )
 
 
+class Parser(argparse.ArgumentParser):
+    """argparse's, saying a mistake as the app says every line: so that it
+    reaches the log of a program without a console too."""
+
+    def error(self, message: str) -> NoReturn:
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            self.print_usage(sys.stderr)
+        say(f"{self.prog}: error: {message}", error=True)
+        raise SystemExit(2)
+
+
 def build_parser() -> argparse.ArgumentParser:
     without = (
         "Without a display attached it draws a virtual one in the terminal."
         if VIRTUAL_AVAILABLE
         else "Without a display attached it draws a preview of the frames in the terminal."
     )
-    p = argparse.ArgumentParser(
+    p = Parser(
         prog="kvdash-dashboard",
         usage="%(prog)s [options]",
         description=textwrap.fill(

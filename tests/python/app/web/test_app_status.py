@@ -205,6 +205,10 @@ def test_without_stdout_and_stderr_the_app_writes_its_log(tmp_path: Path) -> Non
         from kvdash_dashboard import main
         first = main(["--source", "demo", "--seconds", "1.5", "--http", "off"])
         second = main(["--config", {str(missing)!r}])
+        try:
+            main(["--nonsense"])
+        except SystemExit as end:
+            assert end.code == 2
         sys.exit(first * 10 + second)
         """
     done = run_python(code, env={"KVDASH_LOG_DIR": str(tmp_path)})
@@ -215,7 +219,8 @@ def test_without_stdout_and_stderr_the_app_writes_its_log(tmp_path: Path) -> Non
     text = "\n".join(STAMP.sub("", line) for line in lines)
     assert "\nstatus: simulated lap" in text and "\nend: simulated lap" in text
     assert re.search(r"\n\d+ reports in 1\.\d s", text)
-    assert f"kvdash-dashboard: {missing}" in lines[-1]
+    assert f"kvdash-dashboard: {missing}" in lines[-2]
+    assert lines[-1].endswith(" kvdash-dashboard: error: unrecognized arguments: --nonsense")
 
 
 class FakeHost(types.ModuleType):
