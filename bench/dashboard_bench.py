@@ -369,10 +369,17 @@ def cost(rate: float, seconds: float) -> Cost:
     )
     processes = {"the app": app_process, "the bare loop": bare_process}
     try:
-        for name, process in processes.items():  # the app's first line comes once it listens
+        for name, process in processes.items():
+            # The bare loop's first line comes once it listens; the app's first
+            # status line once it listens and drives the display (its lines
+            # before, the web pages' address among them, come while it starts).
             assert process.stdout is not None
-            if not process.stdout.readline():
-                raise SystemExit(f"{name} ended before it listened")
+            while True:
+                line = process.stdout.readline()
+                if not line:
+                    raise SystemExit(f"{name} ended before it listened")
+                if process is bare_process or "reports/s" in line:
+                    break
         clocks = [cpu_clock(process.pid) for process in processes.values()]
         sender = subprocess.Popen(
             [sys.executable, "-c", SENDER, f"{app_port},{bare_port}", str(rate), str(seconds), "1"],

@@ -61,6 +61,7 @@ class App:
         self.host = host
         self.published: tuple[object, ...] | None = None
         self.sent_report: bytes | None = None  # as read back, for the page
+        self.report_read = True  # sent_report is the last report sent
         if recorder is not None:
             recorder.say = view.say
         if web is not None:
@@ -321,8 +322,7 @@ class App:
             self.sent_generation = self.display.generation
             self.last_send = now
             self.reports += 1
-            if self.web is not None:
-                self.sent_report = self.display.report()
+            self.report_read = False
         if self.web is not None:
             self._publish(now)
         if now >= self.view.next_update:
@@ -338,6 +338,8 @@ class App:
         assert self.web is not None
         if self.display.engine is not None:
             frame = self.sent if self.sent is not None else NO_DATA
+            if not self.report_read and self.web.clients:  # read back only for a client
+                self.sent_report, self.report_read = self.display.report(), True
             report = self.sent_report
         else:
             frame, report = self.frame, None

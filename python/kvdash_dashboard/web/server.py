@@ -199,6 +199,9 @@ class WebServer:
         own_names()
         self.event = b"data: {}\n\n"
         self.body = b"{}"
+        # The newest frame, encoded only when someone asks: the server is on
+        # by default, mostly with no one watching.
+        self._newest: tuple[Frame, bytes | None, str, str] | None = None
         self.files = {path: self.load(name) for path, (name, _) in PAGES.items()}
         self.hook: Hook | None = None
         self._listen()
@@ -217,12 +220,20 @@ class WebServer:
         self, frame: Frame, report: bytes | None, source: str, car: str, now: float
     ) -> None:
         """A new frame: to every /events client, as soon as its rate allows."""
-        self.body = frame_json(frame, report, source, car).encode("utf-8")
-        self.event = b"data: " + self.body + b"\n\n"
-        for c in list(self.clients):
-            if c.stream:
-                c.pending = self.event
-                self._guarded(c, self._offer, now)
+        self._newest = (frame, report, source, car)
+        streams = [c for c in self.clients if c.stream]
+        if streams:
+            self._encode()
+        for c in streams:
+            c.pending = self.event
+            self._guarded(c, self._offer, now)
+
+    def _encode(self) -> None:
+        """body and event for the newest frame, if not done yet."""
+        if self._newest is not None:
+            self.body = frame_json(*self._newest).encode("utf-8")
+            self.event = b"data: " + self.body + b"\n\n"
+            self._newest = None
 
     def _offer(self, c: Client, now: float) -> None:
         """Hands the pending frame to the socket once the last one is gone and
@@ -404,6 +415,7 @@ class WebServer:
         elif path == "/events":
             self._start_stream(c, now)
         elif path == "/frame":
+            self._encode()
             self._respond(c, 200, "application/json", self.body, now)
         elif path in PAGES:
             self._respond(c, 200, PAGES[path][1], self.files[path], now)
@@ -434,6 +446,7 @@ class WebServer:
             self._finish(c, out + (c.conn.send(h11.EndOfMessage()) or b""), now)
             return
         # The frame shown now comes first, so the page draws at once.
+        self._encode()
         out += c.conn.send(h11.Data(data=f"retry: {RETRY_MS}\n\n".encode() + self.event)) or b""
         c.stream = True
         c.last_event = now
