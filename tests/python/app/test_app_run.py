@@ -270,9 +270,9 @@ def test_a_replay_gives_the_same_reports_as_the_live_run(tmp_path: Path) -> None
     with vd.attach() as live:
         run = AppRun(
             "--source", "outgauge", "--listen", f"127.0.0.1:{port}", "--seconds", "1.5",
-            "--record", recording, "--rpm-shift", "90000",
+            "--record", recording, "--rpm-shift", "90000", "--http", "off",
         )  # fmt: skip
-        time.sleep(0.3)
+        wait_for(lambda: len(distinct(live.reports)) == 2)  # the blank, then "no data"
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             for p in packets + [b"bad"]:
                 s.sendto(p, ("127.0.0.1", port))
@@ -281,7 +281,7 @@ def test_a_replay_gives_the_same_reports_as_the_live_run(tmp_path: Path) -> None
         live_reports = distinct(live.reports)
     with vd.attach() as replayed:
         started = time.monotonic()
-        assert main(["--replay", recording, "--rpm-shift", "90000"]) == 0
+        assert main(["--replay", recording, "--rpm-shift", "90000", "--http", "off"]) == 0
         assert time.monotonic() - started < 1.5  # it ends with the recording
         replay_reports = distinct(replayed.reports)
     # Both start with the blank and the "no data" frame and end blank.
