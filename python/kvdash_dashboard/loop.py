@@ -12,15 +12,15 @@ import selectors
 import time
 from typing import TYPE_CHECKING
 
-from .race.bestlaps import BestLapStore, data_folder
 from .dashboard import NO_DATA, Frame, Layout, send
 from .display import Display
-from .sources.channels import Heard, PolledInput, ReplayInput, UdpInput
+from .race.bestlaps import BestLapStore, data_folder
 from .race.laps import LapTracker, allows
-from .sources.recording import Recorder
 from .race.revlimit import RevLimits
 from .settings import Settings
 from .sources import FAMILIES, Family
+from .sources.channels import Heard, PolledInput, ReplayInput, UdpInput
+from .sources.recording import Recorder
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View
 
@@ -281,10 +281,11 @@ class App:
             frame, report = self.frame, None
         source = self.active.name if self.active is not None else ""
         car = (self.telemetry.car if self.telemetry is not None else None) or ""
-        shown = (frame, report, source, car)
+        labels = self.layout.options.labels()
+        shown = (frame, report, source, car, labels)
         if shown != self.published:
             self.published = shown
-            self.web.publish(frame, report, source, car, now)
+            self.web.publish(frame, report, source, car, labels, now)
         self.web.tick(now)
 
     def _ask_consoles(self, now: float) -> None:
@@ -316,12 +317,7 @@ class App:
             self.step(self.deadline(now, end) - now)
 
     def close(self) -> None:
-        if self.web is not None:
-            self.web.close()
-        for u in self.udp:
-            u.close()
-        for p in self.polled:
-            p.close()
-        self.selector.close()
-        if self.recorder is not None:
-            self.recorder.close()
+        """Lets go of what the app made itself; whoever opened the sources,
+        the recording and the page closes them."""
+        if self.web is None:
+            self.selector.close()

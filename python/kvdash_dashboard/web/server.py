@@ -56,15 +56,19 @@ COMMON_HEADERS = [
 SECURITY = ("Content-Security-Policy", "default-src 'self'; img-src 'self' data:")
 
 
-def frame_json(frame: Frame, report: bytes | None, source: str, car: str) -> str:
+def frame_json(
+    frame: Frame, report: bytes | None, source: str, car: str, labels: tuple[str, ...]
+) -> str:
     """The frame as the page and /frame see it. report: the 54 bytes the
     display was last sent, where the app can read them back (a virtual
-    display), else None."""
+    display), else None. labels: the warning LEDs' names in force, so the
+    page keeps no table of its own."""
     return json.dumps(
         {
             "gear": frame.gear,
             "rpm": [1 if led <= frame.rpm else 0 for led in range(1, RPM_LEDS + 1)],
             "warnings": [1 if on else 0 for on in frame.warnings],
+            "labels": list(labels),
             "left": frame.left,
             "right": frame.right,
             "report": list(report) if report is not None else None,
@@ -214,10 +218,16 @@ class WebServer:
     # ------------------------------------------------------------ frames
 
     def publish(
-        self, frame: Frame, report: bytes | None, source: str, car: str, now: float
+        self,
+        frame: Frame,
+        report: bytes | None,
+        source: str,
+        car: str,
+        labels: tuple[str, ...],
+        now: float,
     ) -> None:
         """A new frame: to every /events client, as soon as its rate allows."""
-        self.body = frame_json(frame, report, source, car).encode("utf-8")
+        self.body = frame_json(frame, report, source, car, labels).encode("utf-8")
         self.event = b"data: " + self.body + b"\n\n"
         for c in list(self.clients):
             if c.stream:
@@ -491,3 +501,4 @@ class WebServer:
         if self.paused_until is None:
             self.selector.unregister(self.listener)
         self.listener.close()
+        self.selector.close()  # made for this server; the loop shares it
