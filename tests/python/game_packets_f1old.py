@@ -45,7 +45,7 @@ def _car(season: int, t: Telemetry, rival: bool) -> dict[str, dict[str, Any]]:
     flag = 2 if lights & Light.BLUE else 3 if lights & Light.YELLOW else 1
     tc = t.tc_level if t.tc_level is not None else 0 if lights & Light.TC else 2
     abs_ = t.abs_level if t.abs_level is not None else 0 if lights & Light.ABS else 1
-    telemetry = {
+    telemetry: dict[str, Any] = {
         "speed": round(t.speed * 3.6),
         "throttle": t.throttle if t.throttle is not None else 0.0,
         "steer": -0.1,
@@ -57,7 +57,7 @@ def _car(season: int, t: Telemetry, rival: bool) -> dict[str, dict[str, Any]]:
         "revLightsPercent": round(100 * (t.rev_lights or 0.0)),
         "engineTemperature": 105,
     }
-    status = {
+    status: dict[str, Any] = {
         "tractionControl": tc,
         "antiLockBrakes": abs_,
         "fuelMix": t.engine_map if t.engine_map is not None else 1,
@@ -96,7 +96,12 @@ def _car(season: int, t: Telemetry, rival: bool) -> dict[str, dict[str, Any]]:
             "currentLapTimeInMS": round(1000 * (t.lap_time or 0)),
         }
     team = int(t.car.removeprefix("team-")) if t.car else 255
-    participant = {"aiControlled": 0, "driverId": 9, "teamId": team, "name": "PLAYER"}
+    participant: dict[str, Any] = {
+        "aiControlled": 0,
+        "driverId": 9,
+        "teamId": team,
+        "name": "PLAYER",
+    }
     if season == 2020:  # no paused byte, no rev-light bits, no network id yet
         status |= {"tyresWear": (3, 3, 4, 4)}
     else:

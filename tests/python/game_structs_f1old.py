@@ -22,7 +22,13 @@ from __future__ import annotations
 import ctypes
 from typing import Any
 
-u8, i8, u16, u32, u64 = ctypes.c_uint8, ctypes.c_int8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_uint64
+u8, i8, u16, u32, u64 = (
+    ctypes.c_uint8,
+    ctypes.c_int8,
+    ctypes.c_uint16,
+    ctypes.c_uint32,
+    ctypes.c_uint64,
+)
 f32, f64 = ctypes.c_float, ctypes.c_double
 CARS = 22
 

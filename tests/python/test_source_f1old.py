@@ -128,8 +128,7 @@ def test_damaged_packets_never_raise(season: int, damage: list[tuple[int, bytes]
 
 def _captured(season: int) -> list[tuple[str, bytes]]:
     return [
-        (p.stem.split("-")[2], p.read_bytes())
-        for p in sorted(CAPTURES.glob(f"{season}-*.bin"))
+        (p.stem.split("-")[2], p.read_bytes()) for p in sorted(CAPTURES.glob(f"{season}-*.bin"))
     ]
 
 
@@ -196,9 +195,9 @@ def test_f1_22_at_speed_as_captured() -> None:
         engine_map=1,
         lights=Light.TC | Light.ABS,
     )
-    assert replace(
-        got, speed=0.0, fuel=None, fuel_amount=None, lap_distance=None
-    ) == replace(want, speed=0.0)
+    assert replace(got, speed=0.0, fuel=None, fuel_amount=None, lap_distance=None) == replace(
+        want, speed=0.0
+    )
     assert got.speed == pytest.approx(308 / 3.6)
     assert got.fuel_amount == pytest.approx(3.149, abs=1e-3)
     assert got.lap_distance == pytest.approx(6175.69, abs=0.01)

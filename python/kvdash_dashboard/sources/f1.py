@@ -4,7 +4,9 @@ Every packet starts with a header (24 bytes up to format 2022, 29 from 2023);
 the player's car is one record in each per-car array: 22 cars, 24 in format
 2026 (F1 25 with the 2026 Season Pack). The decoder keeps what each packet
 type said about that car and answers the merged picture. What changes between
-formats (header, record sizes, a field moved) is one table, _FORMATS."""
+formats (header, record sizes, a field moved) is one table, _FORMATS.
+Formats 2020 to 2022 as racehub-io/f1-telemetry-client reads them
+(src/parsers/packets @ 57ceb8b32ef7b6a9af8d834193f7c2a7fee26413)."""
 
 from __future__ import annotations
 
@@ -37,9 +39,8 @@ _STATUS_2020 = struct.Struct("<BBBBBff4xH3xB19xb")
 _LAP_2022 = struct.Struct("<II4xf8xBBB2xB")
 _LAP_2023 = struct.Struct("<II10xf8xBBB2xB")
 _LAP_2024 = struct.Struct("<II12xf8xBBB2xB")
-# Format 2020 sends last, current and best lap in seconds (floats), then the
-# same fields as later formats: last, current, best, lap distance, position,
-# lap number, pit status, current lap invalid.
+# Format 2020's: last, current and best lap in seconds (floats), lap distance,
+# position, lap number, pit status, current lap invalid.
 _LAP_2020 = struct.Struct("<ff4xf16xf8xBBB1xB")
 # Session: the track's id (-1 unknown), 7 bytes after the header in every format.
 _TRACK = struct.Struct("<b")
