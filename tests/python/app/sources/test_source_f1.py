@@ -190,7 +190,7 @@ def test_bad_packets_are_refused() -> None:
     for packet in f1_packets(CAR, season=2023) + f1_packets(CAR, season=2026):
         assert decoder.decode(packet[:-1]) is None and decoder.decode(packet + b"\0") is None
     assert decoder.decode(b"") is None and decoder.decode(telemetry[:28]) is None
-    for fmt in (2022, 2026, 2027, 0):
+    for fmt in (2019, 2022, 2026, 2027, 0):  # 2022 and 2026 read other lengths
         other = bytearray(telemetry)
         struct.pack_into("<H", other, 0, fmt)
         assert decoder.decode(bytes(other)) is None
