@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import pytest
@@ -14,7 +15,8 @@ from game_pages_newer_shm import acr_pages, pcars_pages
 from test_app_games import CAR, run_in_thread
 
 import kvdash_virtual as vd
-from kvdash_dashboard.telemetry import Light
+from kvdash_dashboard import main
+from kvdash_dashboard.telemetry import Light, Telemetry
 
 LAP_TIME = bytes([0x20, 0x20, 0xB1, 0xB2, 0xB3, 0x34])  # "1:23.4"
 FUEL = bytes([0x20, 0x20, 0x20, 0x35, 0xB0, 0x30])  # "50.0"
@@ -31,9 +33,16 @@ def shown(display: vd.VirtualDisplay, gear: str) -> bytes:
 
 
 def drive(
-    tmp_path: Path, display: vd.VirtualDisplay, source: str, pages: Pages, gear: str
+    tmp_path: Path,
+    display: vd.VirtualDisplay,
+    source: str,
+    pages: Pages,
+    gear: str,
+    argv: list[str] | None = None,
 ) -> bytes:
-    thread = run_in_thread(["--source", source, "--shm-dir", str(tmp_path), "--seconds", "1.5"])
+    thread = run_in_thread(
+        argv or ["--source", source, "--shm-dir", str(tmp_path), "--seconds", "1.5"]
+    )
     game = Publisher(tmp_path)
     try:
         game.publish(pages)
@@ -69,3 +78,27 @@ def test_assetto_corsa_rally_stuck_max_rpm_lights_no_shift_light(
     assert list(report[WARNING_LEDS]) == [0, 0, 0, 0, 0, 1]
     out = capsys.readouterr().out
     assert "Telemetry from Assetto Corsa Rally (ac)." in out
+
+
+@pytest.mark.parametrize(
+    "source, pages, game",
+    [("pcars", pcars_pages, "Project CARS"), ("ac", acr_pages, "Assetto Corsa Rally")],
+)
+def test_recorded_and_replayed(
+    source: str,
+    pages: Callable[[Telemetry], Pages],
+    game: str,
+    tmp_path: Path,
+    display: vd.VirtualDisplay,
+    capsys: pytest.CaptureFixture[str],
+) -> None:
+    recording = tmp_path / "drive.kvrec"
+    shm = tmp_path / "shm"
+    shm.mkdir()
+    argv = ["--source", source, "--shm-dir", str(shm), "--seconds", "1.5", "--record"]
+    drive(shm, display, source, pages(CAR), "3", [*argv, str(recording)])
+    capsys.readouterr()
+    before = len(display.reports)
+    assert main(["--replay", str(recording)]) == 0
+    assert ord("3") in [r[2] for r in display.reports[before:]]
+    assert f"Telemetry from {game} ({source})." in capsys.readouterr().out
