@@ -12,7 +12,7 @@ from game_pages_newer_shm import acr_pages, pcars_pages
 
 from kvdash_dashboard.revlimit import CONFIRMED, RevLimits
 from kvdash_dashboard.sources import FAMILIES, ac, pcars
-from kvdash_dashboard.sources.shm import BytesView, TooSmall, Unsupported
+from kvdash_dashboard.sources.shm import BytesView, Gone, TooSmall, Unsupported
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
 
 PCARS_CARRIED = (
@@ -50,6 +50,10 @@ def test_project_cars_refuses_what_it_cannot_read() -> None:
         pcars.take([BytesView(struct.pack("<I", 6) + data[4:])])
     with pytest.raises(TooSmall):
         pcars.take([BytesView(data[:4096])])
+    # A bridge's file before the game has written it: nothing to say yet.
+    with pytest.raises(Gone) as empty:
+        pcars.take([BytesView(bytes(len(data)))])
+    assert not isinstance(empty.value, Unsupported)
     decoder = pcars.FAMILY.decoder()
     good = snapshot(pcars, pcars_pages(SAMPLE))
     assert good is not None

@@ -24,7 +24,7 @@ from collections.abc import Sequence
 
 from ..telemetry import GameState, Light, Telemetry
 from .base import Family, TextCache, car_id, filled, track_name, unit_share
-from .shm import TORN_RETRIES, ShmReader, Unsupported, View, require
+from .shm import TORN_RETRIES, Gone, ShmReader, Unsupported, View, require
 
 NAMES = ("$pcars$",)
 VERSION = 5
@@ -99,6 +99,8 @@ def take(views: Sequence[View]) -> bytes | None:
     (view,) = views
     require(view, 4)
     version = _U32.unpack(view.read(0, 4))[0]
+    if version == 0:
+        raise Gone("not written yet")  # a bridge's file before the game starts
     if version != VERSION:
         raise Unsupported(
             f"{view.where}: shared memory version {version}: this app reads version {VERSION}"
