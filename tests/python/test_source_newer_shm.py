@@ -78,6 +78,8 @@ def test_assetto_corsa_rally_told_from_ac_and_acc() -> None:
         assert t.lights == Light.FLAG | Light.YELLOW
     assert (early.car, early.fuel, early.fuel_amount) == (None, None, 30.0)
     assert (later.car, later.fuel) == ("ks_hyundai_i20_n_rally2", RACE.fuel)
+    # Rolling back in gear its rpm goes below zero: shown as 0 rather than refused.
+    assert decoded(ac, acr_pages(dataclasses.replace(SAMPLE, rpm=-2600.0))).rpm == 0.0
     for gear in (-1, 0):  # 0 reverse, 1 neutral, as in AC and ACC
         assert decoded(ac, acr_pages(dataclasses.replace(SAMPLE, gear=gear))).gear == gear
     assert decoded(ac, ac_pages(SAMPLE, game="ac")).game == "Assetto Corsa"

@@ -10,7 +10,7 @@ is 820 bytes long and fills its tyre names past byte 684, where AC's page
 Assetto Corsa Rally (early access) writes ACC's layout (open readers such as
 simapi and acr_telemetry read it with ACC's structures), but its static page
 is all zeros at a session's start, so it is told apart by its physics page:
-it gives the air and road temperatures in kelvin (above 250), where AC and
+it gives the air and road temperatures in kelvin (above 150), where AC and
 ACC give degrees Celsius. The static page is read again with every snapshot,
 so its car and tank count once the game fills them. Its quirks:
   - its max rpm (static maxRpm) jumps to impossible values when the car is
@@ -77,7 +77,7 @@ _STATIC_MIN = 420
 _ACC_STATIC = (684, 136)
 # airTemp, roadTemp: AC Rally's are in kelvin.
 _WEATHER = (288, 8)
-_KELVIN = 250.0  # no race is run at 250 degrees Celsius, nor at -23 kelvin
+_KELVIN = 150.0  # no race is run at 150 degrees Celsius, nor at -123 in kelvin
 _WEATHER_PAIR = struct.Struct("<ff")
 AC, ACC, RALLY = range(3)
 
@@ -213,7 +213,7 @@ class AcDecoder:
             layout,
         ) = values
         # AC Rally's rpm goes below zero when the car rolls back in gear.
-        if variant > RALLY or not 0 <= gear <= 12 or not 0 <= abs(rpms) <= 100_000:
+        if variant > RALLY or not 0 <= gear <= 12 or abs(rpms) > 100_000:
             return None
         if rpms < 0 and variant != RALLY:
             return None
