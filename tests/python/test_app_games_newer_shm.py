@@ -10,7 +10,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
-from game_pages import Pages, Publisher
+from game_pages import Pages, Publisher, ams2_pages
 from game_pages_newer_shm import acr_pages, pcars_pages
 from test_app_games import CAR, run_in_thread
 
@@ -102,3 +102,15 @@ def test_recorded_and_replayed(
     assert main(["--replay", str(recording)]) == 0
     assert ord("3") in [r[2] for r in display.reports[before:]]
     assert f"Telemetry from {game} ({source})." in capsys.readouterr().out
+
+
+def test_project_cars_3_on_the_display(
+    tmp_path: Path, display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str]
+) -> None:
+    # Its "Project CARS 2" option: Project CARS 2's page, header version 8.
+    car = dataclasses.replace(CAR, lights=Light.ABS | Light.ENGINE)
+    report = drive(tmp_path, display, "ams2", ams2_pages(car, version=8), "3")
+    assert 0 < sum(report[RPM_LEDS]) < 13
+    assert (report[27:33], report[33:39]) == (LAP_TIME, FUEL)
+    assert list(report[WARNING_LEDS]) == [0, 0, 1, 0, 1, 0]
+    assert "Telemetry from Project CARS 2 / 3 (ams2)." in capsys.readouterr().out
