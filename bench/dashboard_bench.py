@@ -54,7 +54,7 @@ import kvdash_dashboard.app as app
 import kvdash_dashboard.loop as loop
 import kvdash_virtual as vd
 from kvdash_dashboard.dashboard import Engine, Frame, send
-from kvdash_dashboard.laps import LapTracker
+from kvdash_dashboard.race.laps import LapTracker
 from kvdash_dashboard.sources.base import Family, filled
 from kvdash_dashboard.telemetry import Telemetry
 

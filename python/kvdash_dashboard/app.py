@@ -32,17 +32,17 @@ from .cli import (
 )
 from .dashboard import Frame
 from .display import Display, Kind
-from .inputs import PolledInput, ReplayInput, UdpInput, address_family
-from .learn import learn
+from .sources.channels import PolledInput, ReplayInput, UdpInput, address_family
+from .race.shiftpoints import learn
 from .loop import App
-from .record import CannotRecord, Recorder, RecordingError, read_recording
+from .sources.recording import CannotRecord, Recorder, RecordingError, read_recording
 from .settings import Settings, SettingsError, given_options, load
 from .sources import FAMILIES, Family
 from .view import Status, View, choose_view
 
 if TYPE_CHECKING:
-    from .settings_api import SettingsApi
-    from .web import WebServer
+    from .web.settings_api import SettingsApi
+    from .web.server import WebServer
 
 BLANK = Frame(gear=" ", left=" " * 6, right=" " * 6)
 
@@ -130,7 +130,7 @@ def open_web(address: tuple[str | None, int]) -> WebServer:
     """The web page's server; SystemExit with the reason where it cannot start."""
     host = address[0] or HTTP_HOST
     try:
-        from .web import WebServer
+        from .web.server import WebServer
     except ImportError as error:
         raise SystemExit(f"kvdash-dashboard: --http needs h11 ({error}): pip install h11") from None
     try:
@@ -297,7 +297,7 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
         app = App(args, udp, polled, replay, recorder, display, view, settings, console, web)
         if web is not None:
             try:
-                from .settings_api import SettingsApi
+                from .web.settings_api import SettingsApi
             except ImportError as error:  # the display page still works without it
                 view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
             else:

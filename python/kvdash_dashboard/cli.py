@@ -9,9 +9,10 @@ import textwrap
 
 from .dashboard import PANELS
 from .display import VIRTUAL_AVAILABLE
-from .record import same_file
 from .settings import default_path
+from .settings.keys import EXTRA_KEYS
 from .sources import FAMILIES, UNAVAILABLE, Family
+from .sources.recording import same_file
 
 MAX_HZ = 1000.0  # the display takes one report per millisecond
 DEFAULT_HOST = "0.0.0.0"  # all interfaces: a console on the network can send too
@@ -101,8 +102,8 @@ def _config_help() -> str:
     return (
         "settings kept between runs, in TOML (default: "
         f"{where if where is not None else 'kvdash/dashboard.toml in your configuration folder'}"
-        ", if it exists): the long options with underscores, and leds, shift, fuel_low, "
-        'rpm_limit; tables [game.NAME] and [car."NAME:CAR"] apply on top (the README explains)'
+        f", if it exists): the long options with underscores, and {', '.join(EXTRA_KEYS)}; "
+        'tables [game.NAME] and [car."NAME:CAR"] apply on top (the README explains)'
     )
 
 

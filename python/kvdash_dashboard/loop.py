@@ -12,20 +12,20 @@ import selectors
 import time
 from typing import TYPE_CHECKING
 
-from .bestlaps import BestLapStore, data_folder
+from .race.bestlaps import BestLapStore, data_folder
 from .dashboard import NO_DATA, Frame, Layout, send
 from .display import Display
-from .inputs import Heard, PolledInput, ReplayInput, UdpInput
-from .laps import LapTracker, allows
-from .record import Recorder
-from .revlimit import RevLimits
+from .sources.channels import Heard, PolledInput, ReplayInput, UdpInput
+from .race.laps import LapTracker, allows
+from .sources.recording import Recorder
+from .race.revlimit import RevLimits
 from .settings import Settings
 from .sources import FAMILIES, Family
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View
 
 if TYPE_CHECKING:
-    from .web import WebServer
+    from .web.server import WebServer
 
 STALE = 2.0  # s without telemetry: the game is gone ("no data")
 SWITCH_AFTER = 1.0  # s of silence before another game may take the display

@@ -33,7 +33,7 @@ NO_VIRTUAL_DISPLAY = (
 )
 MARKER_HELD = (
     "needs the single-instance marker free, and this runner has kvdash loaded (so holds it): "
-    "on Windows it runs in a session of its own (pytest -m lone_process tests/python/test_process.py)"
+    "on Windows it runs in a session of its own (pytest -m lone_process tests/python/module/test_process.py)"
 )
 
 

@@ -1,0 +1,195 @@
+"""The settings page on the --http server: GET /settings (the page), GET and
+POST /api/settings (the file's tables as JSON; a change is checked as the
+file is, written to it, and applied at once), /api/learn (--learn on a
+recording of this computer, in a process of its own). This computer only;
+a change only from the page's own origin."""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from collections.abc import Mapping
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from ..cli import build_parser
+from ..dashboard import LEDS, WARNING_LEDS
+from ..race.shifting import DEFAULT_SHIFT, SHIFT_SHARE, START_SHARE
+from ..settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys, load
+from ..settings.keys import EXTRA_KEYS
+from ..settings.write import save
+from ..sources import FAMILIES
+from .guard import from_this_computer, same_origin
+from .learn_job import LearnJob
+from .server import Answer, Request, WebServer, host_allowed
+
+if TYPE_CHECKING:
+    from ..loop import App
+
+JSON = "application/json"
+HTML = "text/html; charset=utf-8"
+PREFIX = "kvdash-dashboard: "  # as the app prints a settings mistake
+FILES = {
+    "/settings": ("settings.html", HTML),
+    "/settings.js": ("settings.js", "text/javascript; charset=utf-8"),
+    "/settings.css": ("settings.css", "text/css; charset=utf-8"),
+}
+API = ("/api/settings", "/api/learn")
+
+
+def _json(status: int, value: object) -> Answer:
+    return Answer(status, JSON, json.dumps(value, default=list).encode("utf-8"))
+
+
+def _error(status: int, line: str) -> Answer:
+    return _json(status, {"error": line})
+
+
+def key_choices(defaults: Mapping[str, object]) -> dict[str, dict[str, Any]]:
+    """What the page offers for each key, from the options' own table (a key
+    that is no option: by its default's type)."""
+    out: dict[str, dict[str, Any]] = {}
+    for key, action in kept_keys(build_parser()).items():
+        entry: dict[str, Any] = {"per_car": key in PER_CAR}
+        default = defaults.get(key)
+        if key == "leds":
+            entry.update(kind="leds", choices=list(LEDS), count=WARNING_LEDS)
+        elif key == "shift":
+            entry.update(kind="gears", most=MAX_GEARS)
+        elif isinstance(default, bool) or (action is not None and action.nargs == 0):
+            entry.update(kind="bool")
+        elif action is None or action.type in (int, float):
+            entry.update(kind="number")
+        elif action.choices is not None:
+            entry.update(kind="choice", choices=[str(c) for c in action.choices])
+        else:
+            entry.update(kind="text")
+        text = EXTRA_KEYS[key].help if action is None else action.help
+        entry["help"] = (text or "").replace("%%", "%")
+        out[key] = entry
+    return out
+
+
+class SettingsApi:
+    """The hook the web server asks first."""
+
+    def __init__(self, app: App, web: WebServer) -> None:
+        self.app = app
+        self.files = {path: web.load(name) for path, (name, _) in FILES.items()}
+        self.choices = key_choices(app.settings.defaults)
+        self.job: LearnJob | None = None
+        web.hook = self
+
+    def __call__(self, request: Request) -> Answer | None:
+        if request.path not in FILES and request.path not in API:
+            return None
+        if not host_allowed(request.headers.get("host", "")):
+            return _error(421, "not a name of this computer")
+        if not from_this_computer(request.peer):
+            return _error(403, "the settings are open to this computer only")
+        if request.method == "POST" and not same_origin(request.headers):
+            return _error(403, "a change is accepted from the settings page only")
+        # HEAD answers as GET does; the server leaves the body out.
+        method = "GET" if request.method == "HEAD" else request.method
+        if request.path in FILES:
+            if method != "GET":
+                return _error(405, "GET only")
+            return Answer(200, FILES[request.path][1], self.files[request.path])
+        if method not in ("GET", "POST"):
+            return _error(405, "GET or POST only")
+        if request.path == "/api/settings":
+            return self._settings() if method == "GET" else self._save(request.body)
+        return self._learn_state() if method == "GET" else self._learn(request.body)
+
+    # ------------------------------------------------------------ settings
+
+    def _path(self, settings: Settings) -> Path | None:
+        return settings.path or settings.looked_for
+
+    def _settings(self) -> Answer:
+        settings, app = self.app.settings, self.app
+        path = self._path(settings)
+        # The file as it is now: edits made by hand since it was read must not
+        # be lost to the page's next save.
+        data, problem = settings.data, None
+        if path is not None and path.exists():
+            try:
+                data = load(build_parser(), settings.given, str(path), FAMILIES).data
+            except SettingsError as error:
+                problem = f"{PREFIX}{error}"
+        return _json(
+            200,
+            {
+                "file": str(path) if path is not None else None,
+                "settings": data,
+                "choices": {
+                    "keys": self.choices,
+                    "games": list(FAMILIES),
+                    "current": {
+                        "game": app.active.name if app.active is not None else None,
+                        "car": app.car,
+                    },
+                    "exists": path is not None and path.exists(),
+                    "problem": problem,
+                    "defaults": settings.defaults,
+                    "rpm": {
+                        "shift": DEFAULT_SHIFT,
+                        "shift_share": SHIFT_SHARE,
+                        "start_share": START_SHARE,
+                    },
+                },
+            },
+        )
+
+    def _save(self, body: bytes) -> Answer:
+        settings = self.app.settings
+        path = self._path(settings)
+        if path is None:
+            return _error(400, f"{PREFIX}no configuration folder to keep settings in: use --config")
+        try:
+            data = json.loads(body)
+        except (ValueError, RecursionError):
+            return _error(400, f"{PREFIX}{path}: the settings sent are not JSON")
+        if not isinstance(data, dict):
+            return _error(400, f"{PREFIX}{path}: the settings sent must be a JSON object")
+        try:
+            new = checked(build_parser(), settings.given, path, data, FAMILIES)
+        except SettingsError as error:
+            return _error(400, f"{PREFIX}{error}")
+        try:
+            save(path, data)
+        except SettingsError as error:
+            return _error(500, f"{PREFIX}{error}")
+        self.app.use_settings(new)
+        return self._settings()
+
+    # ------------------------------------------------------------ learning
+
+    def _learn(self, body: bytes) -> Answer:
+        try:
+            asked = json.loads(body)
+        except (ValueError, RecursionError):
+            asked = None
+        recording = asked.get("recording") if isinstance(asked, dict) else None
+        if not isinstance(recording, str) or not recording.strip():
+            return _error(400, 'send {"recording": "<the recording\'s path>"}')
+        recording = os.path.expanduser(recording.strip())
+        if not os.path.isfile(recording):
+            return _error(400, f"{PREFIX}{recording}: no such file")
+        self.close()  # one at a time: the newest asked for
+        try:
+            self.job = LearnJob(recording)
+        except OSError as error:
+            return _error(500, f"{PREFIX}cannot start --learn: {error.strerror or error}")
+        return _json(202, self.job.state(time.monotonic()))
+
+    def _learn_state(self) -> Answer:
+        if self.job is None:
+            return _json(200, {})
+        return _json(200, self.job.state(time.monotonic()))
+
+    def close(self) -> None:
+        if self.job is not None:
+            self.job.stop()
+            self.job = None
