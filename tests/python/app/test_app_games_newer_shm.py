@@ -10,9 +10,9 @@ from collections.abc import Callable
 from pathlib import Path
 
 import pytest
+from app_harness import CAR, run_in_thread
 from game_pages import Pages, Publisher, ams2_pages
 from game_pages_newer_shm import acr_pages, pcars_pages
-from test_app_games import CAR, run_in_thread
 
 import kvdash_virtual as vd
 from kvdash_dashboard import main

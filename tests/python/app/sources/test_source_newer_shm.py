@@ -10,7 +10,7 @@ import pytest
 from game_pages import RACE, SAMPLE, ac_pages, assert_carries, decoded, snapshot
 from game_pages_newer_shm import acr_pages, pcars_pages
 
-from kvdash_dashboard.revlimit import CONFIRMED, RevLimits
+from kvdash_dashboard.race.revlimit import CONFIRMED, RevLimits
 from kvdash_dashboard.sources import FAMILIES, ac, pcars
 from kvdash_dashboard.sources.shm import BytesView, Gone, TooSmall, Unsupported
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
