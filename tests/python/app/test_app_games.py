@@ -34,6 +34,7 @@ from game_pages import (
     lmu_pages,
     r3e_pages,
 )
+from game_pages_newer_shm import pcars_pages
 
 import kvdash_virtual as vd
 from kvdash_dashboard import main
@@ -57,6 +58,7 @@ SHM_GAMES: dict[str, Callable[[Telemetry], Pages]] = {
     "lmu": lmu_pages,
     "acevo": acevo_pages,
     "ets2": ets2_pages,
+    "pcars": pcars_pages,
 }
 
 
@@ -141,7 +143,7 @@ def test_auto_finds_the_shared_memory_games(
     capsys: pytest.CaptureFixture[str], tmp_path: Path
 ) -> None:
     game = Publisher(tmp_path)
-    newer = ("lmu", "acevo", "ets2")
+    newer = ("lmu", "acevo", "ets2", "pcars")
     thread = run_in_thread(["--seconds", str(2.0 * len(newer) + 0.5), "--shm-dir", str(tmp_path)])
     try:
         time.sleep(0.3)
