@@ -12,7 +12,9 @@ from . import (
     f1,
     forza,
     gt7,
+    gts,
     iracing,
+    kartkraft,
     lmu,
     outgauge,
     pmr,
@@ -33,10 +35,12 @@ _ALL = (
     codemasters.FAMILY,
     wrc.FAMILY,
     f1.FAMILY,
-    *((gt7.FAMILY,) if gt7.AVAILABLE else ()),  # decryption needs pycryptodome
+    # Decryption needs pycryptodome.
+    *((gt7.FAMILY, gts.FAMILY) if gt7.AVAILABLE else ()),
     wreckfest2.FAMILY,
     rbr.FAMILY,
     pmr.FAMILY,
+    *((kartkraft.FAMILY,) if kartkraft.AVAILABLE else ()),  # needs flatbuffers
     ac.FAMILY,
     iracing.FAMILY,
     r3e.FAMILY,
@@ -48,6 +52,9 @@ _ALL = (
 )
 FAMILIES: dict[str, Family] = {f.name: f for f in _ALL}
 # Families that need a package that is not installed, and how to get it.
-UNAVAILABLE: dict[str, str] = {} if gt7.AVAILABLE else {"gt7": gt7.MISSING}
+UNAVAILABLE: dict[str, str] = {
+    **({} if gt7.AVAILABLE else {"gt7": gt7.MISSING, "gts": gt7.MISSING}),
+    **({} if kartkraft.AVAILABLE else {"kartkraft": kartkraft.MISSING}),
+}
 
 __all__ = ["FAMILIES", "UNAVAILABLE", "Decoder", "Family", "Reader"]

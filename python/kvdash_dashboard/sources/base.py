@@ -143,3 +143,6 @@ class Family:
     request_every: float = 0.0
     # UDP to a multicast group by default: the group to join ("224.0.0.150").
     multicast: str | None = None
+    # Games (Telemetry.game) whose max rpm is not to be trusted: the app
+    # learns their rev limit as for a family that sends none.
+    learnt_max: frozenset[str] = frozenset()
