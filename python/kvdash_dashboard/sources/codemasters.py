@@ -26,6 +26,9 @@ _EXTRADATA = {64: 0, 152: 1, 252: 2, 264: 3}
 # whole floats up to this.
 _EXTRADATA_LENGTH = 264
 _WRC_LONGEST = 512
+# Forza's dash packet (Horizon 4 to 6), often sent to the wrong port: named
+# as such by the diagnosis, not read as a rally car.
+_FORZA_DASH = 324
 _WRC_GENERATIONS = "WRC Generations"
 
 # Float indices.
@@ -69,7 +72,7 @@ def _count(value: float) -> int | None:
 
 def is_wrc_length(size: int) -> bool:
     """Whether a packet of size bytes is WRC Generations' longer one."""
-    return _EXTRADATA_LENGTH < size <= _WRC_LONGEST and size % 4 == 0
+    return _EXTRADATA_LENGTH < size <= _WRC_LONGEST and size % 4 == 0 and size != _FORZA_DASH
 
 
 class Decoder:
