@@ -28,6 +28,7 @@ from test_app_games import CAR, LAP_TIME, SPEED, free_port, ports_free, run_in_t
 import kvdash_virtual as vd
 from kvdash_dashboard import main
 from kvdash_dashboard.sources import FAMILIES, codemasters, gt7, gts, kartkraft
+from kvdash_dashboard.sources.diagnose import refused
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
 
 pytest.importorskip("Crypto.Cipher.Salsa20")
@@ -120,6 +121,12 @@ def test_bad_frames_are_no_frames() -> None:
         got = decoder.decode(bytes(damaged))
         if got is not None:
             assert_sane(got)
+
+
+def test_wrc_generations_elsewhere_is_named() -> None:
+    (packet,) = wrcg_packets(CAR)
+    said = refused(packet, [FAMILIES["forza"]], 5400, {5400, 20777})
+    assert said == "WRC Generations packets on the Forza port: send them to port 20777"
 
 
 # -- through the app ---------------------------------------------------------
