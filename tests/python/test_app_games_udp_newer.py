@@ -15,6 +15,7 @@ import pytest
 from conftest import BLANK_REPORT
 from game_packets import assert_sane
 from game_packets_udp_newer import (
+    GTS_HEARTBEAT_PORT,
     GTS_PORT,
     KARTKRAFT_PORT,
     WRCG_OVER_REPORT,
@@ -26,7 +27,7 @@ from game_packets_udp_newer import (
 from test_app_games import CAR, LAP_TIME, SPEED, free_port, ports_free, run_in_thread, send_until
 
 import kvdash_virtual as vd
-from kvdash_dashboard import main
+from kvdash_dashboard import cli, main
 from kvdash_dashboard.sources import FAMILIES, codemasters, gt7, gts, kartkraft
 from kvdash_dashboard.sources.diagnose import refused
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
@@ -100,6 +101,9 @@ def test_kartkraft_frames_decode_and_keep_the_car_settings() -> None:
         83.0,
     ]
     assert got.track == "Lonato" and got.game == "KartKraft"
+    # A frame of settings alone leaves the car shown as it was.
+    again = decoder.decode(kartkraft_frame(None, rpm_limit=9000.0))
+    assert again is not None and (again.gear, again.rpm, again.max_rpm) == (3, 6000.0, 9000.0)
     # The top of the rev counter where no limiter is fitted; a gear past the
     # car's top gear is no gear.
     decoder.decode(kartkraft_frame(None, rpm_max=14000.0, gear_max=1))
@@ -207,3 +211,35 @@ def test_kartkraft_recorded_and_replayed(display: vd.VirtualDisplay, tmp_path: P
     display.reports.clear()
     assert main(["--replay", str(recording)]) == 0
     assert any(r[2] == ord("4") for r in display.reports)
+
+
+def test_gran_turismo_sport_asks_the_console_on_its_port() -> None:
+    try:
+        console = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        console.bind(("127.0.0.1", GTS_HEARTBEAT_PORT))
+    except OSError:
+        console.close()
+        pytest.skip(f"port {GTS_HEARTBEAT_PORT} is in use on this machine")
+    port = free_port()
+    argv = ["--source", "gts", "--console", "127.0.0.1", "--listen", f"127.0.0.1:{port}"]
+    thread = run_in_thread([*argv, "--seconds", "0.5"])
+    try:
+        console.settimeout(3)
+        data, sender = console.recvfrom(64)
+    finally:
+        console.close()
+        thread.join(10)
+    assert (data, sender) == (b"A", ("127.0.0.1", port))  # from where the packets must come
+
+
+def test_help_and_missing_packages(
+    monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    with pytest.raises(SystemExit):
+        main(["--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for said in ("gts Gran Turismo Sport", "kartkraft KartKraft · UDP 5000", "WRC Generations"):
+        assert said in text
+    monkeypatch.setattr(cli, "UNAVAILABLE", {"kartkraft": kartkraft.MISSING})
+    assert main(["--source", "kartkraft"]) == 2
+    assert 'pip install "kvdash[kartkraft]"' in capsys.readouterr().err

@@ -4,12 +4,14 @@ motorsportgames/kartkraft-telemetry). Fields are read through the flatbuffers
 runtime's tables by their slot in the schema, so a field the game leaves out
 reads as the schema's default and a newer schema's additions are ignored. Not
 every frame holds every table: the car's settings come in some frames, the
-dashboard in others, so the decoder keeps the last of each."""
+dashboard in others, so the decoder keeps the last of each, and a frame
+without a dashboard shows the car as the last one left it."""
 
 from __future__ import annotations
 
 import math
 import struct
+from dataclasses import replace
 from typing import Any
 
 from ..telemetry import GameState, Telemetry
@@ -92,6 +94,7 @@ class Decoder:
         self._max_rpm: float | None = None
         self._top_gear = _TOP_GEAR
         self._track: str | None = None
+        self._car: Telemetry | None = None  # as the last dashboard showed it
 
     def decode(self, data: bytes) -> Telemetry | None:
         try:
@@ -110,8 +113,10 @@ class Decoder:
         if track is not None:
             self._track = track.text("name")
         dash = frame.table("dash", _DASHBOARD)
-        if dash is None:  # motion or session only: no car to show yet
-            return Telemetry(game=_GAME, max_rpm=self._max_rpm, track=self._track)
+        if dash is None:  # motion, session or settings only
+            if self._car is None:
+                return Telemetry(game=_GAME, max_rpm=self._max_rpm, track=self._track)
+            return replace(self._car, max_rpm=self._max_rpm, track=self._track)
         speed = _finite(dash.number("speed", kinds.Float32Flags), -1000.0, 1000.0)
         rpm = _finite(dash.number("rpm", kinds.Float32Flags), -_MOST_RPM, _MOST_RPM)
         gear = int(dash.number("gear", kinds.Int8Flags))
@@ -119,7 +124,7 @@ class Decoder:
             return None
         lap = int(dash.number("lapCount", kinds.Uint16Flags))  # 0: before the first lap
         position = int(dash.number("pos", kinds.Int8Flags))
-        return Telemetry(
+        self._car = Telemetry(
             gear=gear,
             rpm=max(0.0, rpm),
             max_rpm=self._max_rpm,
@@ -134,6 +139,7 @@ class Decoder:
             throttle=unit_share(dash.number("throttle", kinds.Float32Flags, -1.0)),
             track=self._track,
         )
+        return self._car
 
     def _read_config(self, config: _Fields) -> None:
         # The limiter where one is fitted, else the top of the rev counter.
