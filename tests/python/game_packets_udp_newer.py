@@ -61,7 +61,9 @@ def wrcg_packets(t: Telemetry, length: int = 272) -> list[bytes]:
 # generated Python adds each field (motorsportgames/kartkraft-telemetry @
 # 89b0f12061f7c797b2d3ee664cd4dc76c7e78116, Examples/Python/KartKraft/Dashboard.py,
 # VehicleConfig.py, TrackConfig.py, Frame.py) and finished with the identifier "KKFB"
-# as Examples/Python/SendTelemetry.py does.
+# as Examples/Python/SendTelemetry.py does. Port 5000 and gear 0 as neutral, -1 reverse,
+# also as vazhure/vAzhureRacingHub reads them (KartKraft/KKPlugin.cs @
+# 09054469dd20897cf9f0945a050e52e4e3997cba).
 KARTKRAFT_PORT = 5000  # SendTelemetry.py, README's Game.ini
 
 

@@ -3,7 +3,10 @@
 The console streams to whoever sent a heartbeat to its port 33339 in the last
 few seconds, to that sender's port 33340. The packet is GT7's first variant
 (296 bytes, the same fields); only the Salsa20 key differs, the nonce's seed
-XORed with the same constant. Decrypting needs pycryptodome, as for GT7."""
+XORed with the same constant (Nenkai/PDTools @ 2e7ab943d60e84d1840332bfc5f4c05d6dbd04a7:
+SimulatorInterfaceClient.cs for the ports and length,
+PDTools.Crypto/SimulationInterface/SimulatorInterfaceCryptorGTSport.cs for the
+key). Decrypting needs pycryptodome, as for GT7."""
 
 from __future__ import annotations
 
