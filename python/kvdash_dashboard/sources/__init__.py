@@ -27,8 +27,8 @@ from .base import Decoder, Family, Reader
 
 # Order matters where families share a port: a datagram goes to the first
 # family whose decoder takes it. On port 20777 the older Codemasters format
-# and EA SPORTS WRC come before F1: their packet sizes are exact, and WRC
-# refuses the one F1 packet of its length by its header.
+# (WRC Generations' longer packets among it) and EA SPORTS WRC come before F1:
+# no F1 packet has one of their lengths but one, which WRC refuses by its header.
 _ALL = (
     outgauge.FAMILY,
     forza.FAMILY,

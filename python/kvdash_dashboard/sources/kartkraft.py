@@ -36,7 +36,7 @@ PORT = 5000  # the game's own examples and its Game.ini setting use it
 _IDENTIFIER = b"KKFB"
 
 # Each table's fields in the schema's order: a field's slot is its place here.
-_FRAME = ("timestamp motion dash session vehicleConfig trackConfig sessionConfig").split()
+_FRAME = "timestamp motion dash session vehicleConfig trackConfig sessionConfig".split()
 _DASHBOARD = (
     "speed rpm steer throttle brake gear pos bestLap currentLap lastLap lapCount sectorCount"
 ).split()
