@@ -15,9 +15,9 @@ from game_packets_f1old import f1_old_packets
 
 import kvdash_virtual as vd
 from kvdash_dashboard import main
+from kvdash_dashboard.sources import FAMILIES
 from kvdash_dashboard.sources.channels import Channel
 from kvdash_dashboard.sources.recording import Recorder
-from kvdash_dashboard.sources import FAMILIES
 from kvdash_dashboard.telemetry import Light
 
 F1_PORT = 20777
