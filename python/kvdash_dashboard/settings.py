@@ -8,6 +8,7 @@ naming the file and the line or key (SettingsError)."""
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import math
 import os
@@ -52,6 +53,7 @@ MAX_HZ = 1000.0
 COMMAND_LINE = "the command line"
 MAX_FILE = 1 << 20  # bytes: a settings file is a few kB
 MAX_DEPTH = 16  # levels of arrays and tables: ours use 4 at most
+NO_FILE = "no-file"  # the version of a settings file not made yet
 Settable = dict[str, Any]
 
 
@@ -88,10 +90,18 @@ def default_path() -> Path | None:
 # ---------------------------------------------------------------- values
 
 
+def _float(value: int | float) -> float:
+    """value as a float; a whole number too big for one is not allowed."""
+    try:
+        return float(value)
+    except OverflowError:
+        raise _Bad(f"{_show(value)} is too big") from None
+
+
 def _number(value: object, low: float, high: float, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise _Bad(f"must be a number {what}, not {_show(value)}")
-    if not (math.isfinite(value) and low <= value <= high):
+    if not (low <= value <= high and math.isfinite(value)):
         raise _Bad(f"must be {what}, not {_show(value)}")
     return float(value)
 
@@ -166,7 +176,7 @@ def _option_value(action: argparse.Action, value: object) -> object:
             raise _Bad(f"must be a {'whole ' if whole else ''}number, not {_show(value)}")
         if whole and isinstance(value, float):
             raise _Bad(f"must be a whole number, not {_show(value)}")
-        value = kind(value)
+        value = int(value) if whole else _float(value)
     else:
         if isinstance(value, int) and not isinstance(value, bool):
             value = str(value)  # a port on its own
@@ -198,6 +208,8 @@ def _show(value: object) -> str:
         return "[" + ", ".join(_show(v) for v in value) + "]"
     if isinstance(value, float) and value.is_integer() and abs(value) < 1e15:
         return str(int(value))
+    if isinstance(value, int) and abs(value) >= 10**30:  # said in full, it would fill the screen
+        return f"a whole number of about {int(value.bit_length() * 0.30103) + 1} digits"
     if isinstance(value, dict):
         return "a table"
     return str(value)
@@ -356,6 +368,7 @@ def checked(
     SettingsError."""
     if _depth(data) > MAX_DEPTH:
         raise _too_deep(path)
+    _check_text(path, data)
     actions = _option_actions(parser)
     defaults = _defaults(parser)
     checker = _Checker(path, actions)
@@ -406,11 +419,40 @@ def parse(path: Path, data: bytes) -> dict[str, Any]:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
         raise SettingsError(f"{path}: not valid TOML: {error}") from None
+    except ValueError as error:  # a number of thousands of digits
+        raise SettingsError(f"{path}: a number too long: {error}") from None
     except RecursionError:  # the parser recurses once a level
         document = None
     if document is None:
         raise _too_deep(path)
     return document
+
+
+def _check_text(path: Path, data: Mapping[str, Any]) -> None:
+    """Raises SettingsError for a key or string that UTF-8, and so the file,
+    cannot hold (a lone surrogate sent as JSON)."""
+    stack: list[object] = [data]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, dict):
+            stack.extend(item)
+            stack.extend(item.values())
+        elif isinstance(item, list):
+            stack.extend(item)
+        elif isinstance(item, str):
+            try:
+                item.encode("utf-8")
+            except UnicodeEncodeError:
+                shown = json.dumps(item)
+                raise SettingsError(
+                    f"{path}: {shown} is not text a file can hold (a lone surrogate)"
+                ) from None
+
+
+def file_version(data: bytes | None) -> str:
+    """The settings file's version, from its bytes (None: no file yet): any
+    change to it, by hand or by another page, changes the version."""
+    return NO_FILE if data is None else hashlib.sha256(data).hexdigest()[:32]
 
 
 def _too_deep(path: Path) -> SettingsError:

@@ -236,3 +236,58 @@ def test_a_failed_write_leaves_the_old_file_whole(
     with pytest.raises(SettingsError, match="cannot write it: No space left on device"):
         settings_write.save(path, {"left": "time"})
     assert path.read_text() == FILE and os.listdir(path.parent) == ["dashboard.toml"]
+
+
+def test_a_save_never_drops_what_the_page_did_not_see(
+    tmp_path: Path, display: vd.VirtualDisplay
+) -> None:
+    run, port, path, _ = app_with_settings(tmp_path, 6.0)
+    origin = {"Origin": f"http://127.0.0.1:{port}"}
+    head = f"GET /api/settings HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n"
+    headers, _, body = raw(port, head.encode()).partition(b"\r\n\r\n")
+    read = json.loads(body)["version"]
+    assert f'etag: "{read}"'.encode() in headers.lower()
+
+    # Edited by hand (or in another tab) after the page read it: its save is refused.
+    edited = FILE + '\n[car."outgauge:FBM"]\nshift = [9000]\n'
+    path.write_text(edited)
+    page = {"left": "fuel", "car": {"outgauge:XRT": {"shift": [7000]}}}
+    status, answer = request(port, "POST", "/api/settings", page, If_Match=f'"{read}"', **origin)
+    assert status == 412 and answer["error"].endswith(settings_write.CHANGED)
+    assert path.read_text() == edited
+    # Read again, the page sees the new table and may save.
+    status, answer = request(port, "GET", "/api/settings")
+    assert "outgauge:FBM" in answer["settings"]["car"] and answer["version"] != read
+    page["car"] = answer["settings"]["car"]
+    now = f'"{answer["version"]}"'
+    status, answer = request(port, "POST", "/api/settings", page, If_Match=now, **origin)
+    assert status == 200 and 'left = "fuel"' in path.read_text()
+    assert "outgauge:FBM" in path.read_text()
+
+    # What the file cannot hold: the app's line, no temporary file left behind.
+    bad: dict[str, Any]
+    for bad in ({"rpm_start": int("1" + "0" * 400)}, {"car": {"outgauge:\ud800": {}}}):
+        status, answer = request(port, "POST", "/api/settings", bad, **origin)
+        assert status == 400 and answer["error"].startswith(f"kvdash-dashboard: {path}: ")
+    assert [p.name for p in tmp_path.glob("*dashboard.toml*")] == ["dashboard.toml"]
+    # A read-only file is left as it is, said.
+    if sys.platform != "win32":
+        path.chmod(0o444)
+        status, answer = request(port, "POST", "/api/settings", {"left": "lap"}, **origin)
+        assert status == 409 and "read-only" in answer["error"]
+        assert 'left = "fuel"' in path.read_text()
+    assert run.join() == 0
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="Wine's links are not the file systems' own")
+def test_a_settings_file_kept_elsewhere_through_a_link_is_written_there(tmp_path: Path) -> None:
+    dotfiles = tmp_path / "dotfiles"
+    dotfiles.mkdir()
+    (dotfiles / "kvdash.toml").write_text(FILE)
+    link = tmp_path / "dashboard.toml"
+    link.symlink_to(dotfiles / "kvdash.toml")
+    settings_write.save(link, {"left": "time"})
+    assert link.is_symlink() and (dotfiles / "kvdash.toml").read_text().startswith(
+        '# my dashboard\nleft = "time"'
+    )
+    assert sorted(os.listdir(dotfiles)) == ["kvdash.toml"]
