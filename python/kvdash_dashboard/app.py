@@ -258,6 +258,8 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
             for p in polled:
                 p.close()
             return 1
+        if recorder.path != recorder.asked:
+            say(f"{args.record} exists and is kept: this run records to {recorder.path}.")
         say(f"Recording to {recorder.path}.")
         for part in recorder.leftovers:
             say(
