@@ -8,19 +8,22 @@ from __future__ import annotations
 import json
 import os
 import socket
+import subprocess
 import sys
+import time
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 import pytest
 from test_app_learn import record
-from test_app_run import AppRun, free_port, outgauge, wait_for
+from test_app_run import AppRun, app_command, app_env, free_port, outgauge, wait_for
 from test_app_web import raw, serves
 
 import kvdash_virtual as vd
-from kvdash_dashboard import main
+from kvdash_dashboard import learn_job, main
 from kvdash_dashboard.learn import learn
+from kvdash_dashboard.record import MAGIC
 
 pytest.importorskip("h11")
 pytest.importorskip("tomlkit")
@@ -291,3 +294,71 @@ def test_a_settings_file_kept_elsewhere_through_a_link_is_written_there(tmp_path
         '# my dashboard\nleft = "time"'
     )
     assert sorted(os.listdir(dotfiles)) == ["kvdash.toml"]
+
+
+def _long_learning(tmp_path: Path) -> Path:
+    """A recording that takes minutes to learn: a gigabyte of empty records, sparse."""
+    path = tmp_path / "long.kvrec"
+    with open(path, "wb") as f:
+        f.write(MAGIC)
+        f.truncate(1 << 30)
+    return path
+
+
+def _ended(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] == "Z"  # left for its new parent to reap
+    except FileNotFoundError:
+        return True
+
+
+def _children(pid: int) -> list[int]:
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            stat = (entry / "stat").read_text()
+        except OSError:  # not a process, or gone
+            continue
+        if int(stat.rpartition(")")[2].split()[1]) == pid:
+            found.append(int(entry.name))
+    return found
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="finds the learner in /proc")
+def test_a_learning_ends_when_the_app_is_killed(tmp_path: Path) -> None:
+    port = free_port()
+    app = subprocess.Popen(
+        app_command("--source", "demo", "--virtual", "--http", str(port), "--seconds", "60"),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        env={**app_env(), "XDG_CONFIG_HOME": str(tmp_path)},
+    )
+    try:
+        wait_for(lambda: serves(port), 20.0)
+        recording = {"recording": str(_long_learning(tmp_path))}
+        assert request(port, "POST", "/api/learn", recording)[0] == 202
+        wait_for(lambda: bool(_children(app.pid)), 10.0)
+        (learner,) = _children(app.pid)
+        app.kill()
+        app.wait()
+        wait_for(lambda: _ended(learner), 5.0)
+    finally:
+        app.kill()
+        app.wait()
+
+
+def test_a_learning_ends_when_its_pipe_from_the_app_closes(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # The pipe alone, as on Windows: no signal from the kernel.
+    monkeypatch.setattr(learn_job, "_below_the_game", dict)
+    job = learn_job.LearnJob(str(_long_learning(tmp_path)))
+    try:
+        time.sleep(1.0)  # learning, not starting
+        assert job.state(time.monotonic())["running"]
+        assert job.process.stdin is not None
+        job.process.stdin.close()
+        job.process.wait(5.0)
+    finally:
+        job.stop()
