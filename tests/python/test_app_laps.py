@@ -7,6 +7,8 @@ from __future__ import annotations
 import json
 import os
 import threading
+import time
+import tracemalloc
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -257,6 +259,28 @@ def test_names_a_file_system_could_confuse_keep_laps_apart(tmp_path: Path) -> No
     other.write_text("another app's")
     store.write("test", "kv", "Spa", BestLap(90.0, "metres", 10.0, (0.0,)))
     assert other.read_text() == "another app's" and store.read("test", "kv", "Spa") is not None
+
+
+def test_a_burst_of_impossible_packets_keeps_memory_flat_and_frames_quick() -> None:
+    layout = dash.Layout(dash.Options(left="delta", right="predicted"), FAMILIES["forza"].fields)
+    for burst in ("3e8 m/s", "a long silence"):
+        car = track(FAMILIES["forza"])  # its position counted from the distance driven
+        car.drive(100.0, start=0.5)
+        car.drive(100.0)  # a lap from the line: its times are kept
+        tracemalloc.start()
+        started = time.perf_counter()
+        for _ in range(40):
+            if burst == "3e8 m/s":
+                car.packet(0.5, 3e8)  # and the distance driven with it
+            else:  # a speed a car reaches, explaining a move of a million metres
+                car.now += 5000.0
+                car.driven += 1e6
+                car.packet(0.5, 150.0)
+            layout.frame(Telemetry(speed=3e8), car.now, None, car.tracker)
+        took = time.perf_counter() - started
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        assert peak < 2 << 20 and took < 0.5, (burst, peak, took)
 
 
 def test_a_setting_pops_up_for_2_s_and_the_pit_limiter_blinks_the_row() -> None:
