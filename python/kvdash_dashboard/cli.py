@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import importlib.metadata
 import os
+import sys
 import textwrap
 
 from .dashboard import PANELS
@@ -154,8 +155,10 @@ def build_parser() -> argparse.ArgumentParser:
     game.add_argument(
         "--shm-dir",
         metavar="DIR",
-        help="not on Windows: where shared-memory games are published as files "
-        f"(default {DEFAULT_SHM_DIR})",
+        # Windows opens the games' mappings by name: nothing to point at there.
+        help=argparse.SUPPRESS
+        if sys.platform == "win32"
+        else f"where shared-memory games are published as files (default {DEFAULT_SHM_DIR})",
     )
 
     shown = p.add_argument_group("what the display shows")
