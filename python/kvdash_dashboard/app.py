@@ -264,6 +264,8 @@ def open_parts(args: argparse.Namespace, console: str | None, stack: ExitStack) 
         except CannotRecord as error:
             raise StartFailed(f"kvdash-dashboard: {error}") from None
         stack.callback(parts.recorder.close)
+        if parts.recorder.path != parts.recorder.asked:
+            say(f"{args.record} exists and is kept: this run records to {parts.recorder.path}.")
         say(f"Recording to {parts.recorder.path}.")
         for part in parts.recorder.leftovers:
             say(

@@ -149,7 +149,7 @@ def build_parser() -> argparse.ArgumentParser:
     game.add_argument(
         "--console",
         metavar="HOST",
-        help="the console's address, for a game that must be asked (Gran Turismo 7)",
+        help="the console's address, for a game that must be asked (Gran Turismo 7 and Sport)",
     )
     game.add_argument(
         "--shm-dir",

@@ -35,6 +35,14 @@ JUMP_EXTRA = 15.0  # ... plus this many metres (the games' position and speed di
 SHARE_JUMP = 0.02  # of a lap between two packets: a move, where the track's length is unknown
 LAP_TIME_BACK = 1.0  # s: the game's lap time going back by more is a restart
 BIG = 1e9  # beyond any position, speed, time or fuel: a broken value
+# What no car in a game reaches: the fastest road cars top out near 140 m/s
+# (500 km/h), so more than 200 m/s is a broken or hostile packet; the longest
+# tracks and rally stages are near 30 km (the old Targa Florio 72 km), so a
+# lap past 100 km is none. A lap keeps at most the times of such a lap, by
+# count, whatever distance a packet claims.
+MAX_SPEED = 200.0  # m/s
+MAX_LAP_M = 100_000.0
+MAX_TIMES = round(MAX_LAP_M / METRES_STEP)  # 500 a lap where the game sends the share
 MAX_DT = 0.5  # s: a longer gap counts as this much for the speed
 FUEL_LAPS = 20  # recent valid laps in the fuel a lap
 FUEL_LAPS_LEAST = 2  # valid laps before the fuel a lap is known
@@ -228,7 +236,7 @@ class LapTracker:
         # The position as the game gives it: it wraps at the line where the game sends it.
         raw = t.lap_distance if kind == "metres" else t.lap_fraction if kind == "share" else None
         speed = abs(t.speed)
-        if not speed < BIG:
+        if not speed <= MAX_SPEED:  # no move can be explained by it
             speed = 0.0
         moving = self._moving
         if moving is not None:
@@ -238,7 +246,7 @@ class LapTracker:
             raw = t.distance
         elif kind == "speed":
             raw = self._driven
-        if raw is None or not -BIG < raw < BIG:
+        if raw is None or not -BIG < raw < (MAX_LAP_M if kind == "metres" else BIG):
             return
         # Since the position last changed: a game that spreads the car over
         # several packets (F1) moves it in one of them only.
@@ -311,6 +319,9 @@ class LapTracker:
             mark = lap.next_mark
             span = position - was_position
             while position >= mark:
+                if len(times) >= MAX_TIMES:  # longer than any lap: none to keep
+                    lap.times, lap.valid = None, False
+                    break
                 share = (mark - was_position) / span if span > 0 else 1.0
                 times.append(was_elapsed + share * (elapsed - was_elapsed))
                 mark += step

@@ -110,6 +110,7 @@ class Answer:
     status: int
     kind: str  # Content-Type
     body: bytes
+    headers: tuple[tuple[str, str], ...] = ()  # more, as (name, value)
 
 
 Hook = Callable[[Request], Answer | None]  # None: not the hook's to answer
@@ -407,7 +408,7 @@ class WebServer:
             method = event.method.decode("ascii", "replace")
             answer = self.hook(Request(method, path, target.query, headers, bytes(c.body), c.peer))
             if answer is not None:
-                self._respond(c, answer.status, answer.kind, answer.body, now)
+                self._respond(c, answer.status, answer.kind, answer.body, now, answer.headers)
                 return
         if event.method not in (b"GET", b"HEAD"):
             self._respond(c, 404, "text/plain; charset=utf-8", b"404 Not Found\n", now)
@@ -420,12 +421,21 @@ class WebServer:
         else:
             self._respond(c, 404, "text/plain; charset=utf-8", b"404 Not Found\n", now)
 
-    def _respond(self, c: Client, status: int, kind: str, body: bytes, now: float) -> None:
+    def _respond(
+        self,
+        c: Client,
+        status: int,
+        kind: str,
+        body: bytes,
+        now: float,
+        more: tuple[tuple[str, str], ...] = (),
+    ) -> None:
         headers = [
             ("Content-Type", kind),
             ("Content-Length", str(len(body))),
             ("Connection", "close"),
             *COMMON_HEADERS,
+            *more,
         ]
         if kind.startswith("text/html"):
             headers.append(SECURITY)

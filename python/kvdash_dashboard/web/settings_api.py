@@ -17,10 +17,11 @@ from typing import TYPE_CHECKING, Any
 from ..cli import build_parser
 from ..dashboard import LEDS, RPM_LEDS, WARNING_LEDS, rpm_leds, shift_range
 from ..race.shifting import DEFAULT_SHIFT
-from ..settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys, load
-from ..settings.keys import EXTRA_KEYS, table_name
+from ..settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys
+from ..settings.keys import EXTRA_KEYS, NO_FILE, table_name
+from ..settings.read import file_version, parse
 from ..settings.words import PAGE_HELP, label
-from ..settings.write import save
+from ..settings.write import CHANGED, FileChanged, ReadOnly, current, matches, save
 from ..sources import FAMILIES
 from ..telemetry import Telemetry
 from .guard import from_this_computer, same_origin
@@ -44,8 +45,20 @@ SWEEP_OVER = 6  # frames past it, the LEDs flashing
 SWEEP_GEARS = 3  # at least, where fewer shift points are set
 
 
-def _json(status: int, value: object) -> Answer:
-    return Answer(status, JSON, json.dumps(value, default=list).encode("utf-8"))
+def _json(status: int, value: object, headers: tuple[tuple[str, str], ...] = ()) -> Answer:
+    return Answer(status, JSON, json.dumps(value, default=list).encode("utf-8"), headers)
+
+
+def if_match(header: str | None) -> frozenset[str] | None:
+    """The versions an If-Match header names ("*" for any), None without one."""
+    if header is None:
+        return None
+    versions = set()
+    for part in header.split(","):
+        part = part.strip()
+        part = part[2:] if part.startswith("W/") else part
+        versions.add(part.strip('"'))
+    return frozenset(versions)
 
 
 def _error(status: int, line: str) -> Answer:
@@ -106,7 +119,9 @@ class SettingsApi:
         if method not in ("GET", "POST"):
             return _error(405, "GET or POST only")
         if request.path == "/api/settings":
-            return self._settings() if method == "GET" else self._save(request.body)
+            if method == "GET":
+                return self._settings()
+            return self._save(request.body, if_match(request.headers.get("if-match")))
         if request.path == "/api/preview":
             return self._preview(request.body) if method == "POST" else _error(405, "POST only")
         return self._learn_state() if method == "GET" else self._learn(request.body)
@@ -120,17 +135,23 @@ class SettingsApi:
         settings, app = self.app.settings, self.app
         path = self._path(settings)
         # The file as it is now: edits made by hand since it was read must not
-        # be lost to the page's next save.
-        data, problem = settings.data, None
-        if path is not None and path.exists():
+        # be lost to the page's next save, which sends the version it read.
+        data, problem, version, raw = settings.data, None, NO_FILE, None
+        if path is not None:
             try:
-                data = load(build_parser(), settings.given, str(path), FAMILIES).data
+                raw = current(path)[1]
+                version = file_version(raw)
+                if raw is not None:
+                    data = checked(
+                        build_parser(), settings.given, path, parse(path, raw), FAMILIES
+                    ).data
             except SettingsError as error:
                 problem = f"{PREFIX}{error}"
         return _json(
             200,
             {
                 "file": str(path) if path is not None else None,
+                "version": version,
                 "settings": data,
                 "choices": {
                     "keys": self.choices,
@@ -140,19 +161,26 @@ class SettingsApi:
                         "game": app.active.name if app.active is not None else None,
                         "car": app.car,
                     },
-                    "exists": path is not None and path.exists(),
+                    "exists": raw is not None,
                     "problem": problem,
                     "defaults": settings.defaults,
                     "rpm": {"shift": DEFAULT_SHIFT},
                 },
             },
+            (("ETag", f'"{version}"'),),
         )
 
-    def _save(self, body: bytes) -> Answer:
+    def _save(self, body: bytes, versions: frozenset[str] | None) -> Answer:
         settings = self.app.settings
         path = self._path(settings)
         if path is None:
             return _error(400, f"{PREFIX}no configuration folder to keep settings in: use --config")
+        if versions is not None:  # before anything else: the page's view is out of date
+            try:
+                if not matches(versions, current(path)[1]):
+                    return _error(412, f"{PREFIX}{path}: {CHANGED}")
+            except SettingsError as error:
+                return _error(409, f"{PREFIX}{error}")
         try:
             data = json.loads(body)
         except (ValueError, RecursionError):
@@ -164,7 +192,11 @@ class SettingsApi:
         except SettingsError as error:
             return _error(400, f"{PREFIX}{error}")
         try:
-            save(path, data)
+            save(path, data, versions)
+        except FileChanged as error:
+            return _error(412, f"{PREFIX}{error}")
+        except ReadOnly as error:
+            return _error(409, f"{PREFIX}{error}")
         except SettingsError as error:
             return _error(500, f"{PREFIX}{error}")
         self.app.use_settings(new)

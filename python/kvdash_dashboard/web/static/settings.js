@@ -221,7 +221,10 @@ async function save() {
   setStatus("saving…");
   try {
     const answer = await fetch("/api/settings", {
-      method: "POST", headers: { "Content-Type": "application/json" },
+      // The version read: a save over a file changed since (by hand, in
+      // another tab) is refused rather than dropping what this page never saw.
+      method: "POST",
+      headers: { "Content-Type": "application/json", "If-Match": `"${state.version}"` },
       body: JSON.stringify(state.settings),
     });
     const body = await answer.json();

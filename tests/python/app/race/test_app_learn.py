@@ -99,6 +99,7 @@ def test_a_cut_recording_is_learnt_up_to_the_cut_and_odd_ones_are_said(
 
 def write_moments(path: Path, moments: list[tuple[float, int, float, float, float]]) -> None:
     """Moments of the demo car: time step, gear, rpm, speed, throttle."""
+    path.unlink(missing_ok=True)  # made again: a Recorder never replaces a recording
     recorder = Recorder(str(path), 0.0)
     time = 0.0
     for step, gear, rpm, speed, throttle in moments:

@@ -61,6 +61,12 @@ def test_a_shift_point_changed_on_the_page_reaches_the_file_and_the_display(
     browser.find_element(By.ID, "try").click()
     info = browser.find_element(By.ID, "info")
     wait_for(lambda: info.text == "try it: gear 2, shift at 6000 rpm", 5.0)
+    # A table added by hand since the page read the file: its save is refused, said.
+    edited = path.read_text() + '\n[car."outgauge:FBM"]\nshift = [9000]\n'
+    path.write_text(edited)
+    browser.find_element(By.ID, "save").click()
+    wait_for(lambda: status.text.endswith("the file changed since this page read it: reload"))
+    assert path.read_text() == edited
     assert run.join() == 0
 
 

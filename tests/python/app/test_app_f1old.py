@@ -9,19 +9,19 @@ from dataclasses import replace
 from pathlib import Path
 
 import pytest
+from app_harness import CAR, check_car, free_port, ports_free, run_in_thread, send_until
 from conftest import BLANK_REPORT
 from game_packets_f1old import f1_old_packets
-from test_app_games import CAR, check_car, free_port, ports_free, run_in_thread, send_until
 
 import kvdash_virtual as vd
 from kvdash_dashboard import main
-from kvdash_dashboard.inputs import Channel
-from kvdash_dashboard.record import Recorder
 from kvdash_dashboard.sources import FAMILIES
+from kvdash_dashboard.sources.channels import Channel
+from kvdash_dashboard.sources.recording import Recorder
 from kvdash_dashboard.telemetry import Light
 
 F1_PORT = 20777
-CAPTURES = Path(__file__).resolve().parent / "captures" / "f1_2020_22"
+CAPTURES = Path(__file__).resolve().parents[1] / "captures" / "f1_2020_22"
 
 
 def panel(report: bytes, at: int) -> str:

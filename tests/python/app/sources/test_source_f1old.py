@@ -9,18 +9,17 @@ from dataclasses import replace
 from pathlib import Path
 
 import pytest
-from game_packets import assert_sane
+from game_packets import F1_CAR, assert_sane, f1_feed
 from game_packets_f1old import f1_old_packets
 from game_structs_f1old import PACKETS, SIZES
 from hypothesis import given
 from hypothesis import strategies as st
-from test_source_f1 import CAR, feed
 
 from kvdash_dashboard.sources import f1
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
 
 GAMES = {2020: "F1 2020", 2021: "F1 2021", 2022: "F1 22"}
-CAPTURES = Path(__file__).resolve().parent / "captures" / "f1_2020_22"
+CAPTURES = Path(__file__).resolve().parents[2] / "captures" / "f1_2020_22"
 
 
 def test_the_readers_structures_have_the_games_lengths() -> None:
@@ -30,10 +29,10 @@ def test_the_readers_structures_have_the_games_lengths() -> None:
 
 @pytest.mark.parametrize(("season", "player"), [(s, p) for s in GAMES for p in (3, 21)])
 def test_every_format_reads_the_players_car(season: int, player: int) -> None:
-    got = feed(f1_old_packets(CAR, season=season, player=player))
+    got = f1_feed(f1_old_packets(F1_CAR, season=season, player=player))
     assert got is not None
-    assert replace(got, speed=CAR.speed, fuel=CAR.fuel) == replace(CAR, game=GAMES[season])
-    assert got.speed == pytest.approx(CAR.speed) and got.fuel == pytest.approx(CAR.fuel)
+    assert replace(got, speed=F1_CAR.speed, fuel=F1_CAR.fuel) == replace(F1_CAR, game=GAMES[season])
+    assert got.speed == pytest.approx(F1_CAR.speed) and got.fuel == pytest.approx(F1_CAR.fuel)
 
 
 @pytest.mark.parametrize(
@@ -48,9 +47,9 @@ def test_every_format_reads_the_players_car(season: int, player: int) -> None:
 @pytest.mark.parametrize(("gear", "season"), [(-1, 2020), (0, 2021), (8, 2022), (5, 2020)])
 def test_lights_gears_and_pause(lights: Light, gear: int, season: int) -> None:
     sent = replace(
-        CAR, lights=lights, gear=gear, state=GameState.PAUSED, tc_level=None, abs_level=None
+        F1_CAR, lights=lights, gear=gear, state=GameState.PAUSED, tc_level=None, abs_level=None
     )
-    got = feed(f1_old_packets(sent, season=season, player=9))
+    got = f1_feed(f1_old_packets(sent, season=season, player=9))
     assert got is not None
     # F1 2020 has no paused byte: it stops sending instead.
     paused = GameState.UNKNOWN if season == 2020 else GameState.PAUSED
@@ -60,7 +59,7 @@ def test_lights_gears_and_pause(lights: Light, gear: int, season: int) -> None:
 @pytest.mark.parametrize("season", sorted(GAMES))
 def test_race_information(season: int) -> None:
     sent = replace(
-        CAR,
+        F1_CAR,
         fuel_amount=12.25,
         fuel_capacity=100.0,
         fuel=0.1225,
@@ -70,17 +69,17 @@ def test_race_information(season: int) -> None:
         track="0",
         tc_level=2,
         abs_level=0,
-        lights=CAR.lights & ~Light.TC | Light.ABS,
+        lights=F1_CAR.lights & ~Light.TC | Light.ABS,
         brake_bias=53.0,
         engine_map=3,
         game=GAMES[season],
     )
-    got = feed(f1_old_packets(sent, season=season, player=17))
+    got = f1_feed(f1_old_packets(sent, season=season, player=17))
     assert got is not None and replace(got, speed=sent.speed) == sent
     # Before the line is first crossed: a negative distance, no lap times, no
     # track known, no fuel said.
     unknown = replace(
-        CAR,
+        F1_CAR,
         lap_distance=None,
         track=None,
         fuel=None,
@@ -91,22 +90,22 @@ def test_race_information(season: int) -> None:
         lap_time=0.0,
         car=None,
     )
-    got = feed(f1_old_packets(unknown, season=season, player=17))
+    got = f1_feed(f1_old_packets(unknown, season=season, player=17))
     assert got is not None
     assert replace(got, speed=unknown.speed) == replace(unknown, game=GAMES[season])
 
 
 def test_a_packet_of_another_length_or_format_is_refused() -> None:
     for season in GAMES:
-        for packet in f1_old_packets(CAR, season=season):
+        for packet in f1_old_packets(F1_CAR, season=season):
             assert f1.Decoder().decode(packet[:-1]) is None
             assert f1.Decoder().decode(packet + b"\0") is None
-    telemetry = f1_old_packets(CAR, season=2020)[0]
+    telemetry = f1_old_packets(F1_CAR, season=2020)[0]
     for fmt in (2019, 2021, 2022):  # the same bytes under another format's lengths
         other = bytearray(telemetry)
         struct.pack_into("<H", other, 0, fmt)
         assert f1.Decoder().decode(bytes(other)) is None
-    history = bytearray(f1_old_packets(CAR, season=2021)[3])
+    history = bytearray(f1_old_packets(F1_CAR, season=2021)[3])
     history[0:2] = struct.pack("<H", 2020)  # 2020 had no session history
     assert f1.Decoder().decode(bytes(history)) is None
 
@@ -117,7 +116,7 @@ def test_a_packet_of_another_length_or_format_is_refused() -> None:
 )
 def test_damaged_packets_never_raise(season: int, damage: list[tuple[int, bytes]]) -> None:
     decoder = f1.Decoder()
-    for packet in f1_old_packets(CAR, season=season):
+    for packet in f1_old_packets(F1_CAR, season=season):
         buf = bytearray(packet)
         for at, junk in damage:
             buf[at : at + len(junk)] = junk
@@ -170,7 +169,7 @@ def test_f1_22_at_speed_as_captured() -> None:
     packets = [data for _, data in _captured(2022)]
     uid = 0x58561802B7AD687C
     assert {struct.unpack_from("<Q", p, 6)[0] for p in packets} == {uid}
-    got = feed(packets)
+    got = f1_feed(packets)
     assert got is not None
     want = Telemetry(
         gear=8,
