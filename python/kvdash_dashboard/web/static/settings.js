@@ -258,15 +258,12 @@ function showInForce() {
   if (edited && lastFrame && !sweeping) drawLive(lastFrame);
 }
 
-function textOf(value) {
-  if (value == null) return "not set";
-  return Array.isArray(value) ? value.join(", ") : String(value);
-}
-
 // The value in force where the table edited does not set it: "7000 (from every game)".
 function inForceText(key) {
   if (!preview || !(key in preview.values)) return "";
-  return `${textOf(preview.values[key])} (from ${preview.from[key]})`;
+  const value = preview.values[key], from = preview.from[key];
+  if (value == null || (Array.isArray(value) && !value.length)) return "not set";
+  return `${Array.isArray(value) ? value.join(", ") : value} (from ${from})`;
 }
 
 // One question at a time; edits made meanwhile are asked about once it is answered.
