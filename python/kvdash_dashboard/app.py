@@ -207,7 +207,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     try:
         given = given_options(build_parser(), arguments)
-        settings = load(build_parser(), given, args.config, FAMILIES)
+        settings = load(parser, given, args.config, FAMILIES)
     except SettingsError as error:
         say(f"kvdash-dashboard: {error}", error=True)
         return 2
@@ -225,7 +225,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     with EndingSignals() as signals:
         try:
-            return run_app(args, settings, signals)
+            return run_app(parser, args, settings, signals)
         except KeyboardInterrupt:  # before the display was opened: nothing to blank
             return 0
 
@@ -286,14 +286,16 @@ def open_parts(args: argparse.Namespace, console: str | None, stack: ExitStack) 
     return parts
 
 
-def open_settings_api(app: App, web: WebServer, view: View) -> SettingsApi | None:
+def open_settings_api(
+    app: App, parser: argparse.ArgumentParser, web: WebServer, view: View
+) -> SettingsApi | None:
     """The settings page beside the display page, where tomlkit is there to write the file."""
     try:
         from .web.settings_api import SettingsApi
     except ImportError as error:  # the display page still works without it
         view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
         return None
-    return SettingsApi(app, web)
+    return SettingsApi(app, parser, web)
 
 
 def replay_alone(args: argparse.Namespace) -> None:
@@ -305,7 +307,12 @@ def replay_alone(args: argparse.Namespace) -> None:
         args.source, args.listen, args.console = "auto", None, None
 
 
-def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals) -> int:
+def run_app(
+    parser: argparse.ArgumentParser,
+    args: argparse.Namespace,
+    settings: Settings,
+    signals: EndingSignals,
+) -> int:
     for message in LOAD_MESSAGES:
         say(f"kvdash: {message}")
     replay_alone(args)
@@ -358,7 +365,7 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
             )  # fmt: skip
             stack.callback(app.close)
             if parts.web is not None:
-                api = open_settings_api(app, parts.web, view)
+                api = open_settings_api(app, parser, parts.web, view)
                 if api is not None:
                     stack.callback(api.close)
             start = time.monotonic()

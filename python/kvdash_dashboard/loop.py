@@ -175,6 +175,10 @@ class App:
         if self.car is not None and self.settings.has_car(game, self.car):
             self.view.say(f'Settings of [car."{game}:{self.car}"] apply.')
 
+    def driving(self) -> tuple[str | None, str | None]:
+        """The game (its source's name) and car the display follows now."""
+        return (self.active.name if self.active is not None else None), self.car
+
     def use_settings(self, settings: Settings) -> None:
         """Settings changed while running (the settings page): the display
         follows at once, as on a game or car switch."""

@@ -7,14 +7,14 @@ a change only from the page's own origin."""
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import time
 from collections.abc import Mapping
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
-from ..cli import build_parser
 from ..dashboard import LEDS, RPM_LEDS, WARNING_LEDS, rpm_leds, shift_range
 from ..race.shifting import DEFAULT_SHIFT
 from ..settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys
@@ -27,9 +27,6 @@ from ..telemetry import Telemetry
 from .guard import from_this_computer, same_origin
 from .learn_job import LearnJob
 from .server import Answer, Request, WebServer, host_allowed
-
-if TYPE_CHECKING:
-    from ..loop import App
 
 JSON = "application/json"
 HTML = "text/html; charset=utf-8"
@@ -65,11 +62,26 @@ def _error(status: int, line: str) -> Answer:
     return _json(status, {"error": line})
 
 
-def key_choices(defaults: Mapping[str, object]) -> dict[str, dict[str, Any]]:
+class SettingsHost(Protocol):
+    """What the settings page needs of the running app, and no more."""
+
+    @property
+    def settings(self) -> Settings: ...
+
+    def use_settings(self, settings: Settings) -> None: ...
+
+    def driving(self) -> tuple[str | None, str | None]:
+        """The game (its source's name) and car the display follows now."""
+        ...
+
+
+def key_choices(
+    parser: argparse.ArgumentParser, defaults: Mapping[str, object]
+) -> dict[str, dict[str, Any]]:
     """What the page offers for each key, from the options' own table (a key
     that is no option: by its default's type)."""
     out: dict[str, dict[str, Any]] = {}
-    for key, action in kept_keys(build_parser()).items():
+    for key, action in kept_keys(parser).items():
         entry: dict[str, Any] = {"per_car": key in PER_CAR}
         default = defaults.get(key)
         if key == "leds":
@@ -94,10 +106,11 @@ def key_choices(defaults: Mapping[str, object]) -> dict[str, dict[str, Any]]:
 class SettingsApi:
     """The hook the web server asks first."""
 
-    def __init__(self, app: App, web: WebServer) -> None:
+    def __init__(self, app: SettingsHost, parser: argparse.ArgumentParser, web: WebServer) -> None:
         self.app = app
+        self.parser = parser  # the command line's, for the file's checks: built once
         self.files = {path: web.load(name) for path, (name, _) in FILES.items()}
-        self.choices = key_choices(app.settings.defaults)
+        self.choices = key_choices(parser, app.settings.defaults)
         self.job: LearnJob | None = None
         web.hook = self
 
@@ -132,7 +145,8 @@ class SettingsApi:
         return settings.path or settings.looked_for
 
     def _settings(self) -> Answer:
-        settings, app = self.app.settings, self.app
+        settings = self.app.settings
+        game, car = self.app.driving()
         path = self._path(settings)
         # The file as it is now: edits made by hand since it was read must not
         # be lost to the page's next save, which sends the version it read.
@@ -143,7 +157,7 @@ class SettingsApi:
                 version = file_version(raw)
                 if raw is not None:
                     data = checked(
-                        build_parser(), settings.given, path, parse(path, raw), FAMILIES
+                        self.parser, settings.given, path, parse(path, raw), FAMILIES
                     ).data
             except SettingsError as error:
                 problem = f"{PREFIX}{error}"
@@ -158,8 +172,8 @@ class SettingsApi:
                     "games": list(FAMILIES),
                     "titles": {name: family.title for name, family in FAMILIES.items()},
                     "current": {
-                        "game": app.active.name if app.active is not None else None,
-                        "car": app.car,
+                        "game": game,
+                        "car": car,
                     },
                     "exists": raw is not None,
                     "problem": problem,
@@ -188,7 +202,7 @@ class SettingsApi:
         if not isinstance(data, dict):
             return _error(400, f"{PREFIX}{path}: the settings sent must be a JSON object")
         try:
-            new = checked(build_parser(), settings.given, path, data, FAMILIES)
+            new = checked(self.parser, settings.given, path, data, FAMILIES)
         except SettingsError as error:
             return _error(400, f"{PREFIX}{error}")
         try:
@@ -221,7 +235,7 @@ class SettingsApi:
                 'or {"kind": "car", "name": "<source>:<car id>"}',
             )
         try:
-            new = checked(build_parser(), settings.given, path, asked["settings"], FAMILIES)
+            new = checked(self.parser, settings.given, path, asked["settings"], FAMILIES)
         except SettingsError as error:
             return _error(400, f"{PREFIX}{error}")
         return _json(200, preview(new, *where))

@@ -22,7 +22,7 @@ from kvdash_dashboard.cli import build_parser
 from kvdash_dashboard.race.bestlaps import BestLap, BestLapStore
 from kvdash_dashboard.race.laps import LapTracker, allows
 from kvdash_dashboard.settings import SettingsError, given_options, load
-from kvdash_dashboard.sources import FAMILIES
+from kvdash_dashboard.sources import FAMILIES, demo
 from kvdash_dashboard.sources.base import Family, filled
 from kvdash_dashboard.telemetry import Light, Telemetry
 
@@ -281,6 +281,25 @@ def test_a_burst_of_impossible_packets_keeps_memory_flat_and_frames_quick() -> N
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         assert peak < 2 << 20 and took < 0.5, (burst, peak, took)
+
+
+def test_the_demo_gives_the_race_information_a_game_does(tmp_path: Path) -> None:
+    """Three laps of the simulated car, as its records decode: fuel laps, the
+    delta, and its best lap kept for its car and track, read by a second run."""
+    store = BestLapStore(tmp_path, print)
+    tracker = LapTracker(store)
+    tracker.use(FAMILIES["demo"])
+    lap = demo.SimulatedLap()
+    t = None
+    for step in range(int(3.3 * lap.length / 30.0 * 60)):  # about 3.3 laps at 60 packets a second
+        t = demo.decode(demo.pack(lap.advance(step / 60)))
+        assert t is not None
+        tracker.update(t, step / 60)
+    assert t is not None and t.lap is not None and t.lap >= 4
+    assert tracker.fuel_laps is not None and 0 < tracker.fuel_laps < 100
+    kept = store.read("demo", "kv-gt", demo.TRACK_ID)
+    assert kept is not None and tracker.best is not None and kept.time == tracker.best.time
+    assert 60.0 < kept.time < 120.0  # a whole lap of the 3.3 km circuit
 
 
 def test_a_setting_pops_up_for_2_s_and_the_pit_limiter_blinks_the_row() -> None:
