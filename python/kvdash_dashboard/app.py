@@ -151,6 +151,15 @@ def page_address(host: str, port: int) -> str:
     return f"http://{'[' + host + ']' if ':' in host else host}:{port}/"
 
 
+def settings_address(host: str, port: int) -> str:
+    """Where a browser on this computer finds the settings page (open to no other)."""
+    if host == "0.0.0.0":
+        host = "127.0.0.1"
+    elif host == "::":
+        host = "::1"
+    return f"{page_address(host, port)}settings"
+
+
 class EndingSignals:
     """Meanwhile Ctrl-C, SIGTERM and SIGHUP (the terminal closed) end the
     app once, as a KeyboardInterrupt; from then on, or once the clean-up has
@@ -269,7 +278,11 @@ def open_parts(args: argparse.Namespace, console: str | None, stack: ExitStack) 
         except SystemExit as error:
             raise StartFailed(str(error)) from None
         stack.callback(parts.web.close)
-        say(f"The display as a web page: {page_address(*parts.web.address)}")
+        address = parts.web.address
+        say(
+            f"The display as a web page: {page_address(*address)}; "
+            f"the settings: {settings_address(*address)}"
+        )
     return parts
 
 

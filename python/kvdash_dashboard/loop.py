@@ -119,7 +119,7 @@ class App:
             notes = (
                 *problems,
                 *((learning,) if learning else ()),
-                *((race,) if race else ()),
+                *((f"race info: {race}",) if race else ()),
                 *self.layout.unfilled(),
             )
         labels = self.layout.options.labels()

@@ -28,12 +28,12 @@ class Status:
 
     source: str  # which game speaks, and its packet counts
     display: str  # which display, or the wait for one
-    rate: float  # reports a second, lately
+    rate: float  # updates of the display a second, lately
     notes: tuple[str, ...] = ()  # e.g. a panel the game cannot fill
     leds: tuple[str, ...] = DEFAULT_LABELS  # the warning LEDs' labels, left to right
 
     def phrases(self) -> list[str]:
-        return [self.source, self.display, f"{self.rate:.0f} reports/s", *self.notes]
+        return [self.source, self.display, f"{self.rate:.0f} updates/s", *self.notes]
 
     def line(self) -> str:
         return SEPARATOR.join(self.phrases())

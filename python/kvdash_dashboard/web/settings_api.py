@@ -1,6 +1,7 @@
 """The settings page on the --http server: GET /settings (the page), GET and
 POST /api/settings (the file's tables as JSON; a change is checked as the
-file is, written to it, and applied at once), /api/learn (--learn on a
+file is, written to it, and applied at once), POST /api/preview (what the
+app makes of the tables being edited, before they are saved), /api/learn (--learn on a
 recording of this computer, in a process of its own). This computer only;
 a change only from the page's own origin."""
 
@@ -14,13 +15,15 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any, Protocol
 
-from ..dashboard import LEDS, WARNING_LEDS
-from ..race.shifting import DEFAULT_SHIFT, SHIFT_SHARE, START_SHARE
+from ..dashboard import LEDS, RPM_LEDS, WARNING_LEDS, rpm_leds, shift_range
+from ..race.shifting import DEFAULT_SHIFT
 from ..settings import MAX_GEARS, PER_CAR, Settings, SettingsError, checked, kept_keys
-from ..settings.keys import EXTRA_KEYS, NO_FILE
+from ..settings.keys import EXTRA_KEYS, NO_FILE, table_name
 from ..settings.read import file_version, parse
+from ..settings.words import PAGE_HELP, label
 from ..settings.write import CHANGED, FileChanged, ReadOnly, current, matches, save
 from ..sources import FAMILIES
+from ..telemetry import Telemetry
 from .guard import from_this_computer, same_origin
 from .learn_job import LearnJob
 from .server import Answer, Request, WebServer, host_allowed
@@ -33,7 +36,10 @@ FILES = {
     "/settings.js": ("settings.js", "text/javascript; charset=utf-8"),
     "/settings.css": ("settings.css", "text/css; charset=utf-8"),
 }
-API = ("/api/settings", "/api/learn")
+API = ("/api/settings", "/api/learn", "/api/preview")
+SWEEP_STEPS = 45  # frames a gear takes up to its shift point
+SWEEP_OVER = 6  # frames past it, the LEDs flashing
+SWEEP_GEARS = 3  # at least, where fewer shift points are set
 
 
 def _json(status: int, value: object, headers: tuple[tuple[str, str], ...] = ()) -> Answer:
@@ -91,7 +97,8 @@ def key_choices(
         else:
             entry.update(kind="text")
         text = EXTRA_KEYS[key].help if action is None else action.help
-        entry["help"] = (text or "").replace("%%", "%")
+        entry["help"] = PAGE_HELP.get(key, (text or "").replace("%%", "%"))
+        entry["label"] = label(key)
         out[key] = entry
     return out
 
@@ -128,6 +135,8 @@ class SettingsApi:
             if method == "GET":
                 return self._settings()
             return self._save(request.body, if_match(request.headers.get("if-match")))
+        if request.path == "/api/preview":
+            return self._preview(request.body) if method == "POST" else _error(405, "POST only")
         return self._learn_state() if method == "GET" else self._learn(request.body)
 
     # ------------------------------------------------------------ settings
@@ -161,6 +170,7 @@ class SettingsApi:
                 "choices": {
                     "keys": self.choices,
                     "games": list(FAMILIES),
+                    "titles": {name: family.title for name, family in FAMILIES.items()},
                     "current": {
                         "game": game,
                         "car": car,
@@ -168,11 +178,7 @@ class SettingsApi:
                     "exists": raw is not None,
                     "problem": problem,
                     "defaults": settings.defaults,
-                    "rpm": {
-                        "shift": DEFAULT_SHIFT,
-                        "shift_share": SHIFT_SHARE,
-                        "start_share": START_SHARE,
-                    },
+                    "rpm": {"shift": DEFAULT_SHIFT},
                 },
             },
             (("ETag", f'"{version}"'),),
@@ -210,6 +216,30 @@ class SettingsApi:
         self.app.use_settings(new)
         return self._settings()
 
+    # ------------------------------------------------------------ preview
+
+    def _preview(self, body: bytes) -> Answer:
+        settings = self.app.settings
+        path = self._path(settings) or Path("dashboard.toml")
+        try:
+            asked = json.loads(body)
+        except (ValueError, RecursionError):
+            asked = None
+        if not isinstance(asked, dict) or not isinstance(asked.get("settings"), dict):
+            return _error(400, 'send {"settings": {...}, "scope": {"kind": ..., "name": ...}}')
+        where = scope_of(asked.get("scope"))
+        if where is None:
+            return _error(
+                400,
+                'scope: {"kind": "top"}, {"kind": "game", "name": "<source>"} '
+                'or {"kind": "car", "name": "<source>:<car id>"}',
+            )
+        try:
+            new = checked(self.parser, settings.given, path, asked["settings"], FAMILIES)
+        except SettingsError as error:
+            return _error(400, f"{PREFIX}{error}")
+        return _json(200, preview(new, *where))
+
     # ------------------------------------------------------------ learning
 
     def _learn(self, body: bytes) -> Answer:
@@ -220,7 +250,8 @@ class SettingsApi:
         recording = asked.get("recording") if isinstance(asked, dict) else None
         if not isinstance(recording, str) or not recording.strip():
             return _error(400, 'send {"recording": "<the recording\'s path>"}')
-        recording = os.path.expanduser(recording.strip())
+        # Said in full: a bare name is looked for where the app was started.
+        recording = os.path.abspath(os.path.expanduser(recording.strip()))
         if not os.path.isfile(recording):
             return _error(400, f"{PREFIX}{recording}: no such file")
         self.close()  # one at a time: the newest asked for
@@ -239,3 +270,60 @@ class SettingsApi:
         if self.job is not None:
             self.job.stop()
             self.job = None
+
+
+# ---------------------------------------------------------------- preview
+
+
+def scope_of(asked: object) -> tuple[str | None, str | None] | None:
+    """The game and car a scope the page edits names; None: no scope."""
+    if not isinstance(asked, dict):
+        return None
+    kind, name = asked.get("kind"), asked.get("name")
+    if kind == "top":
+        return None, None
+    if not isinstance(name, str):
+        return None
+    if kind == "game" and name in FAMILIES:
+        return name, None
+    game, _, car = name.partition(":")
+    if kind == "car" and game in FAMILIES and car:
+        return game, car
+    return None
+
+
+def origin_words(settings: Settings, key: str, game: str | None, car: str | None) -> str:
+    """Where a value in force comes from, as the page names its tables."""
+    found = settings.origin(key, game, car)
+    if found == "the top level":
+        return "every game"
+    if game is not None and found == table_name("game", game):
+        return "this game"
+    if car is not None and found == table_name("car", f"{game}:{car}"):
+        return "this car"
+    return "the default" if found == "the defaults" else found
+
+
+def preview(settings: Settings, game: str | None, car: str | None) -> dict[str, Any]:
+    """The values in force for a game and car (or the top level), where each
+    comes from, the warning LEDs' labels, and the RPM LEDs swept through each
+    gear's shift point as the display lights them, without a game: per gear
+    its start, its shift point and [rpm, LEDs lit] a step."""
+    values = settings.values(game, car)
+    options = settings.options(game, car)
+    sweep = []
+    for gear in range(1, max(len(options.shift), SWEEP_GEARS) + 1):
+        start, shift = shift_range(Telemetry(gear=gear), options)
+        low = max(0.0, start - 0.1 * (shift - start))
+        steps = []
+        for step in range(SWEEP_STEPS + 1):
+            rpm = low + (shift - low) * step / SWEEP_STEPS
+            steps.append([round(rpm), rpm_leds(rpm, start, shift)])
+        steps += [[round(shift), RPM_LEDS if n % 2 else 0] for n in range(1, SWEEP_OVER + 1)]
+        sweep.append({"gear": gear, "start": start, "shift": shift, "steps": steps})
+    return {
+        "values": values,
+        "from": {key: origin_words(settings, key, game, car) for key in values},
+        "labels": list(options.labels()),
+        "sweep": sweep,
+    }

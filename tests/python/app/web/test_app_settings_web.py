@@ -105,6 +105,56 @@ def test_a_save_checks_writes_keeps_comments_and_drives_the_display_at_once(
     assert run.join() == 0
 
 
+def test_the_preview_is_the_apps_own_reading_of_the_tables_being_edited(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    run, port, path, _ = app_with_settings(tmp_path, 3.0)
+    # The start names the settings page too.
+    assert f"; the settings: http://127.0.0.1:{port}/settings\n" in capsys.readouterr().out
+    origin = {"Origin": f"http://127.0.0.1:{port}"}
+    # Not saved: a shift point per gear for every game, the car's table setting only where
+    # its LEDs start, and other warning LEDs.
+    edited = {
+        "shift": [6500, 6000],
+        "leds": ["flag", "pit", "tc", "abs", "drs", "fuel_low"],
+        "car": {"outgauge:XRT": {"rpm_start": 4000}},
+    }
+    car = {"kind": "car", "name": "outgauge:XRT"}
+    status, seen = request(
+        port, "POST", "/api/preview", {"settings": edited, "scope": car}, **origin
+    )
+    assert status == 200 and path.read_text() == FILE  # nothing written
+    assert seen["values"]["shift"] == [6500, 6000] and seen["values"]["rpm_start"] == 4000
+    assert (seen["from"]["shift"], seen["from"]["rpm_start"]) == ("every game", "this car")
+    assert (seen["from"]["units"], seen["values"]["units"]) == ("the default", "kmh")
+    assert seen["labels"] == ["FLAG", "PIT", "TC", "ABS", "DRS", "FUEL"]
+    # Each gear from below its first LED, all lit at its shift point, then flashing;
+    # third gear on the last point set.
+    sweep = [(g["gear"], g["start"], g["shift"]) for g in seen["sweep"]]
+    assert sweep == [(1, 4000, 6500), (2, 4000, 6000), (3, 4000, 6000)]
+    second = seen["sweep"][1]["steps"]
+    lit = [leds for _, leds in second]
+    assert second[0] == [3800, 0] and lit == sorted(lit[:46]) + [13, 0] * 3
+    assert all((leds == 0) == (rpm < 4000) for rpm, leds in second[:46]) and second[45][1] == 13
+    # The top level alone: the car's table is not in force there.
+    top = request(port, "POST", "/api/preview", {"settings": edited, "scope": {"kind": "top"}})[1]
+    assert top["sweep"][1]["start"] == 6000 * 0.7 and top["from"]["leds"] == "every game"
+
+    # A mistake: the app's line; a scope that names no table; read-only is no preview.
+    wrong = {
+        "settings": {"car": {"outgauge:XRT": {"shift": [7000], "rpm_start": 8000}}},
+        "scope": car,
+    }
+    status, answer = request(port, "POST", "/api/preview", wrong, **origin)
+    assert status == 400 and answer["error"].startswith(f"kvdash-dashboard: {path}")
+    for scope in ({"kind": "car", "name": "outgauge"}, {"kind": "game", "name": "nogame"}, None):
+        assert request(port, "POST", "/api/preview", {"settings": {}, "scope": scope})[0] == 400
+    assert request(port, "GET", "/api/preview")[0] == 405
+    evil = {"Origin": "http://evil.example"}
+    assert request(port, "POST", "/api/preview", {"settings": {}, "scope": car}, **evil)[0] == 403
+    assert run.join() == 0
+
+
 def test_no_file_yet_the_first_save_creates_it_in_the_configuration_folder(
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch
 ) -> None:
@@ -192,6 +242,9 @@ def test_learning_runs_beside_the_loop_and_offers_each_cars_shift_points(
         400,
         {"error": f"kvdash-dashboard: {tmp_path / 'none.kvrec'}: no such file"},
     )
+    # A bare name: said with the folder it was looked for in.
+    bare = request(port, "POST", "/api/learn", {"recording": "none.kvrec"})[1]["error"]
+    assert bare == f"kvdash-dashboard: {Path.cwd() / 'none.kvrec'}: no such file"
     assert run.join() == 0
 
 
