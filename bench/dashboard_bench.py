@@ -378,7 +378,7 @@ def cost(rate: float, seconds: float) -> Cost:
                 line = process.stdout.readline()
                 if not line:
                     raise SystemExit(f"{name} ended before it listened")
-                if process is bare_process or "reports/s" in line:
+                if process is bare_process or "updates/s" in line:
                     break
         clocks = [cpu_clock(process.pid) for process in processes.values()]
         sender = subprocess.Popen(

@@ -13,6 +13,8 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
+from contextlib import ExitStack
+from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from .console import captured_c_stdout, keep_standard_descriptors, say
@@ -226,13 +228,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     with kept(Journal(log_folder())) as journal:
         if journal.problem is not None:
             say(journal.problem)
-        arguments = None if argv is None else list(argv)
-        args = build_parser().parse_args(arguments)
-        return _main(args, arguments, journal)
+        return _main(argv, journal)
 
 
-def _main(args: argparse.Namespace, arguments: list[str] | None, journal: Journal) -> int:
+def _main(argv: Sequence[str] | None, journal: Journal) -> int:
     parser = build_parser()
+    arguments = None if argv is None else list(argv)
+    args = parser.parse_args(arguments)
     if args.learn is not None:
         try:
             say(learn(args.learn))
@@ -242,7 +244,7 @@ def _main(args: argparse.Namespace, arguments: list[str] | None, journal: Journa
         return 0
     try:
         given = given_options(build_parser(), arguments)
-        settings = load(build_parser(), given, args.config, FAMILIES)
+        settings = load(parser, given, args.config, FAMILIES)
     except SettingsError as error:
         say(f"kvdash-dashboard: {error}", error=True)
         return 2
@@ -260,12 +262,93 @@ def _main(args: argparse.Namespace, arguments: list[str] | None, journal: Journa
         return 0
     with EndingSignals() as signals:
         try:
-            return run_app(args, settings, signals, journal)
+            return run_app(parser, args, settings, signals, journal)
         except KeyboardInterrupt:  # before the display was opened: nothing to blank
             return 0
 
 
+class StartFailed(Exception):
+    """A part of the app that cannot start: str() is the line to say."""
+
+
+@dataclass
+class Parts:
+    """What the app opens before its loop, each closed once by the stack it was opened on."""
+
+    udp: list[UdpInput]
+    polled: list[PolledInput]
+    replay: ReplayInput | None
+    recorder: Recorder | None = None
+    web: WebServer | None = None
+
+
+def open_parts(args: argparse.Namespace, console: str | None, stack: ExitStack) -> Parts:
+    """The sources, the recording and the page. Raises StartFailed."""
+    try:
+        udp, polled, replay = open_inputs(args, console, say)
+    except (RecordingError, OSError) as error:
+        raise StartFailed(f"kvdash-dashboard: {error}") from None
+    except SystemExit as error:
+        raise StartFailed(str(error)) from None
+    for u in udp:
+        stack.callback(u.close)
+    for p in polled:
+        stack.callback(p.close)
+    parts = Parts(udp, polled, replay)
+    if args.record:
+        try:
+            parts.recorder = Recorder(args.record, time.monotonic())
+        except CannotRecord as error:
+            raise StartFailed(f"kvdash-dashboard: {error}") from None
+        stack.callback(parts.recorder.close)
+        if parts.recorder.path != parts.recorder.asked:
+            say(f"{args.record} exists and is kept: this run records to {parts.recorder.path}.")
+        say(f"Recording to {parts.recorder.path}.")
+        for part in parts.recorder.leftovers:
+            say(
+                f"An earlier recording to {parts.recorder.path} was cut off and is kept as "
+                f"{part}: --replay or --learn it as it is, or delete it."
+            )
+    if args.http is None:
+        parts.web = open_default_web(say)
+    elif args.http != HTTP_OFF:
+        try:
+            parts.web = open_web(args.http)
+        except SystemExit as error:
+            raise StartFailed(str(error)) from None
+    if parts.web is not None:
+        stack.callback(parts.web.close)
+        address = parts.web.address
+        say(
+            f"The display as a web page: {page_address(*address)}; "
+            f"the settings: {settings_address(*address)}"
+        )
+    return parts
+
+
+def open_settings_api(
+    app: App, parser: argparse.ArgumentParser, web: WebServer, view: View, journal: Journal
+) -> SettingsApi | None:
+    """The settings page beside the display page, where tomlkit is there to write the file."""
+    try:
+        from .web.settings_api import SettingsApi
+    except ImportError as error:  # the display page still works without it
+        view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
+        return None
+    return SettingsApi(app, parser, web, journal)
+
+
+def replay_alone(args: argparse.Namespace) -> None:
+    """A replay names its own games: options that choose them are dropped, and said."""
+    if args.replay and (args.source != "auto" or args.listen or args.console):
+        say(
+            "--replay: --source, --listen and --console are ignored (the recording names its games)"
+        )
+        args.source, args.listen, args.console = "auto", None, None
+
+
 def run_app(
+    parser: argparse.ArgumentParser,
     args: argparse.Namespace,
     settings: Settings,
     signals: EndingSignals,
@@ -273,11 +356,7 @@ def run_app(
 ) -> int:
     for message in LOAD_MESSAGES:
         say(f"kvdash: {message}")
-    if args.replay and (args.source != "auto" or args.listen or args.console):
-        say(
-            "--replay: --source, --listen and --console are ignored (the recording names its games)"
-        )
-        args.source, args.listen, args.console = "auto", None, None
+    replay_alone(args)
     console = None
     if args.console:
         console = resolve_console(args.console, udp_host(args))
@@ -290,115 +369,73 @@ def run_app(
                 error=True,
             )
             return 2
-    try:
-        udp, polled, replay = open_inputs(args, console, say)
-    except (RecordingError, OSError) as error:
-        say(f"kvdash-dashboard: {error}", error=True)
-        return 1
-    except SystemExit as error:
-        say(str(error), error=True)
-        return 1
-    recorder = None
-    if args.record:
-        try:
-            recorder = Recorder(args.record, time.monotonic())
-        except CannotRecord as error:
-            say(f"kvdash-dashboard: {error}", error=True)
-            for u in udp:
-                u.close()
-            for p in polled:
-                p.close()
-            return 1
-        say(f"Recording to {recorder.path}.")
-        for part in recorder.leftovers:
-            say(
-                f"An earlier recording to {recorder.path} was cut off and is kept as {part}: "
-                "--replay or --learn it as it is, or delete it."
-            )
-
-    web = None
-    if args.http is None:
-        web = open_default_web(say)
-    elif args.http != HTTP_OFF:
-        try:
-            web = open_web(args.http)
-        except SystemExit as error:
-            for u in udp:
-                u.close()
-            for p in polled:
-                p.close()
-            if recorder is not None:
-                recorder.close()
-            say(str(error), error=True)
-            return 1
-    if web is not None:
-        say(f"The display as a web page: {page_address(*web.address)}")
-        say(f"The settings: {settings_address(*web.address)}")
-    host = Host()
-    host.port(web.address[1] if web is not None else 0)
-
     display = Display(force_virtual=args.virtual)
     app: App | None = None
-    api: SettingsApi | None = None
     view: View | None = None
-    start = time.monotonic()
-    try:
-        display.open(start)
-        say_display(display, args.virtual)
-        title = "SLI-PRO (virtual)" if display.kind in (Kind.OURS, Kind.VIRTUAL) else "SLI-PRO"
-        if display.engine is None:
-            title = "SLI-PRO (preview)"
-        shown, why = choose_view(args.view, title)
-        view = JournalView(shown, journal)
-        if why:
-            view.say(why)
-        app = App(args, udp, polled, replay, recorder, display, view, settings, console, web, host)
-        if web is not None:
-            try:
-                from .web.settings_api import SettingsApi
-            except ImportError as error:  # the display page still works without it
-                view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
-            else:
-                api = SettingsApi(app, web, journal)
-                host.first_start(settings.path, data_folder())
-        start = time.monotonic()
-        app.run(args.seconds)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        signals.ending = True  # a second Ctrl-C must not cut the clean-up short
-        elapsed = time.monotonic() - start
-        blank = display.engine is not None
-        where = f" on the {display.status()} (left blank)" if blank else ": no display"
+
+    def close_view() -> None:
+        if view is None:
+            return
+        if app is not None:
+            blank = display.engine is not None
+            view.close(BLANK if blank else app.frame, app.status())
+        else:  # stopped while starting
+            view.close(BLANK, Status("", display.status(), 0.0))
+
+    # Closed in the reverse order of opening: the app, the parts (the
+    # recording still speaks through the view), the view, and the display
+    # last (letting the engine go blanks it).
+    with ExitStack() as stack:
+        stack.callback(display.close)
+        stack.callback(close_view)
         try:
-            if api is not None:
-                api.close()
-            if app is not None:
-                app.close()
-                if view is not None:
-                    view.close(BLANK if blank else app.frame, app.status())
-            else:  # stopped while starting
-                if view is not None:
-                    view.close(BLANK, Status("", display.status(), 0.0))
-                for u in udp:
-                    u.close()
-                for p in polled:
-                    p.close()
-                if recorder is not None:
-                    recorder.close()
-                if web is not None:
-                    web.close()
+            parts = open_parts(args, console, stack)
+        except StartFailed as failed:
+            say(str(failed), error=True)
+            return 1
+        host = Host()
+        host.port(parts.web.address[1] if parts.web is not None else 0)
+        start = time.monotonic()
+        try:
+            display.open(start)
+            say_display(display, args.virtual)
+            shown, why = choose_view(args.view, display_title(display))
+            view = JournalView(shown, journal)
+            if why:
+                view.say(why)
+            app = App(
+                args, parts.udp, parts.polled, parts.replay, parts.recorder,
+                display, view, settings, console, parts.web, host,
+            )  # fmt: skip
+            stack.callback(app.close)
+            if parts.web is not None:
+                api = open_settings_api(app, parser, parts.web, view, journal)
+                if api is not None:
+                    stack.callback(api.close)
+                    host.first_start(settings.path, data_folder())
+            start = time.monotonic()
+            app.run(args.seconds)
+        except KeyboardInterrupt:
+            pass
         finally:
-            # Letting the engine go blanks the display.
-            display.close()
+            signals.ending = True  # a second Ctrl-C must not cut the clean-up short
+            elapsed = time.monotonic() - start
+            blank = display.engine is not None
+            where = f" on the {display.status()} (left blank)" if blank else ": no display"
+    recorder = parts.recorder
     if recorder is not None and recorder.where is not None:
         say(f"{recorder.kept} packets recorded in {recorder.where}.")
-    reports = app.reports if app is not None else 0
-    say(f"{reports} reports in {elapsed:.1f} s{where}.")
-    if replay is not None and replay.damage is not None:
-        say(f"kvdash-dashboard: {replay.damage}: played up to there.", error=True)
+    say(f"{app.reports if app is not None else 0} reports in {elapsed:.1f} s{where}.")
+    if parts.replay is not None and parts.replay.damage is not None:
+        say(f"kvdash-dashboard: {parts.replay.damage}: played up to there.", error=True)
         return 1
     return 0
+
+
+def display_title(display: Display) -> str:
+    if display.engine is None:
+        return "SLI-PRO (preview)"
+    return "SLI-PRO (virtual)" if display.kind in (Kind.OURS, Kind.VIRTUAL) else "SLI-PRO"
 
 
 def say_display(display: Display, virtual: bool) -> None:

@@ -183,13 +183,15 @@ def build_parser() -> argparse.ArgumentParser:
     game.add_argument(
         "--console",
         metavar="HOST",
-        help="the console's address, for a game that must be asked (Gran Turismo 7)",
+        help="the console's address, for a game that must be asked (Gran Turismo 7 and Sport)",
     )
     game.add_argument(
         "--shm-dir",
         metavar="DIR",
-        help="not on Windows: where shared-memory games are published as files "
-        f"(default {DEFAULT_SHM_DIR})",
+        # Windows opens the games' mappings by name: nothing to point at there.
+        help=argparse.SUPPRESS
+        if sys.platform == "win32"
+        else f"where shared-memory games are published as files (default {DEFAULT_SHM_DIR})",
     )
 
     shown = p.add_argument_group("what the display shows")

@@ -130,7 +130,7 @@ class App:
             notes = (
                 *problems,
                 *((learning,) if learning else ()),
-                *((race,) if race else ()),
+                *((f"race info: {race}",) if race else ()),
                 *self.layout.unfilled(),
             )
         labels = self.layout.options.labels()
@@ -152,6 +152,20 @@ class App:
                 for name, packets in c.read_by.items():
                     found.append((name, "recording", packets))
         return found
+
+    def heard(self) -> dict[str, object]:
+        """What the settings page shows of what the app hears (GET /api/status)."""
+        speaking = self.speaking()
+        return {
+            "listening": [
+                {"source": source, "where": where, "packets": packets}
+                for source, where, packets in self.listening()
+            ],
+            "game": speaking.name if speaking is not None else None,
+            "car": self.car if speaking is not None else None,
+            "display": self.display_kind(),
+            "problems": self.problems(),  # what each game's packets say is wrong, now
+        }
 
     def speaking(self) -> Family | None:
         """The game whose telemetry drives the display now."""
@@ -234,6 +248,10 @@ class App:
         self.layout = Layout(self.settings.options(game, self.car), self.active.fields)
         if self.car is not None and self.settings.has_car(game, self.car):
             self.view.say(f'Settings of [car."{game}:{self.car}"] apply.')
+
+    def driving(self) -> tuple[str | None, str | None]:
+        """The game (its source's name) and car the display follows now."""
+        return (self.active.name if self.active is not None else None), self.car
 
     def use_settings(self, settings: Settings) -> None:
         """Settings changed while running (the settings page): the display
@@ -345,10 +363,11 @@ class App:
             frame, report = self.frame, None
         source = self.active.name if self.active is not None else ""
         car = (self.telemetry.car if self.telemetry is not None else None) or ""
-        shown = (frame, report, source, car)
+        labels = self.layout.options.labels()
+        shown = (frame, report, source, car, labels)
         if shown != self.published:
             self.published = shown
-            self.web.publish(frame, report, source, car, now)
+            self.web.publish(frame, report, source, car, labels, now)
         self.web.tick(now)
 
     def _ask_consoles(self, now: float) -> None:
@@ -380,12 +399,7 @@ class App:
             self.step(self.deadline(now, end) - now)
 
     def close(self) -> None:
-        if self.web is not None:
-            self.web.close()
-        for u in self.udp:
-            u.close()
-        for p in self.polled:
-            p.close()
-        self.selector.close()
-        if self.recorder is not None:
-            self.recorder.close()
+        """Lets go of what the app made itself; whoever opened the sources,
+        the recording and the page closes them."""
+        if self.web is None:
+            self.selector.close()

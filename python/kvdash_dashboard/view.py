@@ -28,14 +28,14 @@ class Status:
 
     source: str  # which game speaks, and its packet counts
     display: str  # which display, or the wait for one
-    rate: float  # reports a second, lately
+    rate: float  # updates of the display a second, lately
     notes: tuple[str, ...] = ()  # e.g. a panel the game cannot fill
     leds: tuple[str, ...] = DEFAULT_LABELS  # the warning LEDs' labels, left to right
     page: str = ""  # where the settings page is served, if it is
 
     def phrases(self) -> list[str]:
         page = (f"settings: {self.page}",) if self.page else ()
-        return [self.source, self.display, f"{self.rate:.0f} reports/s", *page, *self.notes]
+        return [self.source, self.display, f"{self.rate:.0f} updates/s", *page, *self.notes]
 
     def line(self) -> str:
         return SEPARATOR.join(self.phrases())

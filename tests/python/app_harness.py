@@ -191,3 +191,44 @@ def app_with_settings(
 
 def rpm_leds(display: vd.VirtualDisplay) -> int:
     return sum((display.last_report or bytes(54))[3:16])
+
+
+LAP_TIME = bytes([0x20, 0x20, 0xB1, 0xB2, 0xB3, 0x34])  # "1:23.4"
+
+
+SPEED = b"    90"
+
+
+FUEL = bytes([0x20, 0x20, 0x20, 0x35, 0xB0, 0x30])  # "50.0"
+
+
+def send_until(display: vd.VirtualDisplay, packets: List[bytes], port: int, gear: str) -> bytes:
+    """Sends the packets again and again until the display shows the gear."""
+    deadline = time.monotonic() + 3.0
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        while time.monotonic() < deadline:
+            for p in packets:
+                s.sendto(p, ("127.0.0.1", port))
+            time.sleep(0.01)
+            r = display.last_report
+            if r is not None and r[2] == ord(gear):
+                return r
+    raise AssertionError(f"the display never showed gear {gear}")
+
+
+def check_car(report: bytes, fields: frozenset[str]) -> None:
+    assert report[2] == ord("3")
+    assert 0 < sum(report[3:16]) < 13
+    assert report[27:33] == (LAP_TIME if "lap_time" in fields else SPEED)
+    if "fuel" in fields:
+        assert report[33:39] == FUEL
+
+
+def ports_free(ports: List[int]) -> bool:
+    for port in ports:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.bind(("0.0.0.0", port))
+            except OSError:
+                return False
+    return True

@@ -42,6 +42,7 @@ def moments() -> list[Telemetry]:
 
 
 def write(name: str, channel: str, datagrams: Callable[[Telemetry], list[bytes]]) -> None:
+    (HERE / name).unlink(missing_ok=True)  # made again: a Recorder never replaces a file
     recorder = Recorder(str(HERE / name), 0.0)
     for i, t in enumerate(moments()):
         for data in datagrams(t):

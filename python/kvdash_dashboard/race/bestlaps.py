@@ -3,8 +3,12 @@ in the user's data folder, holding the lap's time and its time every few
 metres (or every share of the lap), for the delta from the next session's
 first lap on.
 
-Written whole or not at all (a temporary file, fsync, os.replace); read back
-defensively: a file that is not what we wrote is ignored with one line."""
+Written whole or not at all (a temporary file of the writer's own, fsync,
+os.replace); read back defensively: only a regular file is opened (a pipe or
+device in its place would stall the app), and a file that is not what we
+wrote is ignored with one line. A car or track name that a file system would
+take for another (a Windows device such as "con", one differing only by
+case) gets a suffix from its exact text."""
 
 from __future__ import annotations
 
@@ -13,7 +17,10 @@ import hashlib
 import json
 import math
 import os
+import re
+import stat
 import sys
+import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
@@ -22,6 +29,12 @@ from urllib.parse import quote
 FORMAT = 1
 MAX_SAMPLES = 100_000  # a 100 km lap at one sample per metre: more is not ours
 MAX_LAP = 24 * 3600.0  # s
+# What step may be (metres, shares): ours are 10 m and 0.002; a tiny one
+# would put a lap's position beyond any float.
+STEPS = {"metres": (0.01, 1000.0), "share": (1e-6, 0.5)}
+MAX_FILE = 8 * MAX_SAMPLES  # bytes: more is not ours
+# Names Windows opens as a device, whatever follows the first dot.
+_DEVICE = re.compile(r"(con|prn|aux|nul|com[0-9]|lpt[0-9]|conin\$|conout\$)( *)(\..*)?", re.I)
 
 
 @dataclass(frozen=True)
@@ -49,12 +62,32 @@ def data_folder() -> Path | None:
         return None
 
 
-def _name(text: str) -> str:
-    """A car's or track's id as a file name part: readable where it can be,
-    else (too long for a file system) a digest."""
-    name = quote(text, safe=" -_.()")
+def _digest(text: str, size: int) -> str:
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:size]
+
+
+def _old_name(text: str) -> str:
+    """A car's or track's id as a file name part, as kept before names a
+    file system might take for another were told apart: still read."""
+    name = quote(text, safe=" -_.()", errors="surrogatepass")
     if len(name) > 80 or name in (".", ".."):
-        name = hashlib.sha256(text.encode()).hexdigest()[:32]
+        name = _digest(text, 32)
+    return name
+
+
+def _name(text: str, first: bool = False) -> str:
+    """A car's or track's id as a file name part: readable where it can be,
+    else (too long for a file system) a digest. Capitals get a suffix from
+    the exact text (where case is ignored, "Ferrari" would be "ferrari"); a
+    device's name (first: it begins the file's name, whose part before the
+    first dot Windows reads) its first letter escaped as quote() would."""
+    name = _old_name(text)
+    if name == _digest(text, 32):
+        return name
+    if any("A" <= c <= "Z" for c in text):
+        name = f"{name}~{_digest(text, 8)}"
+    if first and _DEVICE.fullmatch(name.split("~")[0]):
+        name = f"%{ord(name[0]):02X}{name[1:]}"
     return name
 
 
@@ -69,21 +102,29 @@ class BestLapStore:
     def path(self, source: str, car: str, track: str) -> Path | None:
         if self.folder is None:
             return None
-        return self.folder / _name(source) / f"{_name(car)}@{_name(track)}.json"
+        return self.folder / _name(source) / f"{_name(car, first=True)}@{_name(track)}.json"
 
     def read(self, source: str, car: str, track: str) -> BestLap | None:
         path = self.path(source, car, track)
         if path is None:
             return None
-        try:
-            with open(path, "rb") as f:
-                data = json.loads(f.read(8 * MAX_SAMPLES))
-            return _checked(data)
-        except FileNotFoundError:
-            return None
-        except (OSError, ValueError, TypeError, KeyError) as error:
-            self.say(f"Best lap file {path} ignored: {_why(error)}.")
-            return None
+        paths = [path]
+        old = path.with_name(f"{_old_name(car)}@{_old_name(track)}.json")
+        if old != path and not _DEVICE.fullmatch(_old_name(car)):
+            paths.append(old)  # kept under the names of before: read, new bests kept under these
+        for place in paths:
+            try:
+                data = _read(place)
+                if data is None:
+                    continue
+                names = {"source": source, "car": car, "track": track}
+                if any(key in data and data[key] != name for key, name in names.items()):
+                    continue  # another car's, where case is ignored ("Ferrari", "ferrari")
+                return _checked(data)
+            except (OSError, ValueError, TypeError, KeyError, OverflowError) as error:
+                self.say(f"Best lap file {place} ignored: {_why(error)}.")
+                return None
+        return None
 
     def write(self, source: str, car: str, track: str, lap: BestLap) -> None:
         path = self.path(source, car, track)
@@ -99,23 +140,53 @@ class BestLapStore:
             "step": lap.step,
             "ms": [round(t * 1000) for t in lap.times],
         }
-        temporary = path.with_name(path.name + ".new")
+        temporary = None
         try:
             path.parent.mkdir(parents=True, exist_ok=True)
-            with open(temporary, "w", encoding="utf-8") as f:
+            # A name of this writer's own: two apps keeping the same lap never share one.
+            handle, temporary = tempfile.mkstemp(
+                prefix=f".{path.name}.", suffix=".new", dir=path.parent
+            )
+            with os.fdopen(handle, "w", encoding="utf-8") as f:
                 json.dump(data, f, separators=(",", ":"))
                 f.flush()
                 os.fsync(f.fileno())
             os.replace(temporary, path)
         except OSError as error:
-            with contextlib.suppress(OSError):
-                temporary.unlink()
+            if temporary is not None:
+                with contextlib.suppress(OSError):
+                    os.unlink(temporary)
             if not self._failed:
                 self._failed = True
                 self.say(f"Cannot keep the best lap in {path}: {error.strerror or error}.")
 
 
+class _NotAFile(OSError):
+    """A folder, pipe or device where a best lap's file would be."""
+
+
+def _read(path: Path) -> dict[str, object] | None:
+    """The JSON object a regular file at path holds; None where there is
+    none. Raises OSError, ValueError (not JSON, or not an object)."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):  # through a link: its target
+            raise _NotAFile()
+    except FileNotFoundError:
+        return None
+    # Not blocking: a pipe put in its place since the look must not stall the app either.
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise _NotAFile()
+        data = json.loads(f.read(MAX_FILE + 1))
+    if not isinstance(data, dict):
+        raise ValueError("unknown format")
+    return data
+
+
 def _why(error: Exception) -> str:
+    if isinstance(error, _NotAFile):
+        return "not a regular file (a folder, pipe or device)"
     if isinstance(error, OSError):
         return f"cannot read it ({error.strerror or error})"
     if isinstance(error, UnicodeDecodeError | json.JSONDecodeError):
@@ -131,11 +202,15 @@ def _checked(data: object) -> BestLap:
     time, step, position, ms = data["time"], data["step"], data["position"], data["ms"]
     if not _number(time) or not 0 < time < MAX_LAP:
         raise ValueError("no lap time")
-    if position not in ("metres", "share") or not _number(step) or not step > 0:
+    if position not in STEPS or not _number(step):
         raise ValueError("no position step")
+    low, high = STEPS[position]
+    if not low <= step <= high:
+        raise ValueError(f"a position step out of range ({step})")
     if not isinstance(ms, list) or len(ms) > MAX_SAMPLES:
         raise ValueError("no times")
-    if not all(isinstance(v, int) and not isinstance(v, bool) and 0 <= v for v in ms):
+    most = MAX_LAP * 1000
+    if not all(isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= most for v in ms):
         raise ValueError("times that are not whole milliseconds")
     if any(b < a for a, b in zip(ms, ms[1:], strict=False)):
         raise ValueError("times that go back")
@@ -143,4 +218,10 @@ def _checked(data: object) -> BestLap:
 
 
 def _number(value: object) -> bool:
-    return isinstance(value, int | float) and not isinstance(value, bool) and math.isfinite(value)
+    """A number of float's range (a whole number too big for one is not)."""
+    if not isinstance(value, int | float) or isinstance(value, bool):
+        return False
+    return -BIG_NUMBER < value < BIG_NUMBER and math.isfinite(value)
+
+
+BIG_NUMBER = 1e300

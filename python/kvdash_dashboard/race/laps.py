@@ -35,6 +35,14 @@ JUMP_EXTRA = 15.0  # ... plus this many metres (the games' position and speed di
 SHARE_JUMP = 0.02  # of a lap between two packets: a move, where the track's length is unknown
 LAP_TIME_BACK = 1.0  # s: the game's lap time going back by more is a restart
 BIG = 1e9  # beyond any position, speed, time or fuel: a broken value
+# What no car in a game reaches: the fastest road cars top out near 140 m/s
+# (500 km/h), so more than 200 m/s is a broken or hostile packet; the longest
+# tracks and rally stages are near 30 km (the old Targa Florio 72 km), so a
+# lap past 100 km is none. A lap keeps at most the times of such a lap, by
+# count, whatever distance a packet claims.
+MAX_SPEED = 200.0  # m/s
+MAX_LAP_M = 100_000.0
+MAX_TIMES = round(MAX_LAP_M / METRES_STEP)  # 500 a lap where the game sends the share
 MAX_DT = 0.5  # s: a longer gap counts as this much for the speed
 FUEL_LAPS = 20  # recent valid laps in the fuel a lap
 FUEL_LAPS_LEAST = 2  # valid laps before the fuel a lap is known
@@ -194,7 +202,9 @@ class LapTracker:
     # ------------------------------------------------------------ a packet
 
     def update(self, t: Telemetry, now: float) -> None:
-        """Learns from one packet of the family in use."""
+        """Learns from one packet of the family in use: the session, the
+        settings shown as pop-ups, the fuel, the game's own delta, then where
+        the car is in its lap."""
         if t.state in PAUSED:
             self._was = self._moving = None  # no speed through a pause
             return
@@ -204,55 +214,113 @@ class LapTracker:
         settings = (t.tc_level, t.abs_level, t.brake_bias, t.engine_map)
         if settings != self._settings:
             self._setting_changed(settings, now)
+        self._count_fuel(t)
+        self._take_game_delta(t)
+        if self._kind is None:
+            return
+        speed = self._speed(t, now)
+        raw = self._position(t)
+        if raw is not None:
+            self._follow(t, now, raw, speed)
+
+    def _count_fuel(self, t: Telemetry) -> None:
         fuel = t.fuel_amount
         if fuel is None and t.fuel is not None:
             fuel = 100.0 * t.fuel  # percent of the tank
+        if fuel is None or not 0.0 <= fuel < BIG:  # NaN and nonsense fail
+            return
         lap = self._lap
-        if fuel is not None and 0.0 <= fuel < BIG:  # NaN and nonsense fail
-            if lap is not None and self._fuel is not None and fuel < self._fuel:
-                lap.fuel_used += self._fuel - fuel  # fuel going up (a refuel) is not used
-            self._fuel = fuel
-            if self.fuel_lap:
-                self.fuel_laps = fuel / self.fuel_lap
-        # The game's own delta, against its own best lap, where it sends one
-        # now (a family may send it for one of its games only).
+        if lap is not None and self._fuel is not None and fuel < self._fuel:
+            lap.fuel_used += self._fuel - fuel  # fuel going up (a refuel) is not used
+        self._fuel = fuel
+        if self.fuel_lap:
+            self.fuel_laps = fuel / self.fuel_lap
+
+    def _take_game_delta(self, t: Telemetry) -> None:
+        """The game's own delta, against its own best lap, where it sends one
+        now (a family may send it for one of its games only)."""
         delta = t.delta if self._has_delta else None
         self._game_delta = delta is not None
         if delta is not None:
             self.delta = delta
             best = t.best_lap if t.best_lap and 0.0 < t.best_lap < BIG else self._best_time()
             self.predicted = best + delta if best is not None else None
-        kind = self._kind
-        if kind is None:
-            return
-        # The position as the game gives it: it wraps at the line where the game sends it.
-        raw = t.lap_distance if kind == "metres" else t.lap_fraction if kind == "share" else None
+
+    def _speed(self, t: Telemetry, now: float) -> float:
+        """The speed believed, and the distance driven by it."""
         speed = abs(t.speed)
-        if not speed < BIG:
+        if not speed <= MAX_SPEED:  # no move can be explained by it
             speed = 0.0
         moving = self._moving
         if moving is not None:
             self._driven += 0.5 * (speed + moving[1]) * min(MAX_DT, now - moving[0])
         self._moving = (now, speed)
-        if kind == "distance":
+        return speed
+
+    def _position(self, t: Telemetry) -> float | None:
+        """Where the car is, as the game gives it (wrapping at the line where
+        the game sends it), else as counted; None where unknown or nonsense."""
+        kind = self._kind
+        if kind == "metres":
+            raw = t.lap_distance
+        elif kind == "share":
+            raw = t.lap_fraction
+        elif kind == "distance":
             raw = t.distance
-        elif kind == "speed":
+        else:
             raw = self._driven
-        if raw is None or not -BIG < raw < BIG:
-            return
+        if raw is None or not -BIG < raw < (MAX_LAP_M if kind == "metres" else BIG):
+            return None
+        return raw
+
+    def _follow(self, t: Telemetry, now: float, raw: float, speed: float) -> None:
+        """The lap goes on, ends at the line, or starts again where the car was moved to."""
         # Since the position last changed: a game that spreads the car over
         # several packets (F1) moves it in one of them only.
         was = self._was
-        dt = 0.0
-        if was is not None:
-            dt = now - was[0]
+        dt = now - was[0] if was is not None else 0.0
         if was is None or raw != was[1]:
             self._was = (now, raw)
         counter, lap_time = t.lap, _seconds(t.lap_time)
         was_counter = self._counter
+        ended, moved = self._judge(raw, was, dt, speed, counter)
+        if (
+            lap_time is not None
+            and self._lap_time is not None
+            and lap_time < self._lap_time - LAP_TIME_BACK
+            and not ended
+            and counter == self._counter
+        ):
+            moved = True  # a restart
+        self._counter = counter
+        lap = self._lap
+        if ended:
+            self._end_lap(t, now, raw, dt)
+            if counter is not None and counter == was_counter and self._lap is not None:
+                self._lap.awaiting_counter = True
+        elif moved or lap is None:
+            self._start_lap(now, raw, from_line=False)
+        else:
+            self._drive(lap, t, now, raw, lap_time)
+        self._lap_time = lap_time
+        self._last_lap = _seconds(t.last_lap)
+
+    def _judge(
+        self,
+        raw: float,
+        was: tuple[float, float] | None,
+        dt: float,
+        speed: float,
+        counter: int | None,
+    ) -> tuple[bool, bool]:
+        """(ended, moved): whether the car crossed the line, by its position
+        wrapping or the lap counter moving on (one lap when the two come a
+        packet apart), or was moved by more than its speed explains."""
+        lap = self._lap
         ended = moved = False
         if was is not None:
             step = raw - was[1]
+            kind = self._kind
             scale = 1.0 if kind == "share" else self._longest if self._longest > was[1] else was[1]
             if self._wraps and step < -0.5 * scale:
                 if lap is not None and lap.offset:
@@ -275,25 +343,7 @@ class LapTracker:
                     ended = True
             elif counter < self._counter or counter > self._counter + 1:
                 moved = True
-        if (
-            lap_time is not None
-            and self._lap_time is not None
-            and lap_time < self._lap_time - LAP_TIME_BACK
-            and not ended
-            and counter == self._counter
-        ):
-            moved = True  # a restart
-        self._counter = counter
-        if ended:
-            self._end_lap(t, now, raw, dt)
-            if counter is not None and counter == was_counter and self._lap is not None:
-                self._lap.awaiting_counter = True
-        elif moved or lap is None:
-            self._start_lap(now, raw, from_line=False)
-        else:
-            self._drive(lap, t, now, raw, lap_time)
-        self._lap_time = lap_time
-        self._last_lap = _seconds(t.last_lap)
+        return ended, moved
 
     def _drive(
         self, lap: _Lap, t: Telemetry, now: float, raw: float, lap_time: float | None
@@ -311,6 +361,9 @@ class LapTracker:
             mark = lap.next_mark
             span = position - was_position
             while position >= mark:
+                if len(times) >= MAX_TIMES:  # longer than any lap: none to keep
+                    lap.times, lap.valid = None, False
+                    break
                 share = (mark - was_position) / span if span > 0 else 1.0
                 times.append(was_elapsed + share * (elapsed - was_elapsed))
                 mark += step

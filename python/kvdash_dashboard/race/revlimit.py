@@ -21,6 +21,11 @@ CONFIRMED = 3  # returns to the peak after which the limit counts as known
 FALLBACK = DEFAULT_SHIFT / SHIFT_SHARE
 
 
+def _learns(family: Family, game: str) -> bool:
+    """Whether the app learns the rev limit of this family's game."""
+    return "max_rpm" not in family.fields or game in family.learns_max_rpm
+
+
 class RevLimits:
     """The rev limit of a family that sends none: the highest rpm seen since
     the car (or the game) changed, once the peak has been reached again a few
@@ -36,7 +41,7 @@ class RevLimits:
     def learn(self, family: Family, t: Telemetry) -> float | None:
         """Learns from t; answers the limit known so far, or None (the game
         sends its own, or it is still being learnt)."""
-        if "max_rpm" in family.fields or t.max_rpm is not None:
+        if t.max_rpm is not None or not _learns(family, t.game):
             return None
         car = (family.name, t.game, t.car)
         if car != self._car:
@@ -58,7 +63,7 @@ class RevLimits:
 
     def learning(self, family: Family | None) -> str | None:
         """The status note while the active family's limit is still being learnt."""
-        if family is None or "max_rpm" in family.fields or self._car is None:
+        if family is None or self._car is None or not _learns(family, self._car[1]):
             return None
         if self._car[0] != family.name or self._returns >= CONFIRMED:
             return None

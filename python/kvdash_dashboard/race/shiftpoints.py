@@ -366,8 +366,10 @@ def table(learned: Learned) -> str:
         counts.append(f"{gear}: {learned.used.get(gear, 0)}{note}")
     lines = ["# full-throttle samples used per gear: " + (", ".join(counts) or "none")]
     if not counts:
+        # No table either: the highest rpm seen off full throttle is no rev limit.
         lines.append(f"# (nothing to learn from: {learned.source} sent no throttle, or never full)")
-    elif len(learned.used) == 1:
+        return "\n".join(lines)
+    if len(learned.used) == 1:
         gear = next(iter(learned.used))
         lines.append(f"# only gear {gear} at full throttle: a shift point needs the next gear too")
     if learned.car is None:

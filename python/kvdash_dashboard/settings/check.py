@@ -39,10 +39,18 @@ class _Bad(Exception):
     """A value that is not allowed; str() says what is."""
 
 
+def _float(value: int | float) -> float:
+    """value as a float; a whole number too big for one is not allowed."""
+    try:
+        return float(value)
+    except OverflowError:
+        raise _Bad(f"{show(value)} is too big") from None
+
+
 def _number(value: object, low: float, high: float, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise _Bad(f"must be a number {what}, not {show(value)}")
-    if not (math.isfinite(value) and low <= value <= high):
+    if not (low <= value <= high and math.isfinite(value)):
         raise _Bad(f"must be {what}, not {show(value)}")
     return float(value)
 
@@ -110,7 +118,7 @@ def _option_value(action: argparse.Action, value: object) -> object:
             raise _Bad(f"must be a {'whole ' if whole else ''}number, not {show(value)}")
         if whole and isinstance(value, float):
             raise _Bad(f"must be a whole number, not {show(value)}")
-        value = kind(value)
+        value = int(value) if whole else _float(value)
     else:
         if isinstance(value, int) and not isinstance(value, bool):
             value = str(value)  # a port on its own
@@ -139,6 +147,7 @@ def checked(
     SettingsError."""
     if _depth(data) > MAX_DEPTH:
         raise too_deep(path)
+    _check_text(path, data)
     actions = option_actions(parser)
     defaults = key_defaults(parser)
     checker = _Checker(path, actions)
@@ -153,6 +162,27 @@ def checked(
     settings = Settings(path, path, defaults, top, game_tables, car_tables, given, dict(data))
     checker.cross_check(settings)
     return settings
+
+
+def _check_text(path: Path, data: Mapping[str, Any]) -> None:
+    """Raises SettingsError for a key or string that UTF-8, and so the file,
+    cannot hold (a lone surrogate sent as JSON)."""
+    stack: list[object] = [data]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, dict):
+            stack.extend(item)
+            stack.extend(item.values())
+        elif isinstance(item, list):
+            stack.extend(item)
+        elif isinstance(item, str):
+            try:
+                item.encode("utf-8")
+            except UnicodeEncodeError:
+                shown = json.dumps(item)
+                raise SettingsError(
+                    f"{path}: {shown} is not text a file can hold (a lone surrogate)"
+                ) from None
 
 
 def too_deep(path: Path) -> SettingsError:

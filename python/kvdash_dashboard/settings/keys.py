@@ -39,6 +39,7 @@ MAX_HZ = 1000.0
 COMMAND_LINE = "the command line"
 MAX_FILE = 1 << 20  # bytes: a settings file is a few kB
 MAX_DEPTH = 16  # levels of arrays and tables: ours use 4 at most
+NO_FILE = "no-file"  # the version of a settings file not made yet
 Settable = dict[str, Any]
 
 
@@ -74,6 +75,8 @@ def show(value: object) -> str:
         return "[" + ", ".join(show(v) for v in value) + "]"
     if isinstance(value, float) and value.is_integer() and abs(value) < 1e15:
         return str(int(value))
+    if isinstance(value, int) and abs(value) >= 10**30:  # said in full, it would fill the screen
+        return f"a whole number of about {int(value.bit_length() * 0.30103) + 1} digits"
     if isinstance(value, dict):
         return "a table"
     return str(value)

@@ -8,6 +8,7 @@ the file and the line or key (SettingsError)."""
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
 import stat
 import sys
@@ -21,7 +22,7 @@ else:  # the same parser, before it joined the standard library
     import tomli as tomllib
 
 from .check import SettingsError, checked, too_deep
-from .keys import FILE_NAME, MAX_FILE, Settable, defaults, option_actions
+from .keys import FILE_NAME, MAX_FILE, NO_FILE, Settable, defaults, option_actions
 from .layers import Settings
 
 
@@ -100,8 +101,16 @@ def parse(path: Path, data: bytes) -> dict[str, Any]:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
         raise SettingsError(f"{path}: not valid TOML: {error}") from None
+    except ValueError as error:  # a number of thousands of digits
+        raise SettingsError(f"{path}: a number too long: {error}") from None
     except RecursionError:  # the parser recurses once a level
         document = None
     if document is None:
         raise too_deep(path)
     return document
+
+
+def file_version(data: bytes | None) -> str:
+    """The settings file's version, from its bytes (None: no file yet): any
+    change to it, by hand or by another page, changes the version."""
+    return NO_FILE if data is None else hashlib.sha256(data).hexdigest()[:32]

@@ -108,6 +108,18 @@ def _plain(error: OSError, folder: str) -> str:
     return str(error.strerror or error)
 
 
+def free_name(path: str) -> str:
+    """path, or where it holds a file already, the first of path with -1,
+    -2, ... before its extension that does not: a recording is never replaced."""
+    if not os.path.lexists(path) or not os.path.isfile(path):
+        return path  # new, or a device or pipe written to as it is
+    stem, extension = os.path.splitext(path)
+    n = 1
+    while os.path.lexists(f"{stem}-{n}{extension}"):
+        n += 1
+    return f"{stem}-{n}{extension}"
+
+
 class Recorder:
     """Writes to a new file beside the target, moved into place at close():
     a run that is cut off never leaves half of an older recording, nor does
@@ -118,7 +130,9 @@ class Recorder:
     def __init__(self, path: str, start: float, max_size: int = MAX_SIZE) -> None:
         """start: the time.monotonic() the recording's times count from.
         Raises CannotRecord."""
-        self.path = os.path.realpath(path)  # a link to it stays a link
+        self.asked = os.path.realpath(path)
+        # A link to it stays a link; where it names a file, the next free name.
+        self.path = os.path.realpath(free_name(path))
         self.say: Callable[[str], None] = _stderr
         self.stopped = False
         self.failed = False  # a write failed: what was kept is not the whole run
@@ -224,6 +238,9 @@ class Recorder:
             with contextlib.suppress(OSError):
                 os.unlink(self._temporary)
             return
+        if os.path.lexists(self.path):  # made meanwhile, by something else: kept too
+            taken, self.path = self.path, free_name(self.path)
+            self.say(f"{taken} was made while recording: this recording is {self.path}.")
         try:
             os.replace(self._temporary, self.path)
             self.where = self.path

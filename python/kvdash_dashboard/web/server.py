@@ -56,15 +56,19 @@ COMMON_HEADERS = [
 SECURITY = ("Content-Security-Policy", "default-src 'self'; img-src 'self' data:")
 
 
-def frame_json(frame: Frame, report: bytes | None, source: str, car: str) -> str:
+def frame_json(
+    frame: Frame, report: bytes | None, source: str, car: str, labels: tuple[str, ...]
+) -> str:
     """The frame as the page and /frame see it. report: the 54 bytes the
     display was last sent, where the app can read them back (a virtual
-    display), else None."""
+    display), else None. labels: the warning LEDs' names in force, so the
+    page keeps no table of its own."""
     return json.dumps(
         {
             "gear": frame.gear,
             "rpm": [1 if led <= frame.rpm else 0 for led in range(1, RPM_LEDS + 1)],
             "warnings": [1 if on else 0 for on in frame.warnings],
+            "labels": list(labels),
             "left": frame.left,
             "right": frame.right,
             "report": list(report) if report is not None else None,
@@ -106,6 +110,7 @@ class Answer:
     status: int
     kind: str  # Content-Type
     body: bytes
+    headers: tuple[tuple[str, str], ...] = ()  # more, as (name, value)
 
 
 Hook = Callable[[Request], Answer | None]  # None: not the hook's to answer
@@ -201,7 +206,7 @@ class WebServer:
         self.body = b"{}"
         # The newest frame, encoded only when someone asks: the server is on
         # by default, mostly with no one watching.
-        self._newest: tuple[Frame, bytes | None, str, str] | None = None
+        self._newest: tuple[Frame, bytes | None, str, str, tuple[str, ...]] | None = None
         self.files = {path: self.load(name) for path, (name, _) in PAGES.items()}
         self.hook: Hook | None = None
         self._listen()
@@ -217,10 +222,16 @@ class WebServer:
     # ------------------------------------------------------------ frames
 
     def publish(
-        self, frame: Frame, report: bytes | None, source: str, car: str, now: float
+        self,
+        frame: Frame,
+        report: bytes | None,
+        source: str,
+        car: str,
+        labels: tuple[str, ...],
+        now: float,
     ) -> None:
         """A new frame: to every /events client, as soon as its rate allows."""
-        self._newest = (frame, report, source, car)
+        self._newest = (frame, report, source, car, labels)
         streams = [c for c in self.clients if c.stream]
         if streams:
             self._encode()
@@ -408,7 +419,7 @@ class WebServer:
             method = event.method.decode("ascii", "replace")
             answer = self.hook(Request(method, path, target.query, headers, bytes(c.body), c.peer))
             if answer is not None:
-                self._respond(c, answer.status, answer.kind, answer.body, now)
+                self._respond(c, answer.status, answer.kind, answer.body, now, answer.headers)
                 return
         if event.method not in (b"GET", b"HEAD"):
             self._respond(c, 404, "text/plain; charset=utf-8", b"404 Not Found\n", now)
@@ -422,12 +433,21 @@ class WebServer:
         else:
             self._respond(c, 404, "text/plain; charset=utf-8", b"404 Not Found\n", now)
 
-    def _respond(self, c: Client, status: int, kind: str, body: bytes, now: float) -> None:
+    def _respond(
+        self,
+        c: Client,
+        status: int,
+        kind: str,
+        body: bytes,
+        now: float,
+        more: tuple[tuple[str, str], ...] = (),
+    ) -> None:
         headers = [
             ("Content-Type", kind),
             ("Content-Length", str(len(body))),
             ("Connection", "close"),
             *COMMON_HEADERS,
+            *more,
         ]
         if kind.startswith("text/html"):
             headers.append(SECURITY)
@@ -504,3 +524,4 @@ class WebServer:
         if self.paused_until is None:
             self.selector.unregister(self.listener)
         self.listener.close()
+        self.selector.close()  # made for this server; the loop shares it

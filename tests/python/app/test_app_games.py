@@ -12,7 +12,14 @@ from pathlib import Path
 from typing import Callable, List
 
 import pytest
-from app_harness import CAR, free_port, run_in_thread
+from app_harness import (
+    CAR,
+    check_car,
+    free_port,
+    ports_free,
+    run_in_thread,
+    send_until,
+)
 from conftest import BLANK_REPORT
 from game_packets import codemasters_packets, f1_packets, forza_packets
 from game_packets_newer import pmr_packets, rbr_packets, wrc_packets, wreckfest2_packets
@@ -27,6 +34,7 @@ from game_pages import (
     lmu_pages,
     r3e_pages,
 )
+from game_pages_newer_shm import pcars_pages
 
 import kvdash_virtual as vd
 from kvdash_dashboard import main
@@ -50,32 +58,8 @@ SHM_GAMES: dict[str, Callable[[Telemetry], Pages]] = {
     "lmu": lmu_pages,
     "acevo": acevo_pages,
     "ets2": ets2_pages,
+    "pcars": pcars_pages,
 }
-LAP_TIME = bytes([0x20, 0x20, 0xB1, 0xB2, 0xB3, 0x34])  # "1:23.4"
-SPEED = b"    90"
-FUEL = bytes([0x20, 0x20, 0x20, 0x35, 0xB0, 0x30])  # "50.0"
-
-
-def send_until(display: vd.VirtualDisplay, packets: List[bytes], port: int, gear: str) -> bytes:
-    """Sends the packets again and again until the display shows the gear."""
-    deadline = time.monotonic() + 3.0
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        while time.monotonic() < deadline:
-            for p in packets:
-                s.sendto(p, ("127.0.0.1", port))
-            time.sleep(0.01)
-            r = display.last_report
-            if r is not None and r[2] == ord(gear):
-                return r
-    raise AssertionError(f"the display never showed gear {gear}")
-
-
-def check_car(report: bytes, fields: frozenset[str]) -> None:
-    assert report[2] == ord("3")
-    assert 0 < sum(report[3:16]) < 13
-    assert report[27:33] == (LAP_TIME if "lap_time" in fields else SPEED)
-    if "fuel" in fields:
-        assert report[33:39] == FUEL
 
 
 @pytest.mark.parametrize("name", sorted(UDP_GAMES))
@@ -135,16 +119,6 @@ def test_shared_memory_game_through_its_pages(
     assert "gear 3" in out  # the line view draws the frame
 
 
-def ports_free(ports: List[int]) -> bool:
-    for port in ports:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            try:
-                probe.bind(("0.0.0.0", port))
-            except OSError:
-                return False
-    return True
-
-
 def test_auto_picks_whichever_game_speaks(
     display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str], tmp_path: Path
 ) -> None:
@@ -169,7 +143,7 @@ def test_auto_finds_the_shared_memory_games(
     capsys: pytest.CaptureFixture[str], tmp_path: Path
 ) -> None:
     game = Publisher(tmp_path)
-    newer = ("lmu", "acevo", "ets2")
+    newer = ("lmu", "acevo", "ets2", "pcars")
     thread = run_in_thread(["--seconds", str(2.0 * len(newer) + 0.5), "--shm-dir", str(tmp_path)])
     try:
         time.sleep(0.3)

@@ -5,6 +5,7 @@ naming the newer UDP games (each game through the app: test_app_games)."""
 from __future__ import annotations
 
 import socket
+import sys
 import time
 from typing import Callable, List
 
@@ -109,3 +110,5 @@ def test_help_names_the_games(capsys: pytest.CaptureFixture[str]) -> None:
         "Forza Horizon 4/5/6",
     ):
         assert name in text
+    # Windows opens shared memory by name: no folder to offer there.
+    assert ("--shm-dir" in text) == (sys.platform != "win32")

@@ -242,7 +242,7 @@ def test_ctrl_c_sigterm_or_a_hangup_ends_with_a_blank_display_and_status_0(
     try:
         assert child.stdout is not None
         for _ in range(2):  # no terminal: a line a second; the second one after 1 s
-            while "reports/s" not in child.stdout.readline():
+            while "updates/s" not in child.stdout.readline():
                 pass
         child.send_signal(signum)
         out, err = child.communicate(timeout=10)

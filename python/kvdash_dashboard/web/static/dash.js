@@ -10,7 +10,7 @@ const overlay = query.get("overlay");
 if (overlay && overlay !== "0") root.classList.add("overlay");
 if (query.get("layout") === "leds") {
   root.classList.add("layout-leds");
-  document.getElementById("display").setAttribute("viewBox", "0 0 1000 280");
+  document.getElementById("display").setAttribute("viewBox", "0 0 1000 300");
 }
 const scale = Number.parseFloat(query.get("scale") ?? "");
 if (Number.isFinite(scale)) {

@@ -9,7 +9,7 @@ const DIGITS = 6;
 const RPM_LEDS = 13;
 const RPM_COLOURS = ["green", "green", "green", "green", "red", "red", "red", "red", "red",
   "blue", "blue", "blue", "blue"];
-const WARNING_NAMES = ["PIT", "TC", "ABS", "DRS", "ENG", "FLAG"];
+const WARNING_LEDS = 6;
 // What an empty panel text shows, as the module draws it.
 const LEFT_PLACEHOLDER = "---:---";
 const RIGHT_PLACEHOLDER = "-:--.---";
@@ -87,11 +87,13 @@ function build(svg) {
 
   const rpm = RPM_COLOURS.map((colour, i) =>
     el("circle", { cx: 212 + i * 48, cy: 52, r: 17, class: `led rpm ${colour}` }, svg));
-  const warnings = WARNING_NAMES.map((name, i) => {
+  // Each warning LED's label comes with the frames: the app's settings name them.
+  const labels = [], warnings = [];
+  for (let i = 0; i < WARNING_LEDS; i++) {
     const x = i < 3 ? 52 : 948, y = 118 + (i % 3) * 70;
-    el("text", { x, y: y + 38, class: "label" }, svg).textContent = name;
-    return el("circle", { cx: x, cy: y, r: 15, class: "led warning amber" }, svg);
-  });
+    labels.push(el("text", { x, y: y + 38, class: "label" }, svg));
+    warnings.push(el("circle", { cx: x, cy: y, r: 15, class: "led warning amber" }, svg));
+  }
   // In the document left to right: left panel, gear, right panel.
   const panel = (side) => el("g", { class: `panel ${side}` }, svg);
   const leftPanel = panel("left");
@@ -99,7 +101,7 @@ function build(svg) {
   const gear = digit(svg, 470, 105, 56, 150, 13, "gear");
   const rightPanel = panel("right");
   const right = [...Array(DIGITS).keys()].map((i) => digit(rightPanel, 586 + i * 54, 125, 36, 110, 9, ""));
-  return { svg, rpm, warnings, left, right, gear };
+  return { svg, rpm, warnings, labels, left, right, gear };
 }
 
 // Draws one frame (as /frame and /events send it) on parts from build().
@@ -107,6 +109,11 @@ function draw(parts, frame) {
   const report = Array.isArray(frame.report) && frame.report.length === 54 ? frame.report : null;
   frame.rpm.forEach((on, i) => parts.rpm[i]?.classList.toggle("on", on === 1));
   frame.warnings.forEach((on, i) => parts.warnings[i]?.classList.toggle("on", on === 1));
+  if (Array.isArray(frame.labels)) {
+    frame.labels.forEach((name, i) => {
+      if (parts.labels[i] && parts.labels[i].textContent !== name) parts.labels[i].textContent = name;
+    });
+  }
   // The image the display holds where the app can read it back; else the texts as set.
   const left = report ? report.slice(LEFT_BYTE, LEFT_BYTE + DIGITS).map(cellOfByte)
     : cellsOfText(frame.left, LEFT_PLACEHOLDER);

@@ -1,7 +1,8 @@
 // The settings page: edits the settings file's tables (from /api/settings,
 // which also says what each key may hold), saves them back, and beside them
 // draws the display as the app drives it, or a sweep of the RPM LEDs through
-// the shift points being edited.
+// the shift points being edited. What is in force and the sweep come from
+// the app (/api/preview): the page keeps no rules of its own.
 "use strict";
 
 const $ = (id) => document.getElementById(id);
@@ -10,6 +11,7 @@ const info = $("info");
 let state = null; // {file, settings, choices} as the app sent them
 let scope = null; // {kind: "top" | "game" | "car", name}
 let sweeping = false;
+let edited = false; // changes not saved yet
 
 function scopeKey(s) { return s.kind === "top" ? "top" : `${s.kind}:${s.name}`; }
 function scopeOf(key) {
@@ -30,13 +32,13 @@ function setStatus(text, kind) {
   $("status").className = kind ?? "";
 }
 
-// The current car first, then the current game, then every table there is.
+// Every game first (where a page opens), then the current game and car, then every table there is.
 function fillScopes() {
   const { game, car } = state.choices.current;
-  const options = [];
-  if (game && car) options.push([`car:${game}:${car}`, `this car: ${game}:${car}`]);
-  if (game) options.push([`game:${game}`, `this game: ${game}`]);
-  options.push(["top", "every game (the top level)"]);
+  const title = (g) => `${state.choices.titles?.[g] ?? g} (${g})`;
+  const options = [["top", "every game (the top level)"]];
+  if (game) options.push([`game:${game}`, `this game: ${title(game)}`]);
+  if (game && car) options.push([`car:${game}:${car}`, `this car: ${car} in ${title(game)}`]);
   for (const kind of ["game", "car"]) {
     for (const name of Object.keys(state.settings[kind] ?? {})) {
       if (!options.some(([key]) => key === `${kind}:${name}`)) {
@@ -56,7 +58,9 @@ function put(key, value) {
   const table = tableOf(scope, value !== undefined);
   if (value === undefined) delete table[key];
   else table[key] = value;
+  edited = true;
   setStatus("not saved yet");
+  askPreview();
 }
 
 function numberOf(text) {
@@ -68,17 +72,18 @@ function field(key, spec, value) {
   const row = document.createElement("div");
   row.className = `row key-${key}`;
   const name = document.createElement("span");
-  name.textContent = key;
+  name.textContent = spec.label ?? key;
+  name.title = key; // as the file names it
   row.append(name);
   const place = document.createElement("span");
   row.append(place);
-  const def = state.choices.defaults[key];
   if (spec.kind === "choice" || spec.kind === "bool") {
     const select = document.createElement("select");
     select.dataset.key = key;
     const choices = spec.kind === "bool" ? ["true", "false"] : spec.choices;
-    select.append(new Option(`(not set${def != null ? `: ${def}` : ""})`, ""),
-      ...choices.map((c) => new Option(c, c)));
+    const unset = new Option("(not set here)", "");
+    whenInForce(() => { unset.textContent = inForceText(key); });
+    select.append(unset, ...choices.map((c) => new Option(c, c)));
     select.value = value === undefined ? "" : String(value);
     select.onchange = () => put(key, select.value === "" ? undefined
       : spec.kind === "bool" ? select.value === "true" : select.value);
@@ -87,7 +92,7 @@ function field(key, spec, value) {
     const input = document.createElement("input");
     input.dataset.key = key;
     input.value = value === undefined ? "" : String(value);
-    input.placeholder = def != null ? String(def) : "";
+    whenInForce(() => { input.placeholder = inForceText(key); });
     // Text that is no number goes as it is: the app's own check names the mistake.
     input.oninput = () => put(key, input.value.trim() === "" ? undefined
       : spec.kind === "number" ? numberOf(input.value) ?? input.value : input.value);
@@ -113,7 +118,9 @@ function field(key, spec, value) {
       more.textContent = "+ gear";
       more.disabled = points.length >= spec.most;
       more.onclick = () => {
-        points.push(points.length ? points[points.length - 1] : state.choices.rpm.shift);
+        // The first: the shift point in force for first gear, as the app works it out.
+        points.push(points.length ? points[points.length - 1]
+          : preview?.sweep[0]?.shift ?? state.choices.rpm.shift);
         put(key, [...points]);
         redraw();
       };
@@ -127,6 +134,11 @@ function field(key, spec, value) {
         redraw();
       };
       place.append(more, " ", fewer);
+      if (!points.length) {
+        const held = Object.assign(document.createElement("span"), { className: "inforce" });
+        whenInForce(() => { held.textContent = `in force: ${inForceText(key)}`; });
+        place.append(" ", held);
+      }
     };
     redraw();
   } else if (spec.kind === "leds") {
@@ -136,20 +148,31 @@ function field(key, spec, value) {
     set.dataset.key = key;
     set.checked = Array.isArray(value);
     set.title = "set here";
-    const shown = Array.isArray(value) ? [...value] : [...def];
+    const shown = Array.isArray(value) ? [...value] : [...state.choices.defaults[key]];
     const selects = shown.map((name, i) => {
       const select = document.createElement("select");
+      select.dataset.led = String(i + 1);
       select.append(...spec.choices.map((c) => new Option(c, c)));
       select.value = name;
       select.disabled = !set.checked;
       select.onchange = () => { shown[i] = select.value; put(key, [...shown]); };
       return select;
     });
+    const held = Object.assign(document.createElement("span"), { className: "inforce" });
+    // Not set here: the LEDs in force, and where they come from.
+    whenInForce(() => {
+      const from = preview.values[key];
+      if (set.checked || !Array.isArray(from)) return;
+      from.forEach((name, i) => { shown[i] = name; if (selects[i]) selects[i].value = name; });
+      held.textContent = `(from ${preview.from[key]})`;
+    });
     set.onchange = () => {
       selects.forEach((s) => { s.disabled = !set.checked; });
+      held.hidden = set.checked;
       put(key, set.checked ? [...shown] : undefined);
     };
-    place.append(set, ...selects);
+    held.hidden = set.checked;
+    place.append(set, ...selects, " ", held);
   }
   if (spec.help) {
     const help = document.createElement("span");
@@ -167,6 +190,7 @@ function render() {
     { textContent: state.file ?? "(no configuration folder: start the app with --config FILE)" }));
   const table = tableOf(scope, false);
   const keys = Object.entries(state.choices.keys);
+  inForce.length = 0;
   const form = $("form");
   form.replaceChildren(...keys.filter(([, spec]) => spec.per_car)
     .map(([key, spec]) => field(key, spec, table[key])));
@@ -178,6 +202,8 @@ function render() {
       .map(([key, spec]) => field(key, spec, table[key])));
     form.append(more);
   }
+  showInForce();
+  askPreview();
 }
 
 async function load() {
@@ -185,6 +211,7 @@ async function load() {
   const body = await answer.json();
   if (!answer.ok) throw new Error(body.error ?? answer.statusText);
   state = body;
+  edited = false;
   render();
   // Changed by hand into a mistake since: said (saving puts right what the page shows).
   if (state.choices.problem) setStatus(state.choices.problem, "error");
@@ -194,7 +221,10 @@ async function save() {
   setStatus("saving…");
   try {
     const answer = await fetch("/api/settings", {
-      method: "POST", headers: { "Content-Type": "application/json" },
+      // The version read: a save over a file changed since (by hand, in
+      // another tab) is refused rather than dropping what this page never saw.
+      method: "POST",
+      headers: { "Content-Type": "application/json", "If-Match": `"${state.version}"` },
       body: JSON.stringify(state.settings),
     });
     const body = await answer.json();
@@ -203,6 +233,7 @@ async function save() {
       return;
     }
     state = body;
+    edited = false;
     render();
     setStatus(`saved to ${state.file}: the display follows`, "ok");
   } catch (error) {
@@ -210,66 +241,92 @@ async function save() {
   }
 }
 
+// ---------------------------------------------------------------- in force
+
+let preview = null; // what /api/preview last answered for the tables and scope edited
+const inForce = []; // what each field shows of it, redone on each answer
+let asking = false, askAgain = false, previewFailed = false;
+
+function whenInForce(show) {
+  inForce.push(show);
+  if (preview) show();
+}
+
+function showInForce() {
+  if (!preview) return;
+  for (const show of inForce) show();
+  if (edited && lastFrame && !sweeping) drawLive(lastFrame);
+}
+
+// The value in force where the table edited does not set it: "7000 (from every game)".
+function inForceText(key) {
+  if (!preview || !(key in preview.values)) return "";
+  const value = preview.values[key], from = preview.from[key];
+  if (value == null || (Array.isArray(value) && !value.length)) return "not set";
+  return `${Array.isArray(value) ? value.join(", ") : value} (from ${from})`;
+}
+
+// One question at a time; edits made meanwhile are asked about once it is answered.
+async function askPreview() {
+  if (!state) return;
+  if (asking) { askAgain = true; return; }
+  asking = true;
+  try {
+    do {
+      askAgain = false;
+      const answer = await fetch("/api/preview", {
+        method: "POST", headers: { "Content-Type": "application/json" },
+        body: JSON.stringify({ settings: state.settings, scope }),
+      });
+      const body = await answer.json();
+      if (askAgain) continue;
+      if (answer.ok) {
+        preview = body;
+        showInForce();
+        if (previewFailed) setStatus(edited ? "not saved yet" : "");
+        previewFailed = false;
+      } else {
+        // The app's own line for the mistake, before a save is tried.
+        previewFailed = true;
+        setStatus(body.error ?? answer.statusText, "error");
+      }
+    } while (askAgain);
+  } catch (error) {
+    console.warn("kvdash: no preview", error);
+  } finally {
+    asking = false;
+  }
+}
+
 // ---------------------------------------------------------------- the sweep
 
-// The settings in force for the scope edited: the top level, its game, its car.
-function inForce() {
-  const layers = [state.choices.defaults, state.settings];
-  if (scope.kind !== "top") {
-    const game = scope.kind === "game" ? scope.name : scope.name.split(":")[0];
-    layers.push(state.settings.game?.[game] ?? {});
-    if (scope.kind === "car") layers.push(tableOf(scope, false));
-  }
-  const out = {};
-  for (const layer of layers) {
-    if ("rpm_shift" in layer && !("shift" in layer)) out.shift = [];
-    Object.assign(out, layer);
-  }
-  return out;
-}
-
-// As the app lights them: none at the start, all at the shift point.
-function rpmLeds(rpm, start, shift) {
-  if (rpm >= shift) return RPM_LEDS;
-  if (rpm <= start || shift <= start) return 0;
-  return Math.min(RPM_LEDS, Math.floor(RPM_LEDS * (rpm - start) / (shift - start)) + 1);
-}
-
+// The RPM LEDs through each gear as the app worked them out for the tables edited.
 function sweep() {
-  if (sweeping || !state) return;
-  const v = inForce();
-  const points = (Array.isArray(v.shift) ? v.shift : []).map(Number).filter(Number.isFinite);
-  // Where the user sets none: from the rev limit, else the app's default.
-  const known = state.choices.rpm;
-  const single = v.rpm_shift != null ? Number(v.rpm_shift)
-    : v.rpm_limit != null ? Number(v.rpm_limit) * known.shift_share : known.shift;
-  const gears = Math.max(points.length, 3);
-  const shiftFor = (g) => (points.length ? points[Math.min(g, points.length) - 1] : single);
-  const STEPS = 45, OVER = 6; // frames a gear, and past the shift point (flashing)
-  let gear = 1, step = 0;
+  if (sweeping || !preview) return;
+  const gears = preview.sweep, labels = preview.labels;
+  let g = 0, step = 0;
   sweeping = true;
   $("try").disabled = true;
   const tick = () => {
-    const shift = shiftFor(gear);
-    const start = v.rpm_start != null ? Number(v.rpm_start) : shift * known.start_share;
-    const low = Math.max(0, start - 0.1 * (shift - start));
-    const rpm = low + (shift - low) * step / STEPS;
-    const lit = step > STEPS ? (step % 2 ? RPM_LEDS : 0) : rpmLeds(rpm, start, shift);
+    const { gear, shift, steps } = gears[g];
+    const [rpm, lit] = steps[step];
     draw(parts, {
       gear: String(Math.min(gear, 9)),
       rpm: [...Array(RPM_LEDS).keys()].map((i) => (i < lit ? 1 : 0)),
-      warnings: [0, 0, 0, 0, 0, 0],
-      left: String(Math.round(rpm)).padStart(6),
+      warnings: Array(WARNING_LEDS).fill(0),
+      labels,
+      left: String(rpm).padStart(6),
       right: String(Math.round(shift)).padStart(6),
       report: null,
     });
     info.textContent = `try it: gear ${gear}, shift at ${Math.round(shift)} rpm`;
     step += 1;
-    if (step > STEPS + OVER) { gear += 1; step = 0; }
-    if (gear > gears) {
+    if (step >= steps.length) { g += 1; step = 0; }
+    if (g >= gears.length) {
       sweeping = false;
       $("try").disabled = false;
       info.textContent = "the sweep is over: the display as the app drives it";
+      if (lastFrame) drawLive(lastFrame);
       return;
     }
     setTimeout(tick, 1000 / 30);
@@ -331,7 +388,7 @@ async function learn() {
 
 // ---------------------------------------------------------------- wiring
 
-$("scope").onchange = () => { scope = scopeOf($("scope").value); render(); };
+$("scope").onchange = () => { scope = scopeOf($("scope").value); preview = null; render(); };
 $("add").onclick = () => {
   const game = $("new-game").value, car = $("new-car").value.trim();
   scope = car ? { kind: "car", name: `${game}:${car}` } : { kind: "game", name: game };
@@ -342,12 +399,18 @@ $("save").onclick = save;
 $("try").onclick = sweep;
 $("learn").onclick = () => learn().catch((error) => { $("learned").textContent = String(error); });
 
+// The display as the app drives it; with changes not saved yet, the warning
+// LEDs named as the tables edited name them.
+let lastFrame = null;
+function drawLive(frame) {
+  draw(parts, edited && preview ? { ...frame, labels: preview.labels } : frame);
+  info.textContent = [frame.source, frame.car].filter(Boolean).join(" · ") || "no game yet";
+}
+
 let current = "";
 follow((frame) => {
-  if (!sweeping) {
-    draw(parts, frame);
-    info.textContent = [frame.source, frame.car].filter(Boolean).join(" · ") || "no game yet";
-  }
+  lastFrame = frame;
+  if (!sweeping) drawLive(frame);
   // A new game or car: offer its tables first.
   const now = `${frame.source}:${frame.car}`;
   if (state && frame.source && now !== current) {

@@ -5,6 +5,10 @@ the pit blink in the frame. Laps through the app: test_app_race.py."""
 from __future__ import annotations
 
 import json
+import os
+import threading
+import time
+import tracemalloc
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -15,10 +19,10 @@ from hypothesis import strategies as st
 
 from kvdash_dashboard import dashboard as dash
 from kvdash_dashboard.cli import build_parser
-from kvdash_dashboard.race.bestlaps import BestLapStore
+from kvdash_dashboard.race.bestlaps import BestLap, BestLapStore
 from kvdash_dashboard.race.laps import LapTracker, allows
 from kvdash_dashboard.settings import SettingsError, given_options, load
-from kvdash_dashboard.sources import FAMILIES
+from kvdash_dashboard.sources import FAMILIES, demo
 from kvdash_dashboard.sources.base import Family, filled
 from kvdash_dashboard.telemetry import Light, Telemetry
 
@@ -181,6 +185,121 @@ def test_best_laps_kept_are_valid_and_bad_files_ignored(tmp_path: Path) -> None:
         again.drive(1.0)
         assert again.tracker.best is None
         assert again.said[-1].startswith(f"Best lap file {files[0]} ignored: ")
+
+
+def _drive_from_the_line(tmp_path: Path) -> Track:
+    """A new session over the kept best lap, into a lap from the line (the delta looked up)."""
+    again = track(tmp_path=tmp_path)
+    again.drive(10.0, start=0.9)
+    again.drive(10.0, end=0.1)
+    return again
+
+
+def test_a_best_lap_file_that_is_no_lap_of_ours_never_stalls_or_ends_the_app(
+    tmp_path: Path,
+) -> None:
+    first = track(tmp_path=tmp_path)
+    first.drive(100.0, start=0.5)
+    first.drive(100.0)
+    first.line()
+    (path,) = tmp_path.glob("best-laps/test/*.json")
+    kept = json.loads(path.read_text())
+    huge = 10**400  # no float holds it
+    for change in ({"step": 5e-324}, {"time": huge}, {"step": huge}, {"ms": [0, huge]}):
+        path.write_text(json.dumps({**kept, **change}))
+        again = _drive_from_the_line(tmp_path)
+        assert again.tracker.best is None and again.said[-1].startswith(f"Best lap file {path}")
+    if not hasattr(os, "mkfifo"):
+        return
+    pipe = tmp_path / "elsewhere"
+    os.mkfifo(pipe)  # nobody writes to it: opening it to read would wait for ever
+    for fifo in (path, tmp_path / "link"):
+        path.unlink()
+        if fifo == path:
+            os.mkfifo(path)
+        else:
+            path.symlink_to(pipe)
+        said: list[str] = []
+        driving = threading.Thread(
+            target=lambda s=said: s.extend(_drive_from_the_line(tmp_path).said)
+        )
+        driving.start()
+        driving.join(5.0)
+        if driving.is_alive():  # let it go, then fail
+            with open(pipe if fifo != path else path, "wb"):
+                pass
+        assert not driving.is_alive() and "not a regular file" in said[-1]
+
+
+def test_names_a_file_system_could_confuse_keep_laps_apart(tmp_path: Path) -> None:
+    store = BestLapStore(tmp_path, print)
+    cars = ["Ferrari", "ferrari", "con.txt", "NUL", "lpt1", "aux .x", "kv"]
+    for i, car in enumerate(cars):
+        store.write("test", car, "Spa", BestLap(100.0 + i, "metres", 10.0, (0.0, 1.0)))
+        assert not os.path.exists(f"{tmp_path}/best-laps/test/{car}@Spa.json.new")
+    names = [p.name for p in (tmp_path / "best-laps" / "test").iterdir()]
+    assert len({n.lower() for n in names}) == len(cars)  # apart where case is ignored
+    devices = ("con", "nul", "aux", "prn", "lpt1", "com1")
+    assert not [n for n in names if n.split(".")[0].strip().lower() in devices]
+    for i, car in enumerate(cars):
+        best = store.read("test", car, "Spa")
+        assert best is not None and best.time == 100.0 + i
+    # Kept under the names of before: still read, and only by its own car.
+    old = tmp_path / "best-laps" / "test" / "Porsche@Spa.json"
+    porsche = {"source": "test", "car": "Porsche", "track": "Spa"}
+    lap: dict[str, object] = {"time": 99.0, "position": "metres", "step": 10.0, "ms": [0]}
+    old.write_text(json.dumps({"format": 1, **porsche, **lap}))
+    assert store.read("test", "porsche", "spa") is None
+    best = store.read("test", "Porsche", "Spa")
+    assert best is not None and best.time == 99.0
+    # Another writer's temporary file beside it is left alone.
+    theirs = store.path("test", "kv", "Spa")
+    assert theirs is not None
+    other = theirs.with_name(theirs.name + ".new")
+    other.write_text("another app's")
+    store.write("test", "kv", "Spa", BestLap(90.0, "metres", 10.0, (0.0,)))
+    assert other.read_text() == "another app's" and store.read("test", "kv", "Spa") is not None
+
+
+def test_a_burst_of_impossible_packets_keeps_memory_flat_and_frames_quick() -> None:
+    layout = dash.Layout(dash.Options(left="delta", right="predicted"), FAMILIES["forza"].fields)
+    for burst in ("3e8 m/s", "a long silence"):
+        car = track(FAMILIES["forza"])  # its position counted from the distance driven
+        car.drive(100.0, start=0.5)
+        car.drive(100.0)  # a lap from the line: its times are kept
+        tracemalloc.start()
+        started = time.perf_counter()
+        for _ in range(40):
+            if burst == "3e8 m/s":
+                car.packet(0.5, 3e8)  # and the distance driven with it
+            else:  # a speed a car reaches, explaining a move of a million metres
+                car.now += 5000.0
+                car.driven += 1e6
+                car.packet(0.5, 150.0)
+            layout.frame(Telemetry(speed=3e8), car.now, None, car.tracker)
+        took = time.perf_counter() - started
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        assert peak < 2 << 20 and took < 0.5, (burst, peak, took)
+
+
+def test_the_demo_gives_the_race_information_a_game_does(tmp_path: Path) -> None:
+    """Three laps of the simulated car, as its records decode: fuel laps, the
+    delta, and its best lap kept for its car and track, read by a second run."""
+    store = BestLapStore(tmp_path, print)
+    tracker = LapTracker(store)
+    tracker.use(FAMILIES["demo"])
+    lap = demo.SimulatedLap()
+    t = None
+    for step in range(int(3.3 * lap.length / 30.0 * 60)):  # about 3.3 laps at 60 packets a second
+        t = demo.decode(demo.pack(lap.advance(step / 60)))
+        assert t is not None
+        tracker.update(t, step / 60)
+    assert t is not None and t.lap is not None and t.lap >= 4
+    assert tracker.fuel_laps is not None and 0 < tracker.fuel_laps < 100
+    kept = store.read("demo", "kv-gt", demo.TRACK_ID)
+    assert kept is not None and tracker.best is not None and kept.time == tracker.best.time
+    assert 60.0 < kept.time < 120.0  # a whole lap of the 3.3 km circuit
 
 
 def test_a_setting_pops_up_for_2_s_and_the_pit_limiter_blinks_the_row() -> None:

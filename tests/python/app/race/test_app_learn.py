@@ -96,9 +96,16 @@ def test_a_cut_recording_is_learnt_up_to_the_cut_and_odd_ones_are_said(
         assert main(["--learn", str(path)]) == 0
         assert (said in capsys.readouterr().out) == (gears == (1,))
 
+    # Never at full throttle: said, and nothing offered to paste.
+    write_moments(path, [(1 / 60, 2, 4000.0 + i, 20.0 + i / 100, 0.5) for i in range(200)])
+    assert main(["--learn", str(path)]) == 0
+    out = capsys.readouterr().out
+    assert "nothing to learn from" in out and tomllib.loads(out) == {}
+
 
 def write_moments(path: Path, moments: list[tuple[float, int, float, float, float]]) -> None:
     """Moments of the demo car: time step, gear, rpm, speed, throttle."""
+    path.unlink(missing_ok=True)  # made again: a Recorder never replaces a recording
     recorder = Recorder(str(path), 0.0)
     time = 0.0
     for step, gear, rpm, speed, throttle in moments:

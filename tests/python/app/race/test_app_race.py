@@ -98,6 +98,8 @@ def race(
         yield drive
     finally:
         app.close()
+        for opened in inputs:
+            opened.close()
         screen.close()
 
 

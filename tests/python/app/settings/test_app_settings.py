@@ -272,8 +272,31 @@ def test_only_a_regular_small_and_shallow_file_is_read_as_settings(
     assert len(err.splitlines()) == 1 and said in err
 
 
+HUGE = "1" + "0" * 400  # a whole number no float holds
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        *(f"{key} = {HUGE}" for key in ("rpm_start", "rpm_shift", "hz", "fuel_low", "rpm_limit")),
+        f"shift = [{HUGE}]",
+        f'[car."demo:x"]\nrpm_limit = -{HUGE}',
+        "rpm_start = 1" + "0" * 5000,  # past what Python turns into a number from text
+    ],
+)
+def test_a_number_too_big_for_the_settings_is_one_line_and_status_2(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], text: str
+) -> None:
+    path = tmp_path / "dashboard.toml"
+    path.write_text(text)
+    assert main(["--config", str(path), "--print-config"]) == 2
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and str(path) in err and "Traceback" not in err
+
+
 TOML_PIECES = [
     *("left = ", "shift = ", "leds = ", "rpm_start = ", "hz = ", "units = ", "a = ", "car = "),
+    *("fuel_low = ", "rpm_limit = ", HUGE),
     *('"speed"', '"mph"', "7000", "-1", "1e400", "nan", "inf", "0x1F", "true", "1979-05-27"),
     *("[", "]", "{", "}", ", ", ".", "=", '"', "'''", "\n", "\\u0000", "#", " "),
     *("[game.demo]\n", '[car."demo:x"]\n', "[[car]]\n", "[game]\n", '"demo:"', "\x00", "\xe9"),

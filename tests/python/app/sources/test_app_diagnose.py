@@ -27,11 +27,11 @@ F1_PORT = [FAMILIES["codemasters"], FAMILIES["f1"]]
 FORZA_PORT = [FAMILIES["forza"]]
 
 
-def f1_2022(packet_id: int = 6, size: int = 1347, fmt: int = 2022) -> bytes:
-    """An F1 22 datagram: the 24-byte header as EA documents it for F1 22
+def f1_2019(packet_id: int = 6, size: int = 1347, fmt: int = 2019) -> bytes:
+    """An F1 2019 datagram: the 23-byte header as EA documents it for F1 2019
     (format, major, minor, packet version, id, session uid, time, frame,
-    player, second player), a Car Telemetry packet's length."""
-    head = struct.pack("<HBBBBQfIBB", fmt, 1, 18, 1, packet_id, 99, 12.5, 700, 0, 255)
+    player), a Car Telemetry packet's length."""
+    head = struct.pack("<HBBBBQfIB", fmt, 1, 22, 1, packet_id, 99, 12.5, 700, 0)
     return head.ljust(size, b"\x01")
 
 
@@ -55,12 +55,12 @@ def test_packets_that_cannot_be_read_are_named() -> None:
     f1 = Channel(F1_PORT, "udp:codemasters,f1", 20777)
     forza = Channel(FORZA_PORT, "udp:forza", 5400)
     fh5 = forza_packets(SAMPLE, "fh5")[0]
-    assert heard(f1, f1_2022()) == (
-        "20777: F1 packets of format 2022: set UDP Format to 2023 or later "
+    assert heard(f1, f1_2019()) == (
+        "20777: F1 packets of format 2019: set UDP Format to 2020 or later "
         "in the game's telemetry settings"
     )
     assert (
-        heard(f1, f1_2022(fmt=2099))
+        heard(f1, f1_2019(fmt=2099))
         == "20777: F1 packets of format 2099: newer than this app reads"
     )
     assert heard(f1, fh5) == "20777: Forza packets on the DiRT/F1 port: send them to port 5400"
@@ -113,7 +113,7 @@ def free_port() -> int:
 @pytest.mark.parametrize(
     "source, packets, said",
     [
-        ("f1", [f1_2022()], "F1 packets of format 2022: set UDP Format to 2023 or later"),
+        ("f1", [f1_2019()], "F1 packets of format 2019: set UDP Format to 2020 or later"),
         ("forza", forza_packets(SAMPLE, "sled"), "Forza Sled packets carry no gear: choose Dash"),
         # --listen: where it listens is right, and nothing listens on the game's own port.
         ("forza", [outgauge(3000.0)], ": OutGauge packets: choose --source outgauge ·"),

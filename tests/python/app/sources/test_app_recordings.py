@@ -49,10 +49,25 @@ def test_a_recording_cut_off_leaves_the_older_one_whole(tmp_path: Path) -> None:
     original = demo_recording(path)
     recorder = Recorder(str(path), 0.0)
     recorder.write(0.1, "demo", b"x" * 10000)
-    assert path.read_bytes() == original  # until the recording ends
     recorder.close()
-    assert [a.data for a in read_recording(str(path))] == [b"x" * 10000]
-    assert [p.name for p in path.parent.iterdir()] == ["race.kvrec"]
+    assert path.read_bytes() == original  # never replaced
+    assert [a.data for a in read_recording(str(recorder.path))] == [b"x" * 10000]
+    assert sorted(p.name for p in path.parent.iterdir()) == ["race-1.kvrec", "race.kvrec"]
+
+
+def test_recording_over_a_recording_keeps_it_and_takes_the_next_free_name(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    path = tmp_path / "laps.kvrec"
+    first = demo_recording(path)
+    demo_recording(path)
+    (tmp_path / "laps-3.kvrec").write_bytes(b"mine")  # not a recording: not ours to replace
+    demo_recording(path)
+    out = capsys.readouterr().out
+    for n in (1, 2):
+        assert f"exists and is kept: this run records to {tmp_path / f'laps-{n}.kvrec'}." in out
+        assert len(list(read_recording(str(tmp_path / f"laps-{n}.kvrec")))) > 5
+    assert path.read_bytes() == first and (tmp_path / "laps-3.kvrec").read_bytes() == b"mine"
 
 
 def test_only_what_a_decoder_took_and_a_sample_of_the_rest_is_kept(tmp_path: Path) -> None:
@@ -139,10 +154,11 @@ def test_a_recording_that_cannot_be_written_leaves_the_older_one_and_says_where_
     tmp_path: Path, monkeypatch: pytest.MonkeyPatch
 ) -> None:
     path = tmp_path / "race.kvrec"
-    original = demo_recording(path)
     said: list[str] = []
     recorder = Recorder(str(path), 0.0)
     recorder.say = said.append
+    original = demo_recording(tmp_path / "other.kvrec")
+    path.write_bytes(original)  # made while this run records
     recorder.write(0.1, "demo", b"z" * 100)
 
     def disk_full(_: int) -> None:
@@ -164,6 +180,7 @@ def test_one_run_at_a_time_records_to_a_file_and_a_cut_off_one_is_named(
     with pytest.raises(CannotRecord, match="another kvdash-dashboard is recording to it"):
         Recorder(str(tmp_path / "." / "race.kvrec"), 0.0)
     first.close()
+    path.unlink()  # its empty recording: the run below records to this name again
     demo = demo_recording(tmp_path / "demo.kvrec")
     left = tmp_path / ".race.kvrec.x1y2z3.part"  # as a run killed while recording leaves it
     left.write_bytes(demo[: len(demo) - 3])

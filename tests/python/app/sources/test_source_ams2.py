@@ -40,7 +40,8 @@ def test_race_information(version: int) -> None:
 
 
 @pytest.mark.parametrize(
-    "version, name", [(14, "Automobilista 2"), (8, "Project CARS 2"), (11, "AMS2 / Project CARS 2")]
+    "version, name",
+    [(14, "Automobilista 2"), (8, "Project CARS 2 / 3"), (11, "AMS2 / Project CARS 2")],
 )
 def test_each_version_decodes(version: int, name: str) -> None:
     t = decoded(ams2, ams2_pages(CAR, version=version))

@@ -28,10 +28,11 @@ from game_pages import (
     r3e_pages,
     write_pages,
 )
+from game_pages_newer_shm import pcars_pages
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from kvdash_dashboard.sources import ac, acevo, ams2, ets2, iracing, r3e, shm
+from kvdash_dashboard.sources import ac, acevo, ams2, ets2, iracing, pcars, r3e, shm
 from kvdash_dashboard.sources.base import Family
 from kvdash_dashboard.sources.shm import (
     ABSENT_INTERVAL,
@@ -53,6 +54,7 @@ GAMES: dict[str, tuple[ModuleType, Callable[[Telemetry, int], Pages]]] = {
     "ams2": (ams2, lambda t, n: ams2_pages(t, sequence=2 * n)),
     "acevo": (acevo, lambda t, n: acevo_pages(t, packet_id=n)),
     "ets2": (ets2, lambda t, n: ets2_pages(t, time=1000 * n)),
+    "pcars": (pcars, lambda t, n: pcars_pages(t)),  # no counter: the content is the news
 }
 
 

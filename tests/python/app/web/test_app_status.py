@@ -65,7 +65,7 @@ def f1_2022() -> bytes:
 
 
 def settings_port(text: str) -> int | None:
-    found = re.search(r"The settings: http://127\.0\.0\.1:(\d+)/settings", text)
+    found = re.search(r"the settings: http://127\.0\.0\.1:(\d+)/settings", text)
     return int(found.group(1)) if found else None
 
 
@@ -100,7 +100,7 @@ def test_http_off_serves_nothing(
     off = ["--http", "off"] if where == "command line" else []
     out = Output(capsys)
     run = AppRun("--config", str(config), "--source", "demo", "--seconds", "1.5", *off)
-    wait_for(lambda: "reports/s" in out())
+    wait_for(lambda: "updates/s" in out())
     assert not serves(default_page_port)
     assert run.join() == 0
     assert "http://" not in out()
@@ -134,7 +134,7 @@ def test_api_status_says_what_is_heard_and_what_is_wrong(
     heard = status(page)
     assert (heard["game"], heard["car"]) == ("outgauge", "XRT")
     assert heard["messages"][-1] == "Telemetry from Live for Speed (outgauge)."
-    assert heard["messages"][-2] == f"The settings: http://127.0.0.1:{page}/settings"
+    assert heard["messages"][-2].endswith(f"the settings: http://127.0.0.1:{page}/settings")
     assert run.join() == 0
 
     # A game set up wrong: its line among the messages, newest last.
@@ -175,14 +175,14 @@ def test_the_log_has_times_keeps_new_status_and_turns_over_at_its_size(
     monkeypatch.setattr(journal, "MAX_BYTES", 4000)
     kept = journal.Journal(tmp_path)
     for n in range(3):  # the same words, other counts: once
-        kept.status(f"F1 25: {n * 60} packets, 0 bad · 60 reports/s", float(n))
-    kept.status("waiting for a game · 0 reports/s", 3.0)
-    kept.status("waiting for a game · 0 reports/s", 3.0 + journal.STATUS_EVERY)  # a while later
+        kept.status(f"F1 25: {n * 60} packets, 0 bad · 60 updates/s", float(n))
+    kept.status("waiting for a game · 0 updates/s", 3.0)
+    kept.status("waiting for a game · 0 updates/s", 3.0 + journal.STATUS_EVERY)  # a while later
     first = (tmp_path / "kvdash.log").read_text().splitlines()
     assert [STAMP.sub("", line) for line in first] == [
-        "status: F1 25: 0 packets, 0 bad · 60 reports/s",
-        "status: waiting for a game · 0 reports/s",
-        "status: waiting for a game · 0 reports/s",
+        "status: F1 25: 0 packets, 0 bad · 60 updates/s",
+        "status: waiting for a game · 0 updates/s",
+        "status: waiting for a game · 0 updates/s",
     ]
     for n in range(200):
         kept.note(f"message {n}")

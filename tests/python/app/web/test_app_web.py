@@ -54,6 +54,7 @@ def test_frame_page_and_errors(display: vd.VirtualDisplay, monkeypatch: pytest.M
         "report": list(display.last_report or b""),  # what the display was sent, byte for byte
         "source": "outgauge",
         "car": "",
+        "labels": ["PIT", "TC", "ABS", "DRS", "ENG", "FLAG"],  # the LEDs in force name them
     }
     status, kind, body = get(port, "/?overlay=1")
     assert (status, kind) == (200, "text/html; charset=utf-8") and b"/dash.js" in body
