@@ -13,11 +13,14 @@ _WHAT_TO_SET = {
     'Motorsport: Packet Format "Dash"',
     "f1": "Telemetry Settings: UDP Telemetry On, IP = this PC, port {port}, "
     "UDP Format = the game's year",
-    "codemasters": 'hardware_settings_config.xml: <udp enabled="true" extradata="3" '
-    'ip="127.0.0.1" port="{port}" />',
+    "codemasters": 'DiRT, GRID: hardware_settings_config.xml: <udp enabled="true" '
+    'extradata="3" ip="127.0.0.1" port="{port}" />. WRC Generations: UserSettings.cfg '
+    "WRC.Telemetry.EnableTelemetry = true; WRC.Telemetry.TelemetryPort = {port};",
     "wrc": 'telemetry\\config.json: "bEnabled": true in the entry with "structure": "wrc", '
     '"packet": "session_update"',
     "gt7": "nothing in the game: start kvdash with --console <the console's address>",
+    "gts": "nothing in the game: start kvdash with --console <the console's address>",
+    "kartkraft": "Preferences: UDP output on, to 127.0.0.1:{port}",
     "wreckfest2": 'telemetry config.json: {{"udp": [{{"enabled": 1, "ip": "127.0.0.1", '
     '"port": "{port}"}}]}}',
     "rbr": "RSF launcher: UDP telemetry on, 127.0.0.1, port {port}; metric units",
@@ -26,6 +29,7 @@ _WHAT_TO_SET = {
     "iracing": "nothing",
     "r3e": "nothing",
     "ams2": 'Options › System › Shared Memory: "Project CARS 2"',
+    "pcars": 'Options › Visuals › Hardware: Use Shared Memory "Yes"',
     "lmu": "Le Mans Ultimate 1.2 on: nothing; rFactor 2: the rF2 Shared Memory Map Plugin",
     "acevo": "nothing",
     "ets2": "the scs-sdk-plugin (revision 12) in the game's plugins folder",

@@ -56,11 +56,12 @@ class Output:
         return self.text
 
 
-def f1_2022() -> bytes:
-    """An F1 22 Car Telemetry datagram's length behind the 24-byte header as EA
-    documents it for F1 22 (format, major, minor, packet version, id, session
-    uid, time, frame, player, second player)."""
-    head = struct.pack("<HBBBBQfIBB", 2022, 1, 18, 1, 6, 99, 12.5, 700, 0, 255)
+def f1_2019() -> bytes:
+    """An F1 2019 Car Telemetry datagram's length behind its 23-byte header as
+    Codemasters documents it for F1 2019 (format, major, minor, packet
+    version, id, session uid, time, frame, player): a format the app does not
+    read."""
+    head = struct.pack("<HBBBBQfIB", 2019, 1, 22, 1, 6, 99, 12.5, 700, 0)
     return head.ljust(1347, b"\x01")
 
 
@@ -145,13 +146,13 @@ def test_api_status_says_what_is_heard_and_what_is_wrong(
     )
     wait_for(lambda: serves(page))
     diagnosis = (
-        f"{udp}: F1 packets of format 2022: set UDP Format to 2023 or later "
+        f"{udp}: F1 packets of format 2019: set UDP Format to 2020 or later "
         "in the game's telemetry settings"
     )
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as game:
 
         def said() -> bool:
-            game.sendto(f1_2022(), ("127.0.0.1", udp))
+            game.sendto(f1_2019(), ("127.0.0.1", udp))
             return diagnosis in status(page)["messages"]
 
         wait_for(said, 3.0)
