@@ -49,9 +49,7 @@ def test_the_demo_builds_only_what_changed(tmp_path: Path) -> None:
         return done.stdout
 
     first = demo()
-    assert first.startswith(
-        "kvdash demo: building, once (a minute or two; then it starts at once):\n"
-    )
+    assert first.startswith("kvdash demo: building, once (a minute or two")
     assert first.endswith("dashboard --source demo --seconds 8 --view lines\n")
     assert demo() == "dashboard --source demo --seconds 8 --view lines\n"  # current: no build
     (tmp_path / "engine.cpp").write_text("int y;\n")  # a tracked source changed
