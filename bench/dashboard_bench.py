@@ -54,7 +54,7 @@ import kvdash_dashboard.app as app
 import kvdash_dashboard.loop as loop
 import kvdash_virtual as vd
 from kvdash_dashboard.dashboard import Engine, Frame, send
-from kvdash_dashboard.laps import LapTracker
+from kvdash_dashboard.race.laps import LapTracker
 from kvdash_dashboard.sources.base import Family, filled
 from kvdash_dashboard.telemetry import Telemetry
 
@@ -209,8 +209,8 @@ def stream(
     port, page = free_port(), free_port()
     argv = ["--source", "outgauge", "--listen", f"127.0.0.1:{port}", "--left", "speed"]
     argv += ["--seconds", str(seconds + 1.5 + setup), "--view", "lines"]
-    if guests is not None:
-        argv += ["--http", str(page)]
+    # Without guests, without the web server (on by default) too: the bare app.
+    argv += ["--http", str(page) if guests is not None else "off"]
     with contextlib.ExitStack() as stack:
         display = stack.enter_context(vd.attach())
         reports = stack.enter_context(Reports())
@@ -369,10 +369,17 @@ def cost(rate: float, seconds: float) -> Cost:
     )
     processes = {"the app": app_process, "the bare loop": bare_process}
     try:
-        for name, process in processes.items():  # the app's first line comes once it listens
+        for name, process in processes.items():
+            # The bare loop's first line comes once it listens; the app's first
+            # status line once it listens and drives the display (its lines
+            # before, the web pages' address among them, come while it starts).
             assert process.stdout is not None
-            if not process.stdout.readline():
-                raise SystemExit(f"{name} ended before it listened")
+            while True:
+                line = process.stdout.readline()
+                if not line:
+                    raise SystemExit(f"{name} ended before it listened")
+                if process is bare_process or "updates/s" in line:
+                    break
         clocks = [cpu_clock(process.pid) for process in processes.values()]
         sender = subprocess.Popen(
             [sys.executable, "-c", SENDER, f"{app_port},{bare_port}", str(rate), str(seconds), "1"],
@@ -473,7 +480,10 @@ def tracker_cost(laps: int = 3, rate: float = 60.0, lap_time: float = 90.0) -> f
 
 def idle(seconds: float) -> float:
     with vd.attach():
-        thread, _ = run_app(["--seconds", str(seconds), "--view", "lines"])  # --source auto
+        # --source auto, the web server on as by default (on a free port: 8722 may be held)
+        thread, _ = run_app(
+            ["--seconds", str(seconds), "--view", "lines", "--http", str(free_port())]
+        )
         time.sleep(0.2)
         return cpu_of(thread, seconds)
 
@@ -536,7 +546,7 @@ def main() -> int:
     if args.http:
         web_figures(seconds)
     view_seconds = 3.0 if args.quick else 10.0
-    demo = ["--source", "demo", "--virtual"]
+    demo = ["--source", "demo", "--virtual", "--http", str(free_port())]
     live = in_terminal(demo, view_seconds)
     lines = in_terminal([*demo, "--view", "lines"], view_seconds)
     print(f"the terminal picture, the simulated lap for {view_seconds:g} s in a pseudo-terminal,")

@@ -22,8 +22,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from kvdash_dashboard.record import MAGIC, read_recording
 from kvdash_dashboard.sources import demo
+from kvdash_dashboard.sources.recording import MAGIC, read_recording
 
 CAR = demo.Car(
     car_id="bench",
@@ -79,9 +79,9 @@ def main() -> int:
         size = path.stat().st_size
         assert next(read_recording(str(path))).channel == "demo"
         # ru_maxrss of the children is the largest so far: the smaller child first.
-        loaded, _, _ = peak_mib("import kvdash_dashboard.learn")
+        loaded, _, _ = peak_mib("import kvdash_dashboard.race.shiftpoints")
         learnt, seconds, out = peak_mib(
-            f"from kvdash_dashboard.learn import learn; print(learn({str(path)!r}))"
+            f"from kvdash_dashboard.race.shiftpoints import learn; print(learn({str(path)!r}))"
         )
     print(f"recording: {size / 2**20:.0f} MiB, {packets} packets at full throttle")
     print(f"app loaded: {loaded:.1f} MiB peak; --learn: {learnt:.1f} MiB peak, {seconds:.0f} s")

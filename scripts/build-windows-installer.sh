@@ -69,7 +69,7 @@ pip_quiet install -q --target "$site" --platform win_amd64 --python-version "$py
   --implementation cp --only-binary=:all: --no-compile "$wheel[dashboard]"
 # Console scripts that pip wrote for this machine, not for Windows.
 rm -rf "$site/bin"
-for module in kvdash.pyd kvdash_dashboard rich h11 Crypto; do
+for module in kvdash.pyd kvdash_dashboard rich h11 Crypto flatbuffers; do
   [ -e "$site/$module" ] || { echo "FAIL: $module missing from site-packages" >&2; exit 1; }
 done
 if find "$site" -name "*.so" | grep -q .; then

@@ -16,7 +16,7 @@ fi
 if [ -n "$tree" ] && [ -x build/venv/bin/kvdash-dashboard ] && [ "$(cat "$stamp" 2>/dev/null)" = "$tree" ]; then
   : # built from these sources already
 else
-  echo "kvdash demo: building (about 15 s)"
+  echo "kvdash demo: building, once (a minute or two; then it starts at once):"
   rm -f "$stamp"
   bash scripts/setup.sh --demo
   [ -z "$tree" ] || echo "$tree" > "$stamp"

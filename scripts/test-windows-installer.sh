@@ -170,11 +170,11 @@ check_app() {  # label, Linux path of the folder
   status=0
   out=$(winrun "$exe" --version | tr -d '\r') || status=$?
   if [ "$status" -ne 0 ] || [ "$out" != "kvdash-dashboard $version" ]; then
-    # A launcher that loses its arguments would run the dashboard for good.
+    # A host that loses its arguments would run the dashboard for good.
     fail "$label: --version said '$out' (exit $status), not 'kvdash-dashboard $version'"
     return
   fi
-  # The app's exit status comes through the launcher: 2 for a bad option.
+  # The app's exit status comes through the host: 2 for a bad option.
   status=0
   winrun "$exe" --source no-such-game >/dev/null || status=$?
   [ "$status" -eq 2 ] || fail "$label: a bad option ended with status $status, not 2"
@@ -218,10 +218,9 @@ check_link "$programs/kvdash/kvdash demo.lnk" kvdash-dashboard.exe "--source dem
 has_key || fail "no uninstall key $uninstall_key"
 
 echo "== kvdash.exe in the notification area"
-# The web server is on by default; --http is given here until the default is
-# merged, at the address the default has.
+# The web server is on by default, at 127.0.0.1:8722.
 tray_out=$work/tray.out
-start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722 || true
+start_tray "$dir" "$tray_out" --source demo || true
 echo "   running ($(elapsed))"
 # The app runs in kvdash.exe itself: no interpreter of its own is started.
 ps -eo args | grep -i "kvdash.exe" | grep -qv grep || fail "no kvdash.exe process"
@@ -268,11 +267,11 @@ status=0
 winrun "$dir/kvdash.exe" --quit >/dev/null || status=$?
 [ "$status" -eq 1 ] || fail "kvdash.exe --quit with none running ended with status $status, not 1"
 # Quit from the menu, and a sign-out, end it the same way.
-if start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722; then
+if start_tray "$dir" "$tray_out" --source demo; then
   winrun "$probe" command 1005
   check_clean_end "Quit, at once after the start,"
 fi
-if start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722 && settings_page_up; then
+if start_tray "$dir" "$tray_out" --source demo && settings_page_up; then
   timeout 60 "$wine" wineboot --end-session </dev/null >/dev/null 2>&1 || true
   check_clean_end "A sign-out"
 fi
@@ -280,7 +279,7 @@ desktop_up
 echo "   tray checked ($(elapsed))"
 
 echo "== installer again, with /STARTUP, over a running kvdash.exe: the same folder"
-start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722 || true
+start_tray "$dir" "$tray_out" --source demo || true
 winrun "$setup" /S /STARTUP >/dev/null || fail "setup.exe /S /STARTUP exited with an error"
 check_clean_end "Installing over it"
 winrun reg query "$run_key" /v kvdash | tr -d '\r' | grep -qF '"C:\kvdash-test\kvdash\kvdash.exe"' ||
@@ -293,7 +292,7 @@ echo "== uninstall.exe /S"
 settings="$user_dir/AppData/Roaming/kvdash/dashboard.toml"
 mkdir -p "$(dirname "$settings")"
 echo 'units = "mph"' >"$settings"
-start_tray "$dir" "$tray_out" --source demo --http 127.0.0.1:8722 || true
+start_tray "$dir" "$tray_out" --source demo || true
 winrun "$dir/uninstall.exe" /S >/dev/null || fail "uninstall.exe /S exited with an error"
 # The uninstaller runs a copy of itself from the temp folder and returns at
 # once: wait for the folder to go, its last step.

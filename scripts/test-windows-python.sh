@@ -161,7 +161,7 @@ for version in 3.10 3.13; do
   echo "== $tag: the suite (kvdash loaded in the runner)"
   run_suite suite -m "not lone_process" "$(winpath tests/python)"
   echo "== $tag: lone-process tests (a runner without kvdash, so the marker is free)"
-  run_suite lone -m lone_process "$(winpath tests/python/test_process.py)"
+  run_suite lone -m lone_process "$(winpath tests/python/module/test_process.py)"
   [ "${#reports[@]}" -gt 0 ] || continue
   read -r ran passed skipped failed < <(summarise "${reports[@]}" | head -n 1)
   summary+=("$tag: $ran ran, $passed passed, $skipped skipped, $failed failed")

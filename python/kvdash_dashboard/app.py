@@ -13,7 +13,8 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
-from pathlib import Path
+from contextlib import ExitStack
+from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from .console import captured_c_stdout, keep_standard_descriptors, say
@@ -23,29 +24,33 @@ from .console import captured_c_stdout, keep_standard_descriptors, say
 with captured_c_stdout() as LOAD_MESSAGES:
     import kvdash  # noqa: F401
 
-from . import host
-from .bestlaps import data_folder
+from . import cli
 from .cli import (
     DEFAULT_HOST,
     DEFAULT_SHM_DIR,
     HTTP_HOST,
+    HTTP_OFF,
     build_parser,
     check_arguments,
     ipv4_only,
+    settings_address,
 )
 from .dashboard import Frame
 from .display import Display, Kind
-from .inputs import PolledInput, ReplayInput, UdpInput, address_family
-from .learn import learn
+from .host import Host
+from .journal import Journal, JournalView, kept, log_folder
 from .loop import App
-from .record import CannotRecord, Recorder, RecordingError, read_recording
-from .settings import Settings, SettingsError, default_path, given_options, load
+from .race.bestlaps import data_folder
+from .race.shiftpoints import learn
+from .settings import Settings, SettingsError, given_options, load
 from .sources import FAMILIES, Family
+from .sources.channels import PolledInput, ReplayInput, UdpInput, address_family
+from .sources.recording import CannotRecord, Recorder, RecordingError, read_recording
 from .view import Status, View, choose_view
 
 if TYPE_CHECKING:
-    from .settings_api import SettingsApi
-    from .web import WebServer
+    from .web.server import WebServer
+    from .web.settings_api import SettingsApi
 
 BLANK = Frame(gear=" ", left=" " * 6, right=" " * 6)
 
@@ -129,20 +134,53 @@ def open_inputs(
     return udp, polled, None
 
 
+def _serve(host: str, port: int) -> WebServer:
+    from .web.server import WebServer
+
+    return WebServer(host, port, selectors.DefaultSelector())
+
+
 def open_web(address: tuple[str | None, int]) -> WebServer:
-    """The web page's server; SystemExit with the reason where it cannot start."""
+    """The web pages' server where the user said; SystemExit with the reason
+    where it cannot start."""
     host = address[0] or HTTP_HOST
     try:
-        from .web import WebServer
+        import h11  # noqa: F401
     except ImportError as error:
         raise SystemExit(f"kvdash-dashboard: --http needs h11 ({error}): pip install h11") from None
     try:
-        return WebServer(host, address[1], selectors.DefaultSelector())
+        return _serve(host, address[1])
     except OSError as error:
         reason = error.strerror or error
         raise SystemExit(
             f"kvdash-dashboard: cannot serve on {host}:{address[1]}: {reason}"
         ) from None
+
+
+def open_default_web(say: Callable[[str], None]) -> WebServer | None:
+    """The web pages' server at the usual address, or the next free port
+    when another program holds it (said once); None, said, where none can be
+    had: the display does not need it."""
+    try:
+        import h11  # noqa: F401
+    except ImportError as error:
+        say(f"No web pages (settings, display): they need h11 ({error}): pip install h11")
+        return None
+    first = cli.DEFAULT_HTTP_PORT
+    last = min(first + cli.HTTP_PORTS_TRIED - 1, 65535)
+    for port in range(first, last + 1):
+        try:
+            web = _serve(HTTP_HOST, port)
+        except OSError:
+            continue
+        if port != first:
+            say(f"Port {first} is taken by another program: the web pages are on port {port}.")
+        return web
+    say(
+        f"No web pages: ports {first} to {last} are all taken by other programs "
+        "(--http PORT chooses another)."
+    )
+    return None
 
 
 def page_address(host: str, port: int) -> str:
@@ -187,6 +225,13 @@ class EndingSignals:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the app in the calling thread; answers its exit status."""
     keep_standard_descriptors()
+    with kept(Journal(log_folder())) as journal:
+        if journal.problem is not None:
+            say(journal.problem)
+        return _main(argv, journal)
+
+
+def _main(argv: Sequence[str] | None, journal: Journal) -> int:
     parser = build_parser()
     arguments = None if argv is None else list(argv)
     args = parser.parse_args(arguments)
@@ -199,7 +244,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     try:
         given = given_options(build_parser(), arguments)
-        settings = load(build_parser(), given, args.config, FAMILIES)
+        settings = load(parser, given, args.config, FAMILIES)
     except SettingsError as error:
         say(f"kvdash-dashboard: {error}", error=True)
         return 2
@@ -217,19 +262,101 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     with EndingSignals() as signals:
         try:
-            return run_app(args, settings, signals)
+            return run_app(parser, args, settings, signals, journal)
         except KeyboardInterrupt:  # before the display was opened: nothing to blank
             return 0
 
 
-def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals) -> int:
-    for message in LOAD_MESSAGES:
-        say(f"kvdash: {message}")
+class StartFailed(Exception):
+    """A part of the app that cannot start: str() is the line to say."""
+
+
+@dataclass
+class Parts:
+    """What the app opens before its loop, each closed once by the stack it was opened on."""
+
+    udp: list[UdpInput]
+    polled: list[PolledInput]
+    replay: ReplayInput | None
+    recorder: Recorder | None = None
+    web: WebServer | None = None
+
+
+def open_parts(args: argparse.Namespace, console: str | None, stack: ExitStack) -> Parts:
+    """The sources, the recording and the page. Raises StartFailed."""
+    try:
+        udp, polled, replay = open_inputs(args, console, say)
+    except (RecordingError, OSError) as error:
+        raise StartFailed(f"kvdash-dashboard: {error}") from None
+    except SystemExit as error:
+        raise StartFailed(str(error)) from None
+    for u in udp:
+        stack.callback(u.close)
+    for p in polled:
+        stack.callback(p.close)
+    parts = Parts(udp, polled, replay)
+    if args.record:
+        try:
+            parts.recorder = Recorder(args.record, time.monotonic())
+        except CannotRecord as error:
+            raise StartFailed(f"kvdash-dashboard: {error}") from None
+        stack.callback(parts.recorder.close)
+        if parts.recorder.path != parts.recorder.asked:
+            say(f"{args.record} exists and is kept: this run records to {parts.recorder.path}.")
+        say(f"Recording to {parts.recorder.path}.")
+        for part in parts.recorder.leftovers:
+            say(
+                f"An earlier recording to {parts.recorder.path} was cut off and is kept as "
+                f"{part}: --replay or --learn it as it is, or delete it."
+            )
+    if args.http is None:
+        parts.web = open_default_web(say)
+    elif args.http != HTTP_OFF:
+        try:
+            parts.web = open_web(args.http)
+        except SystemExit as error:
+            raise StartFailed(str(error)) from None
+    if parts.web is not None:
+        stack.callback(parts.web.close)
+        address = parts.web.address
+        say(
+            f"The display as a web page: {page_address(*address)}; "
+            f"the settings: {settings_address(*address)}"
+        )
+    return parts
+
+
+def open_settings_api(
+    app: App, parser: argparse.ArgumentParser, web: WebServer, view: View, journal: Journal
+) -> SettingsApi | None:
+    """The settings page beside the display page, where tomlkit is there to write the file."""
+    try:
+        from .web.settings_api import SettingsApi
+    except ImportError as error:  # the display page still works without it
+        view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
+        return None
+    return SettingsApi(app, parser, web, journal)
+
+
+def replay_alone(args: argparse.Namespace) -> None:
+    """A replay names its own games: options that choose them are dropped, and said."""
     if args.replay and (args.source != "auto" or args.listen or args.console):
         say(
             "--replay: --source, --listen and --console are ignored (the recording names its games)"
         )
         args.source, args.listen, args.console = "auto", None, None
+
+
+def run_app(
+    parser: argparse.ArgumentParser,
+    args: argparse.Namespace,
+    settings: Settings,
+    signals: EndingSignals,
+    journal: Journal,
+) -> int:
+    for message in LOAD_MESSAGES:
+        say(f"kvdash: {message}")
+    replay_alone(args)
     console = None
     if args.console:
         console = resolve_console(args.console, udp_host(args))
@@ -242,110 +369,73 @@ def run_app(args: argparse.Namespace, settings: Settings, signals: EndingSignals
                 error=True,
             )
             return 2
-    try:
-        udp, polled, replay = open_inputs(args, console, say)
-    except (RecordingError, OSError) as error:
-        say(f"kvdash-dashboard: {error}", error=True)
-        return 1
-    except SystemExit as error:
-        say(str(error), error=True)
-        return 1
-    recorder = None
-    if args.record:
-        try:
-            recorder = Recorder(args.record, time.monotonic())
-        except CannotRecord as error:
-            say(f"kvdash-dashboard: {error}", error=True)
-            for u in udp:
-                u.close()
-            for p in polled:
-                p.close()
-            return 1
-        say(f"Recording to {recorder.path}.")
-        for part in recorder.leftovers:
-            say(
-                f"An earlier recording to {recorder.path} was cut off and is kept as {part}: "
-                "--replay or --learn it as it is, or delete it."
-            )
-
-    web = None
-    if args.http is not None:
-        try:
-            web = open_web(args.http)
-        except SystemExit as error:
-            for u in udp:
-                u.close()
-            for p in polled:
-                p.close()
-            if recorder is not None:
-                recorder.close()
-            say(str(error), error=True)
-            return 1
-        say(f"The display as a web page: {page_address(*web.address)}")
-
     display = Display(force_virtual=args.virtual)
     app: App | None = None
-    api: SettingsApi | None = None
     view: View | None = None
-    start = time.monotonic()
-    try:
-        display.open(start)
-        say_display(display, args.virtual)
-        title = "SLI-PRO (virtual)" if display.kind in (Kind.OURS, Kind.VIRTUAL) else "SLI-PRO"
-        if display.engine is None:
-            title = "SLI-PRO (preview)"
-        view, why = choose_view(args.view, title)
-        if why:
-            view.say(why)
-        app = App(args, udp, polled, replay, recorder, display, view, settings, console, web)
-        if web is not None:
-            try:
-                from .settings_api import SettingsApi
-            except ImportError as error:  # the display page still works without it
-                view.say(f"No settings page: it needs tomlkit ({error}): pip install tomlkit")
-            else:
-                api = SettingsApi(app, web)
-        # From here the host's Quit ends the app as Ctrl+C does, display blanked.
-        settings_file = Path(args.config) if args.config else default_path()
-        host.serving(web.address[1] if web is not None else None, settings_file, data_folder())
-        start = time.monotonic()
-        app.run(args.seconds)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        signals.ending = True  # a second Ctrl-C must not cut the clean-up short
-        elapsed = time.monotonic() - start
-        blank = display.engine is not None
-        where = f" on the {display.status()} (left blank)" if blank else ": no display"
+
+    def close_view() -> None:
+        if view is None:
+            return
+        if app is not None:
+            blank = display.engine is not None
+            view.close(BLANK if blank else app.frame, app.status())
+        else:  # stopped while starting
+            view.close(BLANK, Status("", display.status(), 0.0))
+
+    # Closed in the reverse order of opening: the app, the parts (the
+    # recording still speaks through the view), the view, and the display
+    # last (letting the engine go blanks it).
+    with ExitStack() as stack:
+        stack.callback(display.close)
+        stack.callback(close_view)
         try:
-            if api is not None:
-                api.close()
-            if app is not None:
-                app.close()
-                if view is not None:
-                    view.close(BLANK if blank else app.frame, app.status())
-            else:  # stopped while starting
-                if view is not None:
-                    view.close(BLANK, Status("", display.status(), 0.0))
-                for u in udp:
-                    u.close()
-                for p in polled:
-                    p.close()
-                if recorder is not None:
-                    recorder.close()
-                if web is not None:
-                    web.close()
+            parts = open_parts(args, console, stack)
+        except StartFailed as failed:
+            say(str(failed), error=True)
+            return 1
+        host = Host()
+        host.port(parts.web.address[1] if parts.web is not None else 0)
+        start = time.monotonic()
+        try:
+            display.open(start)
+            say_display(display, args.virtual)
+            shown, why = choose_view(args.view, display_title(display))
+            view = JournalView(shown, journal)
+            if why:
+                view.say(why)
+            app = App(
+                args, parts.udp, parts.polled, parts.replay, parts.recorder,
+                display, view, settings, console, parts.web, host,
+            )  # fmt: skip
+            stack.callback(app.close)
+            if parts.web is not None:
+                api = open_settings_api(app, parser, parts.web, view, journal)
+                if api is not None:
+                    stack.callback(api.close)
+                    host.first_start(settings.path, data_folder())
+            start = time.monotonic()
+            app.run(args.seconds)
+        except KeyboardInterrupt:
+            pass
         finally:
-            # Letting the engine go blanks the display.
-            display.close()
+            signals.ending = True  # a second Ctrl-C must not cut the clean-up short
+            elapsed = time.monotonic() - start
+            blank = display.engine is not None
+            where = f" on the {display.status()} (left blank)" if blank else ": no display"
+    recorder = parts.recorder
     if recorder is not None and recorder.where is not None:
         say(f"{recorder.kept} packets recorded in {recorder.where}.")
-    reports = app.reports if app is not None else 0
-    say(f"{reports} reports in {elapsed:.1f} s{where}.")
-    if replay is not None and replay.damage is not None:
-        say(f"kvdash-dashboard: {replay.damage}: played up to there.", error=True)
+    say(f"{app.reports if app is not None else 0} reports in {elapsed:.1f} s{where}.")
+    if parts.replay is not None and parts.replay.damage is not None:
+        say(f"kvdash-dashboard: {parts.replay.damage}: played up to there.", error=True)
         return 1
     return 0
+
+
+def display_title(display: Display) -> str:
+    if display.engine is None:
+        return "SLI-PRO (preview)"
+    return "SLI-PRO (virtual)" if display.kind in (Kind.OURS, Kind.VIRTUAL) else "SLI-PRO"
 
 
 def say_display(display: Display, virtual: bool) -> None:

@@ -3,20 +3,30 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib.metadata
 import os
+import sys
 import textwrap
+from typing import NoReturn
 
+from .console import say
 from .dashboard import PANELS
 from .display import VIRTUAL_AVAILABLE
-from .record import same_file
 from .settings import default_path
+from .settings.keys import EXTRA_KEYS
 from .sources import FAMILIES, UNAVAILABLE, Family
+from .sources.recording import same_file
 
 MAX_HZ = 1000.0  # the display takes one report per millisecond
 DEFAULT_HOST = "0.0.0.0"  # all interfaces: a console on the network can send too
 DEFAULT_SHM_DIR = "/dev/shm"
 HTTP_HOST = "127.0.0.1"  # the page: this computer only, unless a host is given
+# The settings page is always there, at the same address unless another
+# program holds it: then the next free port of these.
+DEFAULT_HTTP_PORT = 8722
+HTTP_PORTS_TRIED = 10
+HTTP_OFF = "off"
 
 
 def parse_address(text: str) -> tuple[str | None, int]:
@@ -31,6 +41,20 @@ def parse_address(text: str) -> tuple[str | None, int]:
     if not 0 <= number <= 65535:
         raise argparse.ArgumentTypeError(f"port out of range: {number}")
     return (host or None), number
+
+
+def parse_http(text: str) -> tuple[str | None, int] | str:
+    """--http: [HOST:]PORT, or off."""
+    if text.strip().lower() == HTTP_OFF:
+        return HTTP_OFF
+    return parse_address(text)
+
+
+def settings_address(host: str, port: int) -> str:
+    """Where this computer's browser finds the settings page (served to
+    this computer only)."""
+    host = {"0.0.0.0": "127.0.0.1", "::": "::1"}.get(host, host)
+    return f"http://{'[' + host + ']' if ':' in host else host}:{port}/settings"
 
 
 HELP_WIDTH = 79
@@ -101,9 +125,20 @@ def _config_help() -> str:
     return (
         "settings kept between runs, in TOML (default: "
         f"{where if where is not None else 'kvdash/dashboard.toml in your configuration folder'}"
-        ", if it exists): the long options with underscores, and leds, shift, fuel_low, "
-        'rpm_limit; tables [game.NAME] and [car."NAME:CAR"] apply on top (the README explains)'
+        f", if it exists): the long options with underscores, and {', '.join(EXTRA_KEYS)}; "
+        'tables [game.NAME] and [car."NAME:CAR"] apply on top (the README explains)'
     )
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse's, saying a mistake as the app says every line: so that it
+    reaches the log of a program without a console too."""
+
+    def error(self, message: str) -> NoReturn:
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            self.print_usage(sys.stderr)
+        say(f"{self.prog}: error: {message}", error=True)
+        raise SystemExit(2)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -112,7 +147,7 @@ def build_parser() -> argparse.ArgumentParser:
         if VIRTUAL_AVAILABLE
         else "Without a display attached it draws a preview of the frames in the terminal."
     )
-    p = argparse.ArgumentParser(
+    p = Parser(
         prog="kvdash-dashboard",
         usage="%(prog)s [options]",
         description=textwrap.fill(
@@ -148,13 +183,15 @@ def build_parser() -> argparse.ArgumentParser:
     game.add_argument(
         "--console",
         metavar="HOST",
-        help="the console's address, for a game that must be asked (Gran Turismo 7)",
+        help="the console's address, for a game that must be asked (Gran Turismo 7 and Sport)",
     )
     game.add_argument(
         "--shm-dir",
         metavar="DIR",
-        help="not on Windows: where shared-memory games are published as files "
-        f"(default {DEFAULT_SHM_DIR})",
+        # Windows opens the games' mappings by name: nothing to point at there.
+        help=argparse.SUPPRESS
+        if sys.platform == "win32"
+        else f"where shared-memory games are published as files (default {DEFAULT_SHM_DIR})",
     )
 
     shown = p.add_argument_group("what the display shows")
@@ -212,11 +249,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     shown.add_argument(
         "--http",
-        metavar="[HOST:]PORT",
-        type=parse_address,
-        help=f"also show the display as a live web page (host {HTTP_HOST} unless given; "
-        "0.0.0.0 for a phone on your network): / the page, /?overlay=1 for OBS, "
-        "/settings the settings (this computer only)",
+        metavar="[HOST:]PORT|off",
+        type=parse_http,
+        help=f"where the web pages are served (default {HTTP_HOST}:{DEFAULT_HTTP_PORT}, or the "
+        f"next free port up to {DEFAULT_HTTP_PORT + HTTP_PORTS_TRIED - 1}; host {HTTP_HOST} "
+        "unless given; 0.0.0.0 for a phone on your network; off: none): / the display, "
+        "/?overlay=1 for OBS, /settings the settings (this computer only)",
     )
 
     settings = p.add_argument_group("settings, recordings")

@@ -10,6 +10,8 @@ import sys
 import tempfile
 from collections.abc import Callable, Iterator
 
+from . import journal
+
 
 def _c_flush() -> Callable[[], None]:
     """fflush(NULL) of the C runtime that kvdash prints with."""
@@ -100,8 +102,12 @@ def output_gone(stream: object) -> None:
 
 
 def say(text: str, error: bool = False) -> None:
-    """A line on stdout (or stderr), whatever became of it."""
+    """A line on stdout (or stderr), whatever became of it (none at all in a
+    program without a console); and in the running app's journal."""
+    journal.note(text)
     stream = sys.stderr if error else sys.stdout
+    if stream is None:
+        return
     try:
         print(text, file=stream, flush=True)
     except (OSError, ValueError):

@@ -12,7 +12,8 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Protocol
 
-from .laps import LapTracker, can_fill
+from .race.laps import LapTracker, can_fill
+from .race.shifting import DEFAULT_SHIFT, SHIFT_SHARE, START_SHARE
 from .telemetry import Light, Telemetry
 
 RPM_LEDS = 13
@@ -68,11 +69,6 @@ SETTING_LEDS = {"tc": "tc", "abs": "abs"}
 # Defaults, best first: the first one the source can fill.
 LEFT_DEFAULTS = ("time", "speed")
 RIGHT_DEFAULTS = ("fuel", "delta", "rpm")
-
-# Where no --rpm-start/--rpm-shift is given and the game names the rev limit.
-SHIFT_SHARE = 0.96  # of the rev limit: all LEDs lit, flashing past it
-START_SHARE = 0.70  # of the shift point: the first LED
-DEFAULT_SHIFT = 7500.0  # rpm, where neither the user nor the game says
 
 
 @dataclass(frozen=True, slots=True)

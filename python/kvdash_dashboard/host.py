@@ -1,70 +1,62 @@
-"""What the app tells the Windows host it runs in (kvdash.exe, with its
-notification-area icon, and kvdash-dashboard.exe): the icon's state in words,
-where the settings page is, and when to open it. The host builds the module
-_kvdash_host into itself; under any other Python this does nothing.
-
-The host asks the app to end (its menu's Quit, kvdash.exe --quit, a sign-out)
-as Ctrl+C does, so the loop needs nothing more from it."""
+"""The Windows host programs' side. kvdash.exe and kvdash-dashboard.exe
+register the built-in module _kvdash_host before the app starts: the app
+tells it where the settings page is and, for the notification-area icon's
+tooltip, what it is doing; the icon's commands reach the app as Ctrl-C does.
+Run any other way (python -m, Linux), there is no such module: nothing."""
 
 from __future__ import annotations
 
 import importlib
-import types
 from pathlib import Path
+from typing import Any
 
-from .display import Display, Kind
-
-# Written once the settings page has been opened at a first start, so that it
-# opens once, not at every sign-in until the user saves.
-OPENED_MARK = "settings-page-opened"
-
-_module: types.ModuleType | None
-try:
-    _module = importlib.import_module("_kvdash_host")
-except ImportError:
-    _module = None
-_last_state: str | None = None
+MODULE = "_kvdash_host"
+# Left in the data folder once the settings page has been opened for a
+# first start, so that it opens once, not at every start until a save.
+OFFERED = "settings-page-offered"
 
 
-def state(game: str | None, car: str | None, display: Display) -> str:
-    """The tooltip's words after "kvdash: ": which game speaks (and its car)
-    and what shows the frames."""
-    playing = "waiting for a game" if game is None else game + (f" · {car}" if car else "")
-    if display.engine is None:
-        shows = "preview"
-    elif display.kind is Kind.REAL:
-        shows = "display connected"
-    else:
-        shows = "virtual display"
-    return f"{playing} · {shows}"
+class Host:
+    """The host's module where there is one; each call a no-op elsewhere."""
 
+    def __init__(self, module: Any = None) -> None:
+        if module is None:
+            try:
+                module = importlib.import_module(MODULE)
+            except ImportError:
+                module = None
+        self._module = module
+        self._state: str | None = None
 
-def show_state(text: str) -> None:
-    """The icon's tooltip, when it has changed."""
-    global _last_state
-    if _module is None or text == _last_state:
-        return
-    _last_state = text
-    _module.set_state(text)
+    @property
+    def tray(self) -> bool:
+        """Whether the app runs in the notification-area program."""
+        return self._module is not None and bool(self._module.tray())
 
+    def port(self, port: int) -> None:
+        """Where the settings page is served (0: nowhere)."""
+        if self._module is not None:
+            self._module.set_port(port)
 
-def serving(port: int | None, settings_file: Path | None, data_folder: Path | None) -> None:
-    """Tells the host where the settings page is (None: nowhere), and in the
-    notification-area app opens it at a first start: no settings file, and
-    never opened that way before. Called once the app ends cleanly on Ctrl+C:
-    the host holds back an earlier Quit until then."""
-    if _module is None:
-        return
-    _module.set_port(port or 0)
-    if port is None or not _module.tray() or settings_file is None or settings_file.exists():
-        return
-    mark = None if data_folder is None else data_folder / OPENED_MARK
-    if mark is not None and mark.exists():
-        return
-    _module.open_settings()
-    if mark is not None:
+    def state(self, text: str) -> None:
+        """The tooltip's state, when it has changed."""
+        if self._module is not None and text != self._state:
+            self._state = text
+            self._module.set_state(text)
+
+    def first_start(self, settings_file: Path | None, data: Path | None) -> None:
+        """Opens the settings page in the user's browser when the tray app
+        starts with no settings file, once."""
+        if not self.tray or data is None:
+            return
+        if settings_file is not None and settings_file.exists():
+            return
+        marker = data / OFFERED
+        if marker.exists():
+            return
         try:
-            mark.parent.mkdir(parents=True, exist_ok=True)
-            mark.touch()
-        except OSError:  # then it opens again next time: no harm
-            pass
+            data.mkdir(parents=True, exist_ok=True)
+            marker.touch()
+        except OSError:
+            return  # better never than at every start
+        self._module.open_settings()

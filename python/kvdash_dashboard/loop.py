@@ -12,22 +12,28 @@ import selectors
 import time
 from typing import TYPE_CHECKING
 
-from . import host
-from .bestlaps import BestLapStore, data_folder
+from .cli import settings_address
 from .dashboard import NO_DATA, Frame, Layout, send
-from .display import Display
-from .inputs import Heard, PolledInput, ReplayInput, UdpInput
-from .laps import LapTracker, allows
-from .record import Recorder
-from .revlimit import RevLimits
+from .display import Display, Kind
+from .host import Host
+from .race.bestlaps import BestLapStore, data_folder
+from .race.laps import LapTracker, allows
+from .race.revlimit import RevLimits
 from .settings import Settings
 from .sources import FAMILIES, Family
+from .sources.channels import Heard, PolledInput, ReplayInput, UdpInput
+from .sources.recording import Recorder
 from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View
 
 if TYPE_CHECKING:
-    from .web import WebServer
+    from .web.server import WebServer
 
+DISPLAY_WORDS = {
+    "connected": "display connected",
+    "virtual": "virtual display",
+    "preview": "no display: preview",
+}
 STALE = 2.0  # s without telemetry: the game is gone ("no data")
 SWITCH_AFTER = 1.0  # s of silence before another game may take the display
 
@@ -47,12 +53,15 @@ class App:
         settings: Settings,
         console: str | None = None,
         web: WebServer | None = None,
+        host: Host | None = None,
     ) -> None:
         self.udp, self.polled, self.replay = udp, polled, replay
         self.recorder, self.display, self.view = recorder, display, view
         self.web = web
+        self.host = host
         self.published: tuple[object, ...] | None = None
         self.sent_report: bytes | None = None  # as read back, for the page
+        self.report_read = True  # sent_report is the last report sent
         if recorder is not None:
             recorder.say = view.say
         if web is not None:
@@ -81,6 +90,7 @@ class App:
         self.counted_from = (0, 0)  # the channels' packets and bad ones when this game began
         self.rate = 0.0
         self._rate_mark = (0.0, 0)
+        self.said_problems: set[str] = set()
         self.waiting_for = "a game" if args.source == "auto" else FAMILIES[args.source].title
         self.selector = web.selector if web is not None else selectors.DefaultSelector()
         for u in udp:
@@ -95,7 +105,7 @@ class App:
 
     def status(self) -> Status:
         notes: tuple[str, ...] = ()
-        problems = self._problems()
+        problems = self.problems()
         if self.active is None:
             source = f"waiting for {self.waiting_for}"
             if self.udp:
@@ -108,7 +118,7 @@ class App:
         else:
             t = self.telemetry
             counts = self._counts()
-            name = self._game() or self.active.title
+            name = (t.game if t is not None and t.game else "") or self.active.title
             if self.car is not None:  # as a [car."..."] table names it
                 name += f", car {self.active.name}:{self.car}"
             source = f"{name}: {counts}"
@@ -120,20 +130,76 @@ class App:
             notes = (
                 *problems,
                 *((learning,) if learning else ()),
-                *((race,) if race else ()),
+                *((f"race info: {race}",) if race else ()),
                 *self.layout.unfilled(),
             )
         labels = self.layout.options.labels()
-        return Status(source, self.display.status(), self.rate, notes, labels)
+        page = settings_address(*self.web.address) if self.web is not None else ""
+        return Status(source, self.display.status(), self.rate, notes, labels, page)
 
-    def _game(self) -> str | None:
-        """The game that speaks now, by the name it gives where it does."""
-        if self.active is None:
-            return None
-        t = self.telemetry
-        return (t.game if t is not None and t.game else "") or self.active.title
+    def listening(self) -> list[tuple[str, str, int]]:
+        """What is listening or watched: (the --source name, the port or the
+        mappings, packets read from it)."""
+        found: list[tuple[str, str, int]] = []
+        for u in self.udp:
+            for name, packets in u.channel.read_by.items():
+                found.append((name, str(u.address[1]), packets))
+        for p in self.polled:
+            where = str(getattr(p.reader, "where", p.channel.name))  # shared memory: its mapping
+            found.append((p.channel.families[0].name, where, p.channel.packets))
+        if self.replay is not None:
+            for c in self.replay.channels:
+                for name, packets in c.read_by.items():
+                    found.append((name, "recording", packets))
+        return found
 
-    def _problems(self) -> list[str]:
+    def heard(self) -> dict[str, object]:
+        """What the settings page shows of what the app hears (GET /api/status)."""
+        speaking = self.speaking()
+        return {
+            "listening": [
+                {"source": source, "where": where, "packets": packets}
+                for source, where, packets in self.listening()
+            ],
+            "game": speaking.name if speaking is not None else None,
+            "car": self.car if speaking is not None else None,
+            "display": self.display_kind(),
+            "problems": self.problems(),  # what each game's packets say is wrong, now
+        }
+
+    def speaking(self) -> Family | None:
+        """The game whose telemetry drives the display now."""
+        return self.active if self.telemetry is not None else None
+
+    def display_kind(self) -> str:
+        """connected (an SLI-PRO), virtual, or preview (none: the frames drawn only)."""
+        if self.display.engine is None:
+            return "preview"
+        return "virtual" if self.display.kind in (Kind.OURS, Kind.VIRTUAL) else "connected"
+
+    def state_words(self) -> str:
+        """What the app does, in a few words: "F1 25 · <car> · display connected"."""
+        speaking = self.speaking()
+        if speaking is None:
+            problems = self.problems()
+            game = problems[0] if problems else f"waiting for {self.waiting_for}"
+        else:
+            t = self.telemetry
+            game = (t.game if t is not None and t.game else "") or speaking.title
+            if self.car is not None:
+                game += f" · {self.car}"
+        return f"{game} · {DISPLAY_WORDS[self.display_kind()]}"
+
+    def _say_new_problems(self) -> None:
+        """A game's diagnosis said as a line when it changes, so that the log
+        and the page keep it after the status line has moved on."""
+        for problem in self.problems():
+            if problem not in self.said_problems:
+                self.view.say(problem)
+        self.said_problems = set(self.problems())
+
+    def problems(self) -> list[str]:
+        """What each game's packets or mapping say is wrong with its set-up, now."""
         found = [u.channel.problem for u in self.udp] + [p.problem for p in self.polled]
         if self.replay is not None:
             found += [c.problem for c in self.replay.channels]
@@ -182,6 +248,10 @@ class App:
         self.layout = Layout(self.settings.options(game, self.car), self.active.fields)
         if self.car is not None and self.settings.has_car(game, self.car):
             self.view.say(f'Settings of [car."{game}:{self.car}"] apply.')
+
+    def driving(self) -> tuple[str | None, str | None]:
+        """The game (its source's name) and car the display follows now."""
+        return (self.active.name if self.active is not None else None), self.car
 
     def use_settings(self, settings: Settings) -> None:
         """Settings changed while running (the settings page): the display
@@ -270,14 +340,15 @@ class App:
             self.sent_generation = self.display.generation
             self.last_send = now
             self.reports += 1
-            if self.web is not None:
-                self.sent_report = self.display.report()
+            self.report_read = False
         if self.web is not None:
             self._publish(now)
         if now >= self.view.next_update:
+            self._say_new_problems()
+            if self.host is not None:
+                self.host.state(self.state_words())
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
-            host.show_state(host.state(self._game(), self.car, self.display))
 
     def _publish(self, now: float) -> None:
         """The frame to the web page when what the display shows has changed
@@ -285,15 +356,18 @@ class App:
         assert self.web is not None
         if self.display.engine is not None:
             frame = self.sent if self.sent is not None else NO_DATA
+            if not self.report_read and self.web.clients:  # read back only for a client
+                self.sent_report, self.report_read = self.display.report(), True
             report = self.sent_report
         else:
             frame, report = self.frame, None
         source = self.active.name if self.active is not None else ""
         car = (self.telemetry.car if self.telemetry is not None else None) or ""
-        shown = (frame, report, source, car)
+        labels = self.layout.options.labels()
+        shown = (frame, report, source, car, labels)
         if shown != self.published:
             self.published = shown
-            self.web.publish(frame, report, source, car, now)
+            self.web.publish(frame, report, source, car, labels, now)
         self.web.tick(now)
 
     def _ask_consoles(self, now: float) -> None:
@@ -325,12 +399,7 @@ class App:
             self.step(self.deadline(now, end) - now)
 
     def close(self) -> None:
-        if self.web is not None:
-            self.web.close()
-        for u in self.udp:
-            u.close()
-        for p in self.polled:
-            p.close()
-        self.selector.close()
-        if self.recorder is not None:
-            self.recorder.close()
+        """Lets go of what the app made itself; whoever opened the sources,
+        the recording and the page closes them."""
+        if self.web is None:
+            self.selector.close()

@@ -28,12 +28,14 @@ class Status:
 
     source: str  # which game speaks, and its packet counts
     display: str  # which display, or the wait for one
-    rate: float  # reports a second, lately
+    rate: float  # updates of the display a second, lately
     notes: tuple[str, ...] = ()  # e.g. a panel the game cannot fill
     leds: tuple[str, ...] = DEFAULT_LABELS  # the warning LEDs' labels, left to right
+    page: str = ""  # where the settings page is served, if it is
 
     def phrases(self) -> list[str]:
-        return [self.source, self.display, f"{self.rate:.0f} reports/s", *self.notes]
+        page = (f"settings: {self.page}",) if self.page else ()
+        return [self.source, self.display, f"{self.rate:.0f} updates/s", *page, *self.notes]
 
     def line(self) -> str:
         return SEPARATOR.join(self.phrases())
@@ -102,6 +104,23 @@ class View(Protocol):
     def say(self, text: str) -> None: ...
 
     def close(self, frame: Frame, status: Status) -> None: ...
+
+
+class QuietView:
+    """No terminal at all (a program without a console): nothing is drawn;
+    what the app says goes to its log."""
+
+    def __init__(self) -> None:
+        self.next_update = 0.0
+
+    def update(self, now: float, frame: Frame, status: Status) -> None:
+        self.next_update = now + 1.0
+
+    def say(self, text: str) -> None:
+        pass
+
+    def close(self, frame: Frame, status: Status) -> None:
+        pass
 
 
 class LineView:
@@ -392,6 +411,8 @@ def choose_view(kind: str, title: str, out: TextIO | None = None) -> tuple[View,
     """The live view where the terminal can draw it, else lines; and why lines."""
     if out is None:
         out = sys.stdout
+    if out is None:  # no console: the log has it all
+        return QuietView(), ""
     if kind == "lines":
         return LineView(out), ""
     if os.environ.get("TERM", "") == "dumb":

@@ -12,6 +12,7 @@ from __future__ import annotations
 import ctypes
 import json
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -33,7 +34,7 @@ NO_VIRTUAL_DISPLAY = (
 )
 MARKER_HELD = (
     "needs the single-instance marker free, and this runner has kvdash loaded (so holds it): "
-    "on Windows it runs in a session of its own (pytest -m lone_process tests/python/test_process.py)"
+    "on Windows it runs in a session of its own (pytest -m lone_process tests/python/module/test_process.py)"
 )
 
 
@@ -118,6 +119,7 @@ def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     data folder on every platform."""
     monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "data"))
     monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "data"))
+    monkeypatch.delenv("KVDASH_LOG_DIR", raising=False)
     if WINDOWS:
         return windows_documents().parent
     home = tmp_path / "home"
@@ -125,6 +127,21 @@ def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     monkeypatch.setenv("HOME", str(home))
     monkeypatch.delenv("XDG_CONFIG_HOME", raising=False)
     return home
+
+
+@pytest.fixture(autouse=True)
+def default_page_port(monkeypatch: pytest.MonkeyPatch) -> Optional[int]:
+    """An app a test runs in this process serves its pages by default on a
+    free port of its own rather than 8722, which a running kvdash or another
+    test run may hold (the app would take the next one, and say so)."""
+    cli = sys.modules.get("kvdash_dashboard.cli")
+    if cli is None:  # no app in this test module
+        return None
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+    monkeypatch.setattr(cli, "DEFAULT_HTTP_PORT", port)
+    return port
 
 
 class Console:

@@ -14,6 +14,7 @@ import struct
 
 from game_structs import FORZA, page
 
+from kvdash_dashboard.sources import f1
 from kvdash_dashboard.telemetry import GameState, Light, Telemetry
 
 
@@ -477,3 +478,40 @@ def gt7_packets(t: Telemetry, variant: str = "A", seed: int = 0x11223344) -> lis
     _put(buf, "BBB", 0x90, 0xF0 | gear, round(255 * (t.throttle or 0.0)), 0)  # and brake
     _put(buf, "i", 0x124, int(t.car or 0))  # car code
     return [gt7_encrypt(bytes(buf), variant, seed)]
+
+
+F1_CAR = Telemetry(
+    gear=3,
+    rpm=6000.0,
+    max_rpm=8000.0,
+    rev_lights=0.75,
+    speed=150 / 3.6,
+    fuel=35.5 / 110.0,
+    lap_time=31.5,
+    last_lap=93.25,
+    best_lap=92.5,
+    lap=2,
+    position=1,
+    lights=Light.DRS | Light.DRS_AVAILABLE | Light.TC,
+    car="team-7",
+    throttle=0.5,
+    fuel_amount=35.5,
+    fuel_capacity=110.0,
+    lap_distance=1200.0,
+    in_pit=False,
+    lap_valid=True,
+    track="11",
+    tc_level=0,
+    abs_level=1,
+    brake_bias=57.0,
+    engine_map=1,
+)
+
+
+def f1_feed(packets: list[bytes], decoder: f1.Decoder | None = None) -> Telemetry | None:
+    decoder = decoder or f1.Decoder()
+    got = None
+    for packet in packets:
+        got = decoder.decode(packet)
+        assert got is not None
+    return got

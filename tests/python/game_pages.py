@@ -765,3 +765,22 @@ def check_sane(t: Telemetry) -> None:
     assert -1 <= t.gear <= 24, t  # trucks have up to 24 forward gears
     assert t.lap is None or t.lap >= 1, t
     assert t.position is None or t.position >= 1, t
+
+
+class TornView(BytesView):
+    """A page whose game writes (bumps the i32 counter at ``at``) during the
+    first ``writes`` copies: every read of the counter sees a new value."""
+
+    def __init__(self, data: bytes, at: int, writes: int) -> None:
+        super().__init__(data)
+        self.at, self.writes = at, writes
+
+    def read(self, offset: int, length: int) -> bytes:
+        if offset == self.at and self.writes > 0:
+            self.writes -= 1
+            page = bytearray(self.data)
+            page[offset : offset + 4] = (
+                int.from_bytes(page[offset : offset + 4], "little") + 1
+            ).to_bytes(4, "little")
+            self.data = bytes(page)
+        return super().read(offset, length)

@@ -10,6 +10,7 @@ order."""
 from __future__ import annotations
 
 import dataclasses
+import random
 import sys
 from pathlib import Path
 from typing import Callable
@@ -17,8 +18,8 @@ from typing import Callable
 from game_packets import f1_packets, forza_packets
 from game_pages import ac_pages, snapshot
 
-from kvdash_dashboard.record import Recorder
-from kvdash_dashboard.sources import ac
+from kvdash_dashboard.sources import ac, demo
+from kvdash_dashboard.sources.recording import Recorder
 from kvdash_dashboard.telemetry import Telemetry
 
 HERE = Path(__file__).resolve().parent / "recordings"
@@ -41,6 +42,7 @@ def moments() -> list[Telemetry]:
 
 
 def write(name: str, channel: str, datagrams: Callable[[Telemetry], list[bytes]]) -> None:
+    (HERE / name).unlink(missing_ok=True)  # made again: a Recorder never replaces a file
     recorder = Recorder(str(HERE / name), 0.0)
     for i, t in enumerate(moments()):
         for data in datagrams(t):
@@ -60,6 +62,44 @@ def acc_snapshot(t: Telemetry) -> list[bytes]:
     data = snapshot(ac, ac_pages(t, game="acc", packet_id=1 + int(t.rpm)))
     assert data is not None
     return [data]
+
+
+# Peak torque at 5000 rpm, falling off towards the 8000 rpm limit, so the best
+# shift points lie below the limit, and lower the closer the next gear.
+TORQUE_CAR = demo.Car(
+    car_id="torque-test",
+    top_speeds=(14.0, 21.0, 29.0, 39.0, 50.0),
+    redline=8000.0,
+    shift_at=8000.0,  # the driver holds every gear to the limiter
+    torque=(
+        (1000.0, 0.55),
+        (3000.0, 0.8),
+        (5000.0, 1.0),
+        (6000.0, 0.97),
+        (7000.0, 0.85),
+        (8000.0, 0.6),
+    ),
+)
+
+
+DRAG_STRIP = (demo.Segment(2500.0, 10.0, 150.0),)
+
+
+def drag_strip_recording(
+    path: Path, seconds: float, noise: float = 0.0, rate: float = 60.0
+) -> None:
+    """The simulated car on the drag strip, recorded as --record would; speed
+    and rpm with the noise of a game's sensors."""
+    lap, noisy = demo.SimulatedLap(TORQUE_CAR, DRAG_STRIP), random.Random(3)
+    recorder = Recorder(str(path), 0.0)
+    for i in range(int(seconds * rate)):
+        t = lap.advance(i / rate)
+        if noise:
+            t = dataclasses.replace(
+                t, speed=t.speed + noisy.gauss(0, noise), rpm=t.rpm + noisy.gauss(0, 300 * noise)
+            )
+        recorder.write(i / rate, "demo", demo.pack(t))
+    recorder.close()
 
 
 def main() -> int:

@@ -1,4 +1,4 @@
-"""Assetto Corsa and Assetto Corsa Competizione: three shared-memory pages.
+"""Assetto Corsa, ACC and Assetto Corsa Rally: three shared-memory pages.
 
 ``acpmf_physics`` (every physics step), ``acpmf_graphics`` (every HUD update)
 and ``acpmf_static`` (once a session), 4-byte packed, little-endian. Both
@@ -7,8 +7,28 @@ of the graphics page differs. ACC is told from AC by its static page: ACC's
 is 820 bytes long and fills its tyre names past byte 684, where AC's page
 (684 bytes) has ended and the mapping holds zeros or nothing.
 
+Assetto Corsa Rally (early access) writes ACC's layout (open readers such as
+simapi and acr_telemetry read it with ACC's structures), but its static page
+is all zeros at a session's start, so it is told apart by its physics page:
+it gives the air and road temperatures in kelvin (above 150), where AC and
+ACC give degrees Celsius. The static page is read again with every snapshot,
+so its car and tank count once the game fills them. Its quirks:
+  - its max rpm (static maxRpm) jumps to impossible values when the car is
+    airborne or after a crash and stays there: never used, the app learns
+    the rev limit from the rpm instead (Family.learns_max_rpm);
+  - tc and abs hold the settings (1 when on), tcinAction and absInAction and
+    pitLimiterOn are never filled: no TC, ABS or limiter light from them;
+  - its graphics status is unreliable (readers take it as driving): only
+    "live" and "paused" are believed;
+  - the gear counts as in AC and ACC, 0 reverse and 1 neutral. One reader's
+    field list (acr_telemetry, docs/FIELDS.md) says 0 is neutral, but its own
+    recorded range, 1 to 7 while driving with zeros left out, fits AC's
+    counting for six-speed cars, and simapi (acmapper.c, ACR tested in its
+    pull request 29) and SimHub (like AC, CalcLngWheelSlip issue 15) count
+    AC's way too.
+
 The snapshot (SNAPSHOT, little-endian, 338 bytes) holds, in this order:
-  u8 variant (0 AC, 1 ACC), 3 pad;
+  u8 variant (0 AC, 1 ACC, 2 AC Rally), 3 pad;
   physics: i32 packetId, f32 gas, f32 fuel, i32 gear, i32 rpms, f32 speedKmh,
     f32 drs, f32 tc, i32 pitLimiterOn, f32 abs, i32 drsAvailable,
     i32 tcinAction, i32 absInAction (the last two 0 on pages too short);
@@ -55,12 +75,18 @@ _GRAPHICS_MIN = 152
 _STATIC_MIN = 420
 # ACC's static page goes on to its tyre names; AC's ends here.
 _ACC_STATIC = (684, 136)
+# airTemp, roadTemp: AC Rally's are in kelvin.
+_WEATHER = (288, 8)
+_KELVIN = 150.0  # no race is run at 150 degrees Celsius, nor at -123 in kelvin
+_WEATHER_PAIR = struct.Struct("<ff")
+AC, ACC, RALLY = range(3)
 
 _NO_LAP_MS = 3_600_000  # a placeholder or a lap an hour long: no lap time
 
 _STATUS = {0: GameState.MENU, 1: GameState.REPLAY, 2: GameState.DRIVING, 3: GameState.PAUSED}
 _FLAG_LIGHTS = {1: Light.FLAG | Light.BLUE, 2: Light.FLAG | Light.YELLOW}
-_GAMES = ("Assetto Corsa", "ACC")
+_GAMES = ("Assetto Corsa", "ACC", "Assetto Corsa Rally")
+_RALLY_STATUS = {2: GameState.DRIVING, 3: GameState.PAUSED}
 
 
 def take(views: Sequence[View]) -> bytes | None:
@@ -68,7 +94,9 @@ def take(views: Sequence[View]) -> bytes | None:
     physics, graphics, static = views
     for view, least in ((physics, _PHYSICS_MIN), (graphics, _GRAPHICS_MIN), (static, _STATIC_MIN)):
         require(view, least)
-    acc = any(read_optional(static, *_ACC_STATIC))
+    rally = any(t > _KELVIN for t in _WEATHER_PAIR.unpack(read_optional(physics, *_WEATHER)))
+    variant = RALLY if rally else ACC if any(read_optional(static, *_ACC_STATIC)) else AC
+    acc = variant != AC  # AC Rally's graphics page is ACC's
 
     def physics_body() -> bytes:
         return (
@@ -104,7 +132,7 @@ def take(views: Sequence[View]) -> bytes | None:
     names = static.read(68, 132)  # carModel, track
     layout = read_optional(static, 520, 70)  # trackSPlineLength, trackConfiguration
     return (
-        bytes((1 if acc else 0, 0, 0, 0))
+        bytes((variant, 0, 0, 0))
         + phys[:-4]
         + graph[:36]
         + static.read(412, 8)
@@ -184,23 +212,28 @@ class AcDecoder:
             track,
             layout,
         ) = values
-        if variant > 1 or not 0 <= gear <= 12 or not 0 <= rpms <= 100_000:
+        # AC Rally's rpm goes below zero when the car rolls back in gear.
+        if variant > RALLY or not 0 <= gear <= 12 or abs(rpms) > 100_000:
+            return None
+        if rpms < 0 and variant != RALLY:
             return None
         if not all(math.isfinite(x) for x in (fuel, speed_kmh, drs, tc, abs_, max_fuel)):
             return None
-        acc = variant == 1
+        acc = variant == ACC
+        rally = variant == RALLY
         lights = Light.NONE
         if pit_limiter:
             lights |= Light.PIT_LIMITER
         # ACC publishes how hard TC/ABS intervene; AC publishes the setting
-        # there and whether they are acting in later versions' extra fields.
-        if (tc > 0) if acc else tc_acting:
+        # there and whether they are acting in later versions' extra fields;
+        # AC Rally the setting alone.
+        if not rally and ((tc > 0) if acc else tc_acting):
             lights |= Light.TC
-        if (abs_ > 0) if acc else abs_acting:
+        if not rally and ((abs_ > 0) if acc else abs_acting):
             lights |= Light.ABS
-        if not acc and drs > 0:
+        if variant == AC and drs > 0:
             lights |= Light.DRS
-        elif not acc and drs_available:
+        elif variant == AC and drs_available:
             lights |= Light.DRS_AVAILABLE
         lights |= _FLAG_LIGHTS.get(flag, Light.NONE)
         best = _lap_ms(best_ms)
@@ -214,10 +247,14 @@ class AcDecoder:
         # Both send brakeBias as the front's share, 0 to 1 (ACC's HUD shows it
         # shifted by a per-car offset: this is the share itself).
         bias = _share(brake_bias)
+        if rally:
+            state = _RALLY_STATUS.get(status, GameState.UNKNOWN)
+        else:
+            state = _STATUS.get(status, GameState.UNKNOWN)
         return Telemetry(
-            gear=gear - 1,
-            rpm=float(rpms),
-            max_rpm=float(max_rpm) if 0 < max_rpm <= 100_000 else None,
+            gear=gear - 1,  # 0 reverse, 1 neutral in all three
+            rpm=float(max(0, rpms)),
+            max_rpm=float(max_rpm) if not rally and 0 < max_rpm <= 100_000 else None,
             speed=max(0.0, speed_kmh / 3.6),
             fuel=min(1.0, max(0.0, fuel / max_fuel)) if max_fuel > 0 else None,
             lap_time=current_ms / 1000.0 if 0 <= current_ms < _NO_LAP_MS else None,
@@ -227,7 +264,7 @@ class AcDecoder:
             lap=completed + 1 if 0 <= completed < 100_000 else None,
             position=position if 0 < position < 1000 else None,
             lights=lights,
-            state=_STATUS.get(status, GameState.UNKNOWN),
+            state=state,
             game=_GAMES[variant],
             car=self._car(car),
             throttle=unit_share(gas),
@@ -257,5 +294,6 @@ FAMILY = Family(
     ),
     decoder=AcDecoder,
     reader=lambda shm_dir: ShmReader(NAMES, CounterCache(_counters, take), shm_dir),
-    games="Assetto Corsa, Assetto Corsa Competizione",
+    games="Assetto Corsa, Assetto Corsa Competizione, Assetto Corsa Rally",
+    learns_max_rpm=frozenset({_GAMES[RALLY]}),
 )

@@ -1,9 +1,14 @@
-"""Automobilista 2 and Project CARS 2: the shared memory ``$pcars2$``.
+"""Automobilista 2, Project CARS 2 and 3: the shared memory ``$pcars2$``.
 
 One structure (``SharedMemory.h``, natural alignment); versions 8 to 14
 only append fields, so the offsets here hold for all of them.
 ``mSequenceNumber`` is odd while the game writes and is read before and
 after the copy.
+
+Project CARS 3's shared-memory option "Project CARS 2" fills the same page
+as Project CARS 2, header version 8, and nothing on it tells the two apart
+(readers that name them, CrewChief among them, go by the game's process):
+version 8 is named "Project CARS 2 / 3".
 
 The snapshot (SNAPSHOT, little-endian, 288 bytes) holds, in this order:
   u32 mVersion, u32 mGameState, u32 mSequenceNumber, i32 mViewedParticipantIndex;
@@ -177,7 +182,7 @@ class Ams2Decoder:
             lights |= Light.ABS
         lights |= _FLAG_LIGHTS.get(flag, Light.NONE)
         if version == 8:
-            game = "Project CARS 2"
+            game = "Project CARS 2 / 3"
         elif version >= 14:
             game = "Automobilista 2"
         else:
@@ -212,7 +217,7 @@ class Ams2Decoder:
 
 FAMILY = Family(
     name="ams2",
-    title="Automobilista 2 / Project CARS 2 shared memory",
+    title="Automobilista 2 / Project CARS 2 and 3 shared memory",
     fields=filled(
         "gear rpm max_rpm speed fuel lap_time last_lap best_lap lap position lights state game "
         "car throttle fuel_amount fuel_capacity lap_distance in_pit lap_valid track tc_level "
@@ -220,5 +225,5 @@ FAMILY = Family(
     ),
     decoder=Ams2Decoder,
     reader=lambda shm_dir: ShmReader(NAMES, CounterCache(_counters, take), shm_dir),
-    games="Automobilista 2, Project CARS 2",
+    games="Automobilista 2, Project CARS 2, Project CARS 3",
 )

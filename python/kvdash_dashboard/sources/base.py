@@ -143,3 +143,6 @@ class Family:
     request_every: float = 0.0
     # UDP to a multicast group by default: the group to join ("224.0.0.150").
     multicast: str | None = None
+    # Games (Telemetry.game) of a family that sends max_rpm whose own cannot
+    # be trusted: their decoder leaves it out and the app learns it instead.
+    learns_max_rpm: frozenset[str] = frozenset()

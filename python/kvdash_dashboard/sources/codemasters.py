@@ -1,7 +1,15 @@
-"""The older Codemasters UDP format: DiRT Rally, DiRT Rally 2.0, DiRT 4, GRID.
+"""The older Codemasters UDP format: DiRT Rally, DiRT Rally 2.0, DiRT 4, GRID,
+and the WRC games that copy it.
 
 An array of little-endian floats, as long as the game's "extradata" setting
-makes it: 64, 152, 252 or 264 bytes. Engine speeds are in rad/s."""
+makes it: 64, 152, 252 or 264 bytes. Engine speeds are in rad/s.
+
+WRC Generations sends the extradata-3 layout natively (no setting) in a
+longer packet: the same 66 floats, then more (marthofdoom/oversteer,
+oversteer/telemetry_formats.py: 264 bytes is DiRT, a longer length WRC
+Generations). Its max rpm is higher than the car's limit, so it is left out and
+the RPM LEDs follow the limit the app learns from the revs. The game sends
+nothing in practice or the test area (SHWotever/SimHub issue 1175)."""
 
 from __future__ import annotations
 
@@ -14,6 +22,14 @@ from .base import Family, filled, unit_share
 _MOTION_ONLY = 64  # extradata 0: a motion record, nothing for a dashboard
 _FLOATS = {152: struct.Struct("<38f"), 252: struct.Struct("<63f"), 264: struct.Struct("<66f")}
 _EXTRADATA = {64: 0, 152: 1, 252: 2, 264: 3}
+# WRC Generations: the extradata-3 floats first, in any longer packet of
+# whole floats up to this.
+_EXTRADATA_LENGTH = 264
+_WRC_LONGEST = 512
+# Forza's dash packet (Horizon 4 to 6), often sent to the wrong port: named
+# as such by the diagnosis, not read as a rally car.
+_FORZA_DASH = 324
+_WRC_GENERATIONS = "WRC Generations"
 
 # Float indices.
 _LAP_TIME, _LAP_DISTANCE, _SPEED, _THROTTLE, _GEAR, _LAP, _ENGINE = 1, 2, 7, 29, 33, 36, 37
@@ -54,6 +70,11 @@ def _count(value: float) -> int | None:
     return int(value)
 
 
+def is_wrc_length(size: int) -> bool:
+    """Whether a packet of size bytes is WRC Generations' longer one."""
+    return _EXTRADATA_LENGTH < size <= _WRC_LONGEST and size % 4 == 0 and size != _FORZA_DASH
+
+
 class Decoder:
     """Each packet carries the whole car; the best lap is remembered from the
     last-lap times, which is all the format has of it."""
@@ -65,12 +86,16 @@ class Decoder:
     def decode(self, data: bytes) -> Telemetry | None:
         size = len(data)
         extradata = _EXTRADATA.get(size)
-        if extradata is None:
+        wrc = extradata is None and is_wrc_length(size)
+        if wrc:
+            extradata, game = 3, _WRC_GENERATIONS
+        elif extradata is None:
             return None
-        game = f"DiRT / GRID (extradata {extradata})"
+        else:
+            game = f"DiRT / GRID (extradata {extradata})"
         if size == _MOTION_ONLY:
             return Telemetry(game=game)
-        f = _FLOATS[size].unpack_from(data)
+        f = _FLOATS[_EXTRADATA_LENGTH if wrc else size].unpack_from(data)
         gear = _gear(f[_GEAR])
         speed, rpm = f[_SPEED], f[_ENGINE] * _RPM_PER_RAD_S
         if gear is None or not (math.isfinite(speed) and math.isfinite(rpm)):
@@ -103,7 +128,8 @@ class Decoder:
         else:
             capacity = None
         pit = _setting(f[_IN_PIT], 2)  # 0 none, 1 pitting, 2 in the pit area
-        max_rpm = _positive(f[_MAX_ENGINE] * _RPM_PER_RAD_S) if extradata == 3 else None
+        # WRC Generations' figure is above where its engines stop.
+        max_rpm = _positive(f[_MAX_ENGINE] * _RPM_PER_RAD_S) if extradata == 3 and not wrc else None
         return Telemetry(
             gear=gear,
             rpm=max(0.0, rpm),
@@ -142,6 +168,8 @@ FAMILY = Family(
         "fuel_amount fuel_capacity lap_distance in_pit tc_level abs_level"
     ),
     decoder=Decoder,
-    port=20777,  # shared with F1: the lengths here are exact and F1 uses none of them
-    games="DiRT Rally, DiRT Rally 2.0, DiRT 4, GRID",
+    # Shared with F1: no F1 packet has one of the lengths read here.
+    port=20777,
+    games="DiRT Rally, DiRT Rally 2.0, DiRT 4, GRID, WRC Generations",
+    learns_max_rpm=frozenset({_WRC_GENERATIONS}),
 )

@@ -18,9 +18,14 @@ from .base import Family, filled
 
 # gear, rpm, max rpm, speed, fuel, lap time, last lap, best lap, delta, lap,
 # lights, throttle, car id (ASCII, NUL-padded); a float that is NaN stands
-# for "none", an empty car id too.
-_RECORD = struct.Struct("<bddddddddHId16s")
+# for "none", an empty car id too. Then what a game gives for race
+# information: the distance into the lap, the tank in litres, the track's id
+# (recordings made before these end at the car id, and still play).
+_FIRST = struct.Struct("<bddddddddHId16s")
+_RACE = struct.Struct("<dd16s")
+_RECORD = struct.Struct(_FIRST.format + _RACE.format[1:])
 _NONE = math.nan
+TRACK_ID = "kv-ring"
 
 
 @dataclass(frozen=True)
@@ -34,6 +39,7 @@ class Car:
     launch: float = 4500.0
     braking: float = 13.0  # m/s²
     burn: float = 0.00045  # tank share per second at full throttle
+    tank: float = 60.0  # litres
     # The engine's torque curve: (rpm, share of peak torque) points, none past
     # the redline. Full throttle gives pull * torque * the gear's rpm per
     # speed (against first gear's) minus drag * speed², so each gear has a
@@ -160,6 +166,10 @@ class SimulatedLap:
             game="simulated lap",
             car=self.car.car_id,
             throttle=s.throttle,
+            fuel_amount=s.fuel * self.car.tank,
+            fuel_capacity=self.car.tank,
+            lap_distance=s.distance,
+            track=TRACK_ID,
         )
 
     def _hold_speed(self, state: _CarState, scale: Sequence[float]) -> float:
@@ -252,14 +262,25 @@ def pack(t: Telemetry) -> bytes:
         int(t.lights),
         _or_nan(t.throttle),
         (t.car or "").encode("ascii", "replace")[:16],
+        _or_nan(t.lap_distance),
+        _or_nan(t.fuel_capacity),
+        (t.track or "").encode("ascii", "replace")[:16],
     )
 
 
+def _text(raw: bytes) -> str | None:
+    text = raw.rstrip(b"\0").decode("ascii", "replace")
+    return text if text.isprintable() and text else None
+
+
 def decode(data: bytes) -> Telemetry | None:
-    if len(data) != _RECORD.size:
+    if len(data) not in (_FIRST.size, _RECORD.size):
         return None
     (gear, rpm, max_rpm, speed, fuel, lap_time, last, best, delta, lap, lights, throttle, car) = (
-        _RECORD.unpack(data)
+        _FIRST.unpack_from(data)
+    )
+    lap_distance, tank, track = (
+        _RACE.unpack_from(data, _FIRST.size) if len(data) > _FIRST.size else (_NONE, _NONE, b"")
     )
     if not (math.isfinite(rpm) and math.isfinite(speed)) or rpm < 0 or not -1 <= gear <= 10:
         return None
@@ -269,13 +290,17 @@ def decode(data: bytes) -> Telemetry | None:
 
     fuel_share = maybe(fuel)
     pedal = maybe(throttle)
-    car_id = car.rstrip(b"\0").decode("ascii", "replace")
+    capacity = maybe(tank)
+    if capacity is not None and not 0 < capacity < 1e4:
+        capacity = None
+    fuel_share = None if fuel_share is None else min(1.0, max(0.0, fuel_share))
+    metres = maybe(lap_distance)
     return Telemetry(
         gear=gear,
         rpm=rpm,
         max_rpm=maybe(max_rpm),
         speed=abs(speed),
-        fuel=None if fuel_share is None else min(1.0, max(0.0, fuel_share)),
+        fuel=fuel_share,
         lap_time=maybe(lap_time),
         last_lap=maybe(last),
         best_lap=maybe(best),
@@ -284,8 +309,12 @@ def decode(data: bytes) -> Telemetry | None:
         lights=Light(lights & _ALL_LIGHTS),
         state=GameState.DRIVING,
         game="simulated lap",
-        car=car_id if car_id.isprintable() and car_id else None,
+        car=_text(car),
         throttle=None if pedal is None else min(1.0, max(0.0, pedal)),
+        fuel_amount=None if capacity is None or fuel_share is None else fuel_share * capacity,
+        fuel_capacity=capacity,
+        lap_distance=metres if metres is not None and metres >= 0 else None,
+        track=_text(track),
     )
 
 
@@ -323,7 +352,7 @@ FAMILY = Family(
     title="simulated lap",
     fields=filled(
         "gear rpm max_rpm speed fuel lap_time last_lap best_lap delta lap lights state game car "
-        "throttle"
+        "throttle fuel_amount fuel_capacity lap_distance track"
     ),
     decoder=Decoder,
     reader=DemoReader,

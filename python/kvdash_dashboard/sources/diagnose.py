@@ -33,6 +33,7 @@ _NAMES = {
     "codemasters": "DiRT/GRID",
 }
 _PORT_NAMES = {**_NAMES, "codemasters": "DiRT"}
+_WRC_GENERATIONS = "WRC Generations"  # the Codemasters layout in a longer packet
 _FAMILIES = {f.name: f for f in (f1.FAMILY, forza.FAMILY, outgauge.FAMILY, codemasters.FAMILY)}
 
 
@@ -57,7 +58,7 @@ def _recognise(data: bytes) -> str | None:
         return f1.FAMILY.name
     if len(data) in _FORZA_LENGTHS:
         return forza.FAMILY.name
-    if len(data) in _CODEMASTERS_LENGTHS:
+    if len(data) in _CODEMASTERS_LENGTHS or codemasters.is_wrc_length(len(data)):
         return codemasters.FAMILY.name
     return None
 
@@ -91,16 +92,18 @@ def refused(
     if kind is None:
         return f"{len(data)}-byte packets of no game this app reads"
     if not any(f.name == kind for f in families):
+        wrc = kind == codemasters.FAMILY.name and codemasters.is_wrc_length(len(data))
+        label = _WRC_GENERATIONS if wrc else _NAMES[kind]
         theirs = _FAMILIES[kind]
         if moved:  # they come where the user wants them: the source is what is wrong
-            return f"{_NAMES[kind]} packets: choose --source {kind}"
+            return f"{label} packets: choose --source {kind}"
         if port == theirs.port or not families:
-            return f"{_NAMES[kind]} packets: choose --source {kind} or auto"
+            return f"{label} packets: choose --source {kind} or auto"
         ours = "/".join(_PORT_NAMES.get(f.name, f.title) for f in families)
         where = f"send them to port {theirs.port}"
         if listening is not None and theirs.port not in listening:
             where += f" and choose --source {kind} or auto"  # nothing listens there yet
-        return f"{_NAMES[kind]} packets on the {ours} port: {where}"
+        return f"{label} packets on the {ours} port: {where}"
     thin = _THIN.get(kind)
     advice = thin(data) if thin is not None else None
     if advice is not None:

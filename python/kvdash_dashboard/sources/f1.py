@@ -1,9 +1,12 @@
-"""EA SPORTS F1 23, F1 24 and F1 25: one car spread over several packet types.
+"""EA SPORTS F1 2020 to F1 25: one car spread over several packet types.
 
-Every packet starts with the same 29-byte header; the player's car is one
-record in each per-car array: 22 cars, 24 in format 2026 (F1 25 with the 2026
-Season Pack). The decoder keeps what each packet type said about that car and
-answers the merged picture."""
+Every packet starts with a header (24 bytes up to format 2022, 29 from 2023);
+the player's car is one record in each per-car array: 22 cars, 24 in format
+2026 (F1 25 with the 2026 Season Pack). The decoder keeps what each packet
+type said about that car and answers the merged picture. What changes between
+formats (header, record sizes, a field moved) is one table, _FORMATS.
+Formats 2020 to 2022 as racehub-io/f1-telemetry-client reads them
+(src/parsers/packets @ 57ceb8b32ef7b6a9af8d834193f7c2a7fee26413)."""
 
 from __future__ import annotations
 
@@ -14,9 +17,11 @@ from dataclasses import dataclass
 from ..telemetry import GameState, Light, Telemetry
 from .base import Family, filled
 
-# format, game year, major, minor, packet version, packet id, session uid,
-# session time, frame, overall frame, player index, second player index.
-_HEADER = struct.Struct("<HBBBBBQfIIBB")
+# The header: format, packet id, session uid, player index. From 2023 a game
+# year before the versions and an overall frame counter after the frame.
+_HEADER = struct.Struct("<H4xBQ12xBx")
+_HEADER_2022 = struct.Struct("<H3xBQ8xBx")
+_FORMAT = struct.Struct("<H")
 
 _MOTION, _SESSION, _LAP_DATA, _PARTICIPANTS = 0, 1, 2, 4
 _CAR_TELEMETRY, _CAR_STATUS, _SESSION_HISTORY, _CAR_TELEMETRY_2 = 6, 7, 11, 16
@@ -25,20 +30,25 @@ _CAR_TELEMETRY, _CAR_STATUS, _SESSION_HISTORY, _CAR_TELEMETRY_2 = 6, 7, 11, 16
 _TELEMETRY = struct.Struct("<Hf9xbHBB")
 # Car status record: TC, ABS, fuel mix, front brake bias (%), pit limiter,
 # fuel, capacity (kg), max rpm, DRS allowed, FIA flag. The network-paused byte
-# comes later, where the format says.
+# comes later, where the format says. Format 2020 keeps tyre wear and damage
+# between DRS and the flag.
 _STATUS = struct.Struct("<BBBBBff4xH3xB5xb")
+_STATUS_2020 = struct.Struct("<BBBBBff4xH3xB19xb")
 # Lap data record: last lap ms, current lap ms, lap distance (m), position,
 # lap number, pit status, current lap invalid.
+_LAP_2022 = struct.Struct("<II4xf8xBBB2xB")
 _LAP_2023 = struct.Struct("<II10xf8xBBB2xB")
 _LAP_2024 = struct.Struct("<II12xf8xBBB2xB")
-# Session: the track's id (-1 unknown), the same place in every format.
+# Format 2020's: last, current and best lap in seconds (floats), lap distance,
+# position, lap number, pit status, current lap invalid.
+_LAP_2020 = struct.Struct("<ff4xf16xf8xBBB1xB")
+# Session: the track's id (-1 unknown), 7 bytes after the header in every format.
 _TRACK = struct.Struct("<b")
-_TRACK_AT = 36
+_TRACK_AFTER = 7
 # Car telemetry 2 record (format 2026): active aero in straight mode, active
 # aero available, the car runs to the 2026 rules.
 _AERO = struct.Struct("<BB6xB")
 _AERO_SIZE = 10
-_PARTICIPANTS_AT = _HEADER.size + 1  # after the count of active cars
 _U8 = struct.Struct("<B")
 _U16 = struct.Struct("<H")
 _U32 = struct.Struct("<I")
@@ -54,12 +64,16 @@ class _Format:
     sizes: dict[int, int]  # packet id -> its exact length, for the ids we read
     telemetry_size: int
     status_size: int
-    paused_at: int  # the network-paused byte, in the status record
+    paused_at: int | None  # the network-paused byte, in the status record
     lap: struct.Struct
     lap_size: int
     participant_size: int
     team: struct.Struct  # the team id, at team_at in a participant's record
     team_at: int
+    header: struct.Struct = _HEADER
+    status: struct.Struct = _STATUS
+    history_lap_size: int = 14  # one lap in the session history
+    lap_seconds: bool = False  # lap times as float seconds, the best among them
 
 
 _SIZES_2024 = {
@@ -70,7 +84,74 @@ _SIZES_2024 = {
     _CAR_STATUS: 1239,
     _SESSION_HISTORY: 1460,
 }
+_SIZES_2022 = {
+    _MOTION: 1464,
+    _SESSION: 632,
+    _LAP_DATA: 972,
+    _PARTICIPANTS: 1257,
+    _CAR_TELEMETRY: 1347,
+    _CAR_STATUS: 1058,
+    _SESSION_HISTORY: 1155,
+}
 _FORMATS = {
+    # F1 2020: lap times in seconds with the best lap in lap data (no session
+    # history yet), damage in the status record, no rev-light bits, no paused byte.
+    2020: _Format(
+        game="F1 2020",
+        cars=22,
+        last_id=9,
+        sizes={
+            _MOTION: 1464,
+            _SESSION: 251,
+            _LAP_DATA: 1190,
+            _PARTICIPANTS: 1213,
+            _CAR_TELEMETRY: 1307,
+            _CAR_STATUS: 1344,
+        },
+        telemetry_size=58,
+        status_size=60,
+        paused_at=None,
+        lap=_LAP_2020,
+        lap_size=53,
+        participant_size=54,
+        team=_U8,
+        team_at=2,
+        header=_HEADER_2022,
+        status=_STATUS_2020,
+        lap_seconds=True,
+    ),
+    2021: _Format(
+        game="F1 2021",
+        cars=22,
+        last_id=11,
+        sizes={**_SIZES_2022, _SESSION: 625, _LAP_DATA: 970},  # no time-trial trailer
+        telemetry_size=60,
+        status_size=47,
+        paused_at=46,
+        lap=_LAP_2022,
+        lap_size=43,
+        participant_size=56,
+        team=_U8,
+        team_at=3,
+        header=_HEADER_2022,
+        history_lap_size=11,
+    ),
+    2022: _Format(
+        game="F1 22",
+        cars=22,
+        last_id=11,
+        sizes=_SIZES_2022,
+        telemetry_size=60,
+        status_size=47,
+        paused_at=46,
+        lap=_LAP_2022,
+        lap_size=43,
+        participant_size=56,
+        team=_U8,
+        team_at=3,
+        header=_HEADER_2022,
+        history_lap_size=11,
+    ),
     2023: _Format(
         game="F1 23",
         cars=22,
@@ -145,10 +226,10 @@ FORMATS = frozenset(_FORMATS)
 _LEGACY_LENGTHS = frozenset({64, 152, 252, 264})
 _MAX_LENGTH = 2048  # every F1 packet fits one Ethernet frame
 
-# Session history: car index, laps, tyre stints, best lap number (from 1).
+# Session history: car index, laps, tyre stints, best lap number (from 1);
+# the laps start 7 bytes after the header.
 _HISTORY = struct.Struct("<BBBB")
-_HISTORY_LAPS_AT = 36
-_HISTORY_LAP_SIZE = 14
+_HISTORY_LAPS_AFTER = 7
 _HISTORY_MAX_LAPS = 100
 
 # The FIA flag the game shows the car: 2 blue, 3 yellow (green and none light nothing).
@@ -157,6 +238,14 @@ _TOP_GEAR = 8
 # An empty participant slot says 255. What it says in the wider ids of 2026 is
 # not documented: 65535 by analogy, and 255 is no team there either.
 _NO_TEAM = frozenset({255, 65535})
+
+
+def _seconds(value: float, zero: float | None = None) -> float | None:
+    """A lap time F1 2020 sends in seconds: ``zero`` where it says 0 (no lap
+    yet), None where it says nothing a clock could show."""
+    if not math.isfinite(value) or value < 0:
+        return None
+    return value if value > 0 else zero
 
 
 class Decoder:
@@ -200,11 +289,13 @@ class Decoder:
 
     def decode(self, data: bytes) -> Telemetry | None:
         size = len(data)
-        if size < _HEADER.size or size > _MAX_LENGTH or size in _LEGACY_LENGTHS:
+        if size < _HEADER_2022.size or size > _MAX_LENGTH or size in _LEGACY_LENGTHS:
             return None
-        fmt, _, _, _, _, packet_id, uid, _, _, _, player, _ = _HEADER.unpack_from(data)
-        form = _FORMATS.get(fmt)
-        if form is None or packet_id > form.last_id:
+        form = _FORMATS.get(_FORMAT.unpack_from(data)[0])
+        if form is None or size < form.header.size:
+            return None
+        fmt, packet_id, uid, player = form.header.unpack_from(data)
+        if packet_id > form.last_id:
             return None
         expected = form.sizes.get(packet_id)
         if expected is not None and size != expected:
@@ -216,25 +307,25 @@ class Decoder:
             self._game = form.game
         if player < form.cars:
             if packet_id == _CAR_TELEMETRY:
-                if not self._car_telemetry(data, form.telemetry_size * player):
+                if not self._car_telemetry(data, form, player):
                     return None
             elif packet_id == _CAR_STATUS:
                 self._car_status(data, form, player)
             elif packet_id == _LAP_DATA:
                 self._lap_data(data, form, player)
             elif packet_id == _SESSION_HISTORY:
-                self._session_history(data, player)
+                self._session_history(data, form, player)
             elif packet_id == _PARTICIPANTS:
                 self._participants(data, form, player)
             elif packet_id == _CAR_TELEMETRY_2:
                 self._car_telemetry_2(data, player)
             elif packet_id == _SESSION:
-                self._session_data(data)
+                self._session_data(data, form)
         return self._telemetry()
 
-    def _car_telemetry(self, data: bytes, record: int) -> bool:
+    def _car_telemetry(self, data: bytes, form: _Format, player: int) -> bool:
         speed, throttle, gear, rpm, drs, rev_percent = _TELEMETRY.unpack_from(
-            data, _HEADER.size + record
+            data, form.header.size + form.telemetry_size * player
         )
         if not -1 <= gear <= _TOP_GEAR:
             return False
@@ -248,9 +339,9 @@ class Decoder:
         return True
 
     def _car_status(self, data: bytes, form: _Format, player: int) -> None:
-        at = _HEADER.size + form.status_size * player
+        at = form.header.size + form.status_size * player
         (tc, abs_, fuel_mix, bias, limiter, fuel, capacity, max_rpm, drs_allowed, flag) = (
-            _STATUS.unpack_from(data, at)
+            form.status.unpack_from(data, at)
         )
         lights = _FLAGS.get(flag, Light.NONE)
         # TC and ABS are the assist settings, not activity: light them when off.
@@ -260,7 +351,7 @@ class Decoder:
             lights |= Light.ABS
         if limiter:
             lights |= Light.PIT_LIMITER
-        if drs_allowed:
+        if drs_allowed == 1:  # F1 2020 says 255 (-1) when it does not know
             lights |= Light.DRS_AVAILABLE
         self._status_lights = lights
         self._max_rpm = float(max_rpm) if max_rpm else None
@@ -275,15 +366,24 @@ class Decoder:
         self._abs_level = abs_
         self._engine_map = fuel_mix
         self._brake_bias = float(bias)  # sent as % to the front already
-        self._paused = data[at + form.paused_at] != 0
+        self._paused = form.paused_at is not None and data[at + form.paused_at] != 0
         self._merged = None
 
     def _lap_data(self, data: bytes, form: _Format, player: int) -> None:
-        last_ms, current_ms, distance, position, lap, pit, invalid = form.lap.unpack_from(
-            data, _HEADER.size + form.lap_size * player
-        )
-        self._last_lap = last_ms / 1000.0 if last_ms else None
-        self._lap_time = current_ms / 1000.0
+        at = form.header.size + form.lap_size * player
+        if form.lap_seconds:
+            last, current, best, distance, position, lap, pit, invalid = form.lap.unpack_from(
+                data, at
+            )
+            self._last_lap = _seconds(last)
+            self._lap_time = _seconds(current, zero=0.0)
+            self._best_lap = _seconds(best)
+        else:
+            last_ms, current_ms, distance, position, lap, pit, invalid = form.lap.unpack_from(
+                data, at
+            )
+            self._last_lap = last_ms / 1000.0 if last_ms else None
+            self._lap_time = current_ms / 1000.0
         self._position = position or None
         self._lap = lap or None
         # Negative until the car first crosses the line.
@@ -292,21 +392,23 @@ class Decoder:
         self._lap_valid = invalid == 0
         self._merged = None
 
-    def _session_history(self, data: bytes, player: int) -> None:
-        car, _, _, best_lap_number = _HISTORY.unpack_from(data, _HEADER.size)
+    def _session_history(self, data: bytes, form: _Format, player: int) -> None:
+        car, _, _, best_lap_number = _HISTORY.unpack_from(data, form.header.size)
         if car != player:
             return  # the game cycles through every car's history
         if not 1 <= best_lap_number <= _HISTORY_MAX_LAPS:
             self._best_lap = None
         else:
+            laps_at = form.header.size + _HISTORY_LAPS_AFTER
             (best_ms,) = _U32.unpack_from(
-                data, _HISTORY_LAPS_AT + _HISTORY_LAP_SIZE * (best_lap_number - 1)
+                data, laps_at + form.history_lap_size * (best_lap_number - 1)
             )
             self._best_lap = best_ms / 1000.0 if best_ms else None
         self._merged = None
 
     def _participants(self, data: bytes, form: _Format, player: int) -> None:
-        at = _PARTICIPANTS_AT + form.participant_size * player + form.team_at
+        # The records follow the count of active cars.
+        at = form.header.size + 1 + form.participant_size * player + form.team_at
         (team,) = form.team.unpack_from(data, at)
         car = None if team in _NO_TEAM else f"team-{team}"
         if car != self._car:
@@ -329,8 +431,8 @@ class Decoder:
             self._aero_lights = lights
             self._merged = None
 
-    def _session_data(self, data: bytes) -> None:
-        (track_id,) = _TRACK.unpack_from(data, _TRACK_AT)
+    def _session_data(self, data: bytes, form: _Format) -> None:
+        (track_id,) = _TRACK.unpack_from(data, form.header.size + _TRACK_AFTER)
         if track_id != self._track_id:
             self._track_id = track_id
             self._track = str(track_id) if track_id >= 0 else None
@@ -383,5 +485,5 @@ FAMILY = Family(
     ),
     decoder=Decoder,
     port=20777,
-    games="F1 23, F1 24, F1 25 (also with the 2026 Season Pack)",
+    games="F1 2020, F1 2021, F1 22, F1 23, F1 24, F1 25 (also with the 2026 Season Pack)",
 )

@@ -5,13 +5,18 @@ seconds, so the listener must call `heartbeat(sock, host)` on the socket it
 listens on (bound to port 33740), once at the start and every
 `HEARTBEAT_INTERVAL` seconds; `host` is the console's address, which the user
 gives. Packets are Salsa20-encrypted; the cipher comes from pycryptodome (the
-"gt7" extra): without it `AVAILABLE` is False and the family is not offered."""
+"gt7" extra): without it `AVAILABLE` is False and the family is not offered.
+
+Gran Turismo Sport sends the same packet under its own key and ports
+(sources/gts.py): a `Game` names what differs."""
 
 from __future__ import annotations
 
 import math
 import socket
 import struct
+from collections.abc import Mapping
+from dataclasses import dataclass
 
 from ..telemetry import GameState, Light, Telemetry
 from .base import Family, filled
@@ -24,7 +29,7 @@ else:
     AVAILABLE = True
 
 MISSING = (
-    "Gran Turismo 7's packets are encrypted; decrypting them needs pycryptodome: "
+    "Gran Turismo's packets are encrypted; decrypting them needs pycryptodome: "
     'pip install "kvdash[gt7]"'
 )
 
@@ -33,11 +38,25 @@ HEARTBEAT_PORT = 33739  # on the console
 HEARTBEAT_INTERVAL = 10.0  # s; the console stops streaming when they stop
 HEARTBEAT = b"A"  # asks for the 296-byte packet, which has all a dashboard needs
 
-_KEY = b"Simulator Interface Packet GT7 ver 0.0"[:32]
+
+@dataclass(frozen=True)
+class Game:
+    """What one Gran Turismo's packets differ by."""
+
+    title: str
+    key: bytes  # Salsa20's 32 bytes
+    # Packet length -> the constant the nonce's seed is XORed with.
+    nonce_xor: Mapping[int, int]
+
+
+GT7 = Game(
+    title="Gran Turismo 7",
+    key=b"Simulator Interface Packet GT7 ver 0.0"[:32],
+    # One length per heartbeat variant A, B, ~.
+    nonce_xor={296: 0xDEADBEAF, 316: 0xDEADBEEF, 344: 0x55FABB4F},
+)
 _MAGIC = 0x47375330
 _SEED_AT = 0x40  # 4 bytes sent in clear: the nonce's seed
-# Length -> the constant the seed is XORed with, per heartbeat variant A, B, ~.
-_NONCE_XOR = {296: 0xDEADBEAF, 316: 0xDEADBEEF, 344: 0x55FABB4F}
 _U32 = struct.Struct("<I")
 
 # rpm @0x3C; fuel, capacity, speed @0x44.
@@ -60,14 +79,14 @@ def heartbeat(sock: socket.socket, host: str, port: int = HEARTBEAT_PORT) -> Non
     sock.sendto(HEARTBEAT, (host, port))
 
 
-def decrypt(data: bytes) -> bytes | None:
+def decrypt(data: bytes, game: Game = GT7) -> bytes | None:
     """The plain packet, or None when data does not decrypt to one."""
-    xor = _NONCE_XOR.get(len(data))
+    xor = game.nonce_xor.get(len(data))
     if xor is None or not AVAILABLE:
         return None
     (seed,) = _U32.unpack_from(data, _SEED_AT)
     nonce = _U32.pack(seed ^ xor) + _U32.pack(seed)
-    plain = Salsa20.new(key=_KEY, nonce=nonce).decrypt(data)
+    plain = Salsa20.new(key=game.key, nonce=nonce).decrypt(data)
     return plain if _U32.unpack_from(plain)[0] == _MAGIC else None
 
 
@@ -75,9 +94,9 @@ def _lap_ms(ms: int) -> float | None:
     return ms / 1000.0 if ms > 0 else None  # -1: not set
 
 
-def decode(data: bytes) -> Telemetry | None:
-    """One packet as received; None when it is not GT7's."""
-    plain = decrypt(data)
+def decode(data: bytes, game: Game = GT7) -> Telemetry | None:
+    """One packet as received; None when it is not game's."""
+    plain = decrypt(data, game)
     if plain is None:
         return None
     rpm, fuel, capacity, speed = _ENGINE.unpack_from(plain, _ENGINE_AT)
@@ -127,26 +146,30 @@ def decode(data: bytes) -> Telemetry | None:
         position=grid if grid > 0 else None,
         lights=lights,
         state=state,
-        game="Gran Turismo 7",
+        game=game.title,
         car=str(car) if car > 0 else None,
         throttle=throttle / 255.0,
     )
 
 
 class Decoder:
-    """Every packet carries the whole car: no state."""
+    """Every packet carries the whole car: no state but which game sends it."""
+
+    def __init__(self, game: Game = GT7) -> None:
+        self._game = game
 
     def decode(self, data: bytes) -> Telemetry | None:
-        return decode(data)
+        return decode(data, self._game)
 
 
+FIELDS = filled(
+    "gear rpm max_rpm rev_lights speed fuel last_lap best_lap lap position lights state car "
+    "throttle"
+)
 FAMILY = Family(
     name="gt7",
-    title="Gran Turismo 7",
-    fields=filled(
-        "gear rpm max_rpm rev_lights speed fuel last_lap best_lap lap position lights state "
-        "car throttle"
-    ),
+    title=GT7.title,
+    fields=FIELDS,
     decoder=Decoder,
     port=LISTEN_PORT,
     games="Gran Turismo 7 (PS4/PS5; needs --console)",

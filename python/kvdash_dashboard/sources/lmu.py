@@ -244,6 +244,10 @@ class LmuReader:
         self.next_poll = 0.0
         self.problem: str | None = None
 
+    @property
+    def where(self) -> str:
+        return f"{self._lmu.where}, {self._rf2.where}"
+
     def poll(self, now: float) -> bytes | None:
         snapshot = self._lmu.poll(now) if now >= self._lmu.next_poll else None
         if self._lmu.present:

@@ -357,6 +357,11 @@ class ShmReader:
     def present(self) -> bool:
         return self._views is not None
 
+    @property
+    def where(self) -> str:
+        """The mapping the game is known by (its first), for the user."""
+        return ("Local\\" if sys.platform == "win32" else "") + self._names[0]
+
     def poll(self, now: float) -> bytes | None:
         if self._views is None and not self._open(now):  # _open says why, if it can
             self.next_poll = now + ABSENT_INTERVAL
