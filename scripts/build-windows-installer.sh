@@ -101,6 +101,8 @@ build_host() {
 build_host kvdash windows -DKVDASH_TRAY
 build_host kvdash-dashboard console ""
 cp LICENSE "$app/LICENSE.txt"
+# What a user reads first, in the folder itself (CRLF, for Notepad).
+sed 's/$/\r/' installer/README.txt >"$app/README.txt"
 
 setup=dist/kvdash-$version-windows-setup.exe
 portable=dist/kvdash-$version-windows-portable.zip

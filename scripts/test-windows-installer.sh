@@ -167,6 +167,7 @@ ended_cleanly() { grep -aq "reports in .* s" "$1"; }
 check_app() {  # label, Linux path of the folder
   local label=$1 exe=$2/kvdash-dashboard.exe out status
   [ -f "$exe" ] || { fail "$label: no kvdash-dashboard.exe at the top of the folder"; return; }
+  grep -q "Settings" "$2/README.txt" 2>/dev/null || fail "$label: no README.txt for the user"
   status=0
   out=$(winrun "$exe" --version | tr -d '\r') || status=$?
   if [ "$status" -ne 0 ] || [ "$out" != "kvdash-dashboard $version" ]; then
