@@ -179,7 +179,7 @@ def test_the_log_has_times_keeps_new_status_and_turns_over_at_its_size(
         kept.status(f"F1 25: {n * 60} packets, 0 bad · 60 updates/s", float(n))
     kept.status("waiting for a game · 0 updates/s", 3.0)
     kept.status("waiting for a game · 0 updates/s", 3.0 + journal.STATUS_EVERY)  # a while later
-    first = (tmp_path / "kvdash.log").read_text().splitlines()
+    first = (tmp_path / "kvdash.log").read_text(encoding="utf-8").splitlines()
     assert [STAMP.sub("", line) for line in first] == [
         "status: F1 25: 0 packets, 0 bad · 60 updates/s",
         "status: waiting for a game · 0 updates/s",
@@ -191,7 +191,10 @@ def test_the_log_has_times_keeps_new_status_and_turns_over_at_its_size(
     log, older = tmp_path / "kvdash.log", tmp_path / "kvdash.log.1"
     assert older.exists() and not (tmp_path / "kvdash.log.2").exists()
     assert log.stat().st_size <= 4000 and older.stat().st_size <= 4000
-    lines = older.read_text().splitlines() + log.read_text().splitlines()
+    lines = (
+        older.read_text(encoding="utf-8").splitlines()
+        + log.read_text(encoding="utf-8").splitlines()
+    )
     assert all(STAMP.match(line) for line in lines)
     assert lines[-1].endswith(" message 199")
     assert list(kept.recent) == [f"message {n}" for n in range(180, 200)]
@@ -215,7 +218,7 @@ def test_without_stdout_and_stderr_the_app_writes_its_log(tmp_path: Path) -> Non
     done = run_python(code, env={"KVDASH_LOG_DIR": str(tmp_path)})
     assert done.returncode == 2, done.stderr  # the first ended well, the second on its mistake
     assert "Traceback" not in done.stderr
-    lines = (tmp_path / "kvdash.log").read_text().splitlines()
+    lines = (tmp_path / "kvdash.log").read_text(encoding="utf-8").splitlines()
     assert all(STAMP.match(line) for line in lines)
     text = "\n".join(STAMP.sub("", line) for line in lines)
     assert "\nstatus: simulated lap" in text and "\nend: simulated lap" in text
