@@ -236,7 +236,8 @@ _UNSET = object()  # a panel before its first value: unequal to any value
 class Layout:
     """Turns telemetry into frames for one source: which panels, which shift light."""
 
-    def __init__(self, options: Options, fields: frozenset[str]) -> None:
+    def __init__(self, options: Options, fields: frozenset[str], last: Frame | None = None) -> None:
+        """last: the frame shown now, where another layout made it."""
         self.options = options
         self.fields = fields
         self.left = pick_panel(options.left, LEFT_DEFAULTS, fields)
@@ -262,6 +263,10 @@ class Layout:
             for setting, led in SETTING_LEDS.items()
             if led in options.leds
         }
+        self.labels = options.labels()  # asked every loop by the page: made once
+        # The frame answered last: one equal to it is answered as that very
+        # frame, so that the loop tells a new frame by identity alone.
+        self._last = last
 
     def unfilled(self) -> tuple[str, ...]:
         """The panel choices this source cannot fill, as words for the status line."""
@@ -287,8 +292,10 @@ class Layout:
         telemetry (the shift-light flash, the pit blink, a pop-up's end), or
         None. ``learnt``: the car's rev limit learnt where the game sends
         none; ``laps``: what the lap tracker knows (the worked-out panels,
-        the pop-ups)."""
+        the pop-ups). A frame equal to the one answered last is that same
+        object."""
         if t is None:
+            self._last = NO_DATA
             return NO_DATA, None
         o = self.options
         lights = int(t.lights)
@@ -304,6 +311,8 @@ class Layout:
             flash = shift_now
         fuel_low = t.fuel is not None and t.fuel < o.fuel_low
         gear = self._gears.get(t.gear)
+        if gear is None:
+            gear = gear_text(t.gear, o.neutral)
         if self._left_learnt and laps is not None:
             left = getattr(laps, self._left_field)
         else:  # a worked-out value with no tracker: unknown
@@ -316,44 +325,59 @@ class Layout:
             right = getattr(t, self._right_field, None)
         if right != self._right_value:
             self._right_value, self._right_text = right, panel_text(self.right, right, o.units)
-        frame = Frame(
-            gear=gear if gear is not None else gear_text(t.gear, o.neutral),
-            rpm=lit,
-            warnings=self._warning_leds(lights, shift_now, fuel_low),
-            left=self._left_text,
-            right=self._right_text,
-            flash=flash,
-        )
+        left_text, right_text = self._left_text, self._right_text
+        warnings = self._warning_leds(lights, shift_now, fuel_low)
         if laps is not None and o.popups and (laps.lap_end or laps.setting):
             shown = (laps.lap_end, laps.setting)
             if shown != self._over:
-                change = self._popups(frame, laps, now, change)
+                left_text, right_text, warnings, change = self._popups(
+                    left_text, right_text, warnings, laps, now, change
+                )
+        last = self._last
+        if (
+            last is not None
+            and lit == last.rpm
+            and left_text == last.left
+            and right_text == last.right
+            and gear == last.gear
+            and warnings == last.warnings
+            and flash == last.flash
+        ):
+            return last, change
+        frame = self._last = Frame(gear, lit, warnings, left_text, right_text, flash)
         return frame, change
 
     def _popups(
-        self, frame: Frame, laps: LapTracker, now: float, change: float | None
-    ) -> float | None:
+        self,
+        left: str,
+        right: str,
+        warnings: tuple[bool, ...],
+        laps: LapTracker,
+        now: float,
+        change: float | None,
+    ) -> tuple[str, str, tuple[bool, ...], float | None]:
         """The lap just ended (5 s) and a changed setting (2 s) over the
-        panels, the later on top; answers when the frame changes next."""
+        panels, the later on top: the panels and warning LEDs so, and when
+        the frame changes next."""
         ends = [] if change is None else [change]
         end, setting = laps.lap_end, laps.setting
         if end is not None and now < end.at + LAP_POPUP:
             ends.append(end.at + LAP_POPUP)
-            frame.left = right_align(lap_time_text(end.time))
+            left = right_align(lap_time_text(end.time))
             difference = end.difference
             blank = " " * PANEL_DIGITS
-            frame.right = blank if difference is None else right_align(delta_text(difference))
+            right = blank if difference is None else right_align(delta_text(difference))
             if setting is not None and setting.at < end.at:
                 setting = None  # the lap ended after it: the lap's pop-up is on top
         if setting is not None and now < setting.at + SETTING_POPUP:
             ends.append(setting.at + SETTING_POPUP)
-            frame.right = right_align(setting_text(setting.value))
+            right = right_align(setting_text(setting.value))
             led = self._setting_leds.get(setting.name)
             if led is not None:
-                frame.warnings = tuple(on or i == led for i, on in enumerate(frame.warnings))
+                warnings = tuple(on or i == led for i, on in enumerate(warnings))
         if len(ends) == (change is not None):  # none on: none to look at till the next
             self._over = (laps.lap_end, laps.setting)
-        return min(ends) if ends else None
+        return left, right, warnings, (min(ends) if ends else None)
 
     def _warning_leds(self, lights: int, shift_now: bool, fuel_low: bool) -> tuple[bool, ...]:
         state = (lights, shift_now, fuel_low)

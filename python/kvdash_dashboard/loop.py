@@ -25,7 +25,7 @@ from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View
 
 if TYPE_CHECKING:
-    from .web.server import WebServer
+    from .web.server import Showing, WebServer
 
 STALE = 2.0  # s without telemetry: the game is gone ("no data")
 SWITCH_AFTER = 1.0  # s of silence before another game may take the display
@@ -50,12 +50,11 @@ class App:
         self.udp, self.polled, self.replay = udp, polled, replay
         self.recorder, self.display, self.view = recorder, display, view
         self.web = web
-        self.published: tuple[object, ...] | None = None
-        self.sent_report: bytes | None = None  # as read back, for the page
         if recorder is not None:
             recorder.say = view.say
         if web is not None:
             web.say = view.say
+            web.showing = self.showing
         self.settings = settings
         self.period = 1.0 / args.hz
         sole = FAMILIES.get(args.source)
@@ -122,8 +121,7 @@ class App:
                 *((race,) if race else ()),
                 *self.layout.unfilled(),
             )
-        labels = self.layout.options.labels()
-        return Status(source, self.display.status(), self.rate, notes, labels)
+        return Status(source, self.display.status(), self.rate, notes, self.layout.labels)
 
     def _problems(self) -> list[str]:
         found = [u.channel.problem for u in self.udp] + [p.problem for p in self.polled]
@@ -171,7 +169,7 @@ class App:
         """The settings of the game and car now driving the display, at once."""
         assert self.active is not None
         game = self.active.name
-        self.layout = Layout(self.settings.options(game, self.car), self.active.fields)
+        self.layout = Layout(self.settings.options(game, self.car), self.active.fields, self.frame)
         if self.car is not None and self.settings.has_car(game, self.car):
             self.view.say(f'Settings of [car."{game}:{self.car}"] apply.')
 
@@ -182,28 +180,34 @@ class App:
         if self.active is not None:
             self._apply_settings()
         else:
-            self.layout = Layout(settings.options(self.layout_game), self.layout.fields)
+            options = settings.options(self.layout_game)
+            self.layout = Layout(options, self.layout.fields, self.frame)
         self.dirty = True
 
     def deadline(self, now: float, end: float | None) -> float:
-        times = [self.display.next_check, self.view.next_update]
-        if end is not None:
-            times.append(end)
-        if self.polled:
-            times.extend(p.next_poll for p in self.polled)
+        """When something is next due, whatever comes in meanwhile. Asked
+        every loop: the soonest kept as it goes, no list made."""
+        soonest = self.display.next_check
+        if self.view.next_update < soonest:
+            soonest = self.view.next_update
+        if end is not None and end < soonest:
+            soonest = end
+        for p in self.polled:
+            if p.next_poll < soonest:
+                soonest = p.next_poll
         if self.replay is not None and not self.replay.finished:
-            times.append(self.replay.next_poll)
-        if self.flash is not None:
-            times.append(self.flash)
-        if self.telemetry is not None:
-            times.append(self.last_heard + STALE)
-        if self._wants_send():
-            times.append(self.last_send + self.period)
-        if self.requests:
-            times.append(self.next_request)
+            soonest = min(soonest, self.replay.next_poll)
+        if self.flash is not None and self.flash < soonest:
+            soonest = self.flash
+        if self.telemetry is not None and self.last_heard + STALE < soonest:
+            soonest = self.last_heard + STALE
+        if self.last_send + self.period < soonest and self._wants_send():
+            soonest = self.last_send + self.period
+        if self.requests and self.next_request < soonest:
+            soonest = self.next_request
         if self.web is not None:
-            times.append(self.web.next_deadline())
-        return min(times)
+            soonest = min(soonest, self.web.next_deadline())
+        return soonest
 
     def _wants_send(self) -> bool:
         return self.display.engine is not None and (
@@ -214,8 +218,9 @@ class App:
         """Waits up to timeout for input, then does everything that is due."""
         heard: list[Heard] = []
         # Nothing to wait on (shared memory alone, or the web page resting with
-        # no client): Windows' select() refuses empty sets.
-        if self.selector.get_map():
+        # no client): Windows' select() refuses empty sets. A game's socket is
+        # always there: the map is counted only without one.
+        if self.udp or self.selector.get_map():
             ready = self.selector.select(max(0.0, timeout))
             now = time.monotonic()
             for key, mask in ready:
@@ -249,9 +254,10 @@ class App:
             elif event == "plugged":
                 self.view.say(f"Driving the {self.display.status()} again.")
         if self.dirty or (self.flash is not None and now >= self.flash):
-            frame, self.flash = self.layout.frame(self.telemetry, now, self.rev_limit, self.laps)
-            if frame != self.frame:  # only a different frame is new: compared once
-                self.frame = frame
+            # An unchanged frame is the same object: only a different one is new.
+            self.frame, self.flash = self.layout.frame(
+                self.telemetry, now, self.rev_limit, self.laps
+            )
             self.dirty = False
         if self._wants_send() and now - self.last_send >= self.period:
             assert self.display.engine is not None
@@ -262,31 +268,24 @@ class App:
             self.sent_generation = self.display.generation
             self.last_send = now
             self.reports += 1
-            if self.web is not None:
-                self.sent_report = self.display.report()
         if self.web is not None:
-            self._publish(now)
+            self.web.tick(now)
         if now >= self.view.next_update:
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
 
-    def _publish(self, now: float) -> None:
-        """The frame to the web page when what the display shows has changed
-        (without a display: the preview's frame)."""
-        assert self.web is not None
+    def showing(self) -> Showing:
+        """What the web page draws: what the display shows (without a
+        display, the preview's frame), asked by the server only while a
+        client is connected."""
         if self.display.engine is not None:
             frame = self.sent if self.sent is not None else NO_DATA
-            report = self.sent_report
+            engine = self.sent_generation
         else:
-            frame, report = self.frame, None
+            frame, engine = self.frame, 0
         source = self.active.name if self.active is not None else ""
         car = (self.telemetry.car if self.telemetry is not None else None) or ""
-        labels = self.layout.options.labels()
-        shown = (frame, report, source, car, labels)
-        if shown != self.published:
-            self.published = shown
-            self.web.publish(frame, report, source, car, labels, now)
-        self.web.tick(now)
+        return (frame, source, car, self.layout.labels, engine, self.display.report)
 
     def _ask_consoles(self, now: float) -> None:
         every = min(f.request_every for _, f in self.requests)
