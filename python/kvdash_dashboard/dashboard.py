@@ -198,7 +198,7 @@ def panel_text(choice: str, value: float | None, units: str) -> str:
     if value is None or not -1e15 < value < 1e15:  # NaN fails too
         return "" if choice in WORKED_OUT else " " * PANEL_DIGITS
     text = _TEXTS.get(choice, _whole)(value, units)
-    return right_align(text)
+    return text.rjust(PANEL_DIGITS + text.count(".") + text.count(":"))  # right_align
 
 
 def pick_panel(chosen: str | None, defaults: tuple[str, ...], fields: frozenset[str]) -> str:
@@ -257,6 +257,7 @@ class Layout:
         self._left_learnt = self.left in WORKED_OUT
         self._right_learnt = self.right in WORKED_OUT
         self._pit = int(Light.PIT_LIMITER) if options.pit_blink else 0
+        self._fuel_low, self._popups_on = options.fuel_low, options.popups
         self._over: tuple[object, object] = (None, None)  # pop-ups already over
         self._setting_leds = {
             setting: options.leds.index(led)
@@ -297,19 +298,46 @@ class Layout:
         if t is None:
             self._last = NO_DATA
             return NO_DATA, None
+        # Made for every packet: written out in one function rather than a
+        # call per part, as each call costs more than its part.
         o = self.options
         lights = int(t.lights)
+        shift_now = bool(lights & _SHIFT)
+        change: float | None = None
         if lights & self._pit:
             # The pit limiter: the whole row blinks slowly instead of the rpm.
             half = 0.5 / PIT_BLINK_HZ
             phase = math.floor(now / half)
-            lit, shift_now = (RPM_LEDS if phase % 2 == 0 else 0), bool(lights & _SHIFT)
-            change: float | None = (phase + 1) * half
+            lit = RPM_LEDS if phase % 2 == 0 else 0
+            change = (phase + 1) * half
             flash = False
         else:
-            lit, change, shift_now = self._rpm(t, lights, now, learnt)
+            if t.rev_lights is not None and o.shift_for(t.gear) is None:
+                # The game's own rev lights, scaled to ours.
+                share = min(1.0, max(0.0, t.rev_lights))
+                lit = int(round(share * RPM_LEDS))
+                shift_now = shift_now or share >= 1.0
+            else:
+                if (t.gear, t.max_rpm, learnt) != self._range_of:
+                    self._range_of = (t.gear, t.max_rpm, learnt)
+                    self._range = shift_range(t, o, learnt)
+                start, shift = self._range
+                rpm = t.rpm
+                # rpm_leds(rpm, start, shift), written out
+                if rpm >= shift:
+                    lit = RPM_LEDS
+                elif rpm <= start or shift <= start:
+                    lit = 0
+                else:
+                    lit = min(RPM_LEDS, int(RPM_LEDS * (rpm - start) / (shift - start)) + 1)
+                shift_now = shift_now or rpm >= shift
+            if shift_now:  # past the shift point every LED flashes
+                half = 0.5 / o.flash_hz
+                phase = math.floor(now / half)
+                lit = RPM_LEDS if phase % 2 == 0 else 0
+                change = (phase + 1) * half
             flash = shift_now
-        fuel_low = t.fuel is not None and t.fuel < o.fuel_low
+        fuel_low = t.fuel is not None and t.fuel < self._fuel_low
         gear = self._gears.get(t.gear)
         if gear is None:
             gear = gear_text(t.gear, o.neutral)
@@ -326,8 +354,13 @@ class Layout:
         if right != self._right_value:
             self._right_value, self._right_text = right, panel_text(self.right, right, o.units)
         left_text, right_text = self._left_text, self._right_text
-        warnings = self._warning_leds(lights, shift_now, fuel_low)
-        if laps is not None and o.popups and (laps.lap_end or laps.setting):
+        state = (lights, shift_now, fuel_low)
+        warnings = self._warnings.get(state)
+        if warnings is None:
+            warnings = self._warnings[state] = tuple(
+                self._led(name, mask, *state) for name, mask in self._leds
+            )
+        if self._popups_on and laps is not None and (laps.lap_end or laps.setting):
             shown = (laps.lap_end, laps.setting)
             if shown != self._over:
                 left_text, right_text, warnings, change = self._popups(
@@ -379,14 +412,6 @@ class Layout:
             self._over = (laps.lap_end, laps.setting)
         return left, right, warnings, (min(ends) if ends else None)
 
-    def _warning_leds(self, lights: int, shift_now: bool, fuel_low: bool) -> tuple[bool, ...]:
-        state = (lights, shift_now, fuel_low)
-        leds = self._warnings.get(state)
-        if leds is None:
-            leds = tuple(self._led(name, mask, *state) for name, mask in self._leds)
-            self._warnings[state] = leds
-        return leds
-
     @staticmethod
     def _led(name: str, mask: int, lights: int, shift_now: bool, fuel_low: bool) -> bool:
         if name == "fuel_low":
@@ -394,32 +419,6 @@ class Layout:
         if name == "shift":
             return shift_now
         return bool(lights & mask)
-
-    def _rpm(
-        self, t: Telemetry, lights: int, now: float, learnt: float | None
-    ) -> tuple[int, float | None, bool]:
-        """RPM LEDs lit, when that changes with no new telemetry, and whether
-        it is time to shift."""
-        o = self.options
-        shift_now = bool(lights & _SHIFT)
-        if t.rev_lights is not None and o.shift_for(t.gear) is None:
-            # The game's own rev lights, scaled to ours.
-            share = min(1.0, max(0.0, t.rev_lights))
-            lit = int(round(share * RPM_LEDS))
-            shift_now = shift_now or share >= 1.0
-        else:
-            if (t.gear, t.max_rpm, learnt) != self._range_of:
-                self._range_of = (t.gear, t.max_rpm, learnt)
-                self._range = shift_range(t, o, learnt)
-            start, shift = self._range
-            lit = rpm_leds(t.rpm, start, shift)
-            shift_now = shift_now or t.rpm >= shift
-        if not shift_now:
-            return lit, None, False
-        # Past the shift point every LED flashes.
-        half = 0.5 / o.flash_hz
-        phase = math.floor(now / half)
-        return (RPM_LEDS if phase % 2 == 0 else 0), (phase + 1) * half, True
 
 
 class Engine(Protocol):

@@ -68,6 +68,9 @@ class App:
         self.rev_limits = RevLimits()
         self.rev_limit: float | None = None  # learnt for the car driving now
         self.laps = LapTracker(BestLapStore(data_folder(), view.say))
+        # The tracker where the game gives it something to track, else None:
+        # neither fed nor asked, packet after packet, for nothing.
+        self.race: LapTracker | None = None
         self.last_heard = 0.0
         self.frame: Frame = NO_DATA
         self.flash: float | None = None  # when the shift-light flash changes the frame
@@ -144,24 +147,26 @@ class App:
     # ------------------------------------------------------------ events
 
     def hear(self, heard: Heard, now: float) -> None:
+        t = heard.telemetry
         if heard.family is not self.active:
             if self.active is not None and now - self.last_heard < SWITCH_AFTER:
                 return  # another game speaks while this one still does
             self.active = heard.family
-            self.car = heard.telemetry.car
+            self.car = t.car
             packets, bad = self._totals()
             self.counted_from = (packets - 1, bad)  # this game's first packet counts
             self.laps.use(heard.family)
+            self.race = self.laps if self.laps.active else None
             self._apply_settings()
-            game = heard.telemetry.game or heard.family.title
+            game = t.game or heard.family.title
             self.view.say(f"Telemetry from {game} ({heard.family.name}).")
-        elif heard.telemetry.car is not None and heard.telemetry.car != self.car:
-            self.car = heard.telemetry.car
+        elif t.car is not None and t.car != self.car:
+            self.car = t.car
             self._apply_settings()
-        self.telemetry = heard.telemetry
-        self.rev_limit = self.rev_limits.learn(heard.family, heard.telemetry)
-        if self.laps.active:
-            self.laps.update(heard.telemetry, now)
+        self.telemetry = t
+        self.rev_limit = self.rev_limits.learn(heard.family, t)
+        if self.race is not None:
+            self.race.update(t, now)
         self.last_heard = now
         self.dirty = True
 
@@ -201,7 +206,7 @@ class App:
             soonest = self.flash
         if self.telemetry is not None and self.last_heard + STALE < soonest:
             soonest = self.last_heard + STALE
-        if self.last_send + self.period < soonest and self._wants_send():
+        if self.last_send + self.period < soonest and self._unsent():
             soonest = self.last_send + self.period
         if self.requests and self.next_request < soonest:
             soonest = self.next_request
@@ -209,7 +214,8 @@ class App:
             soonest = min(soonest, self.web.next_deadline())
         return soonest
 
-    def _wants_send(self) -> bool:
+    def _unsent(self) -> bool:
+        """Whether the display has yet to get the frame (or a new engine the frame)."""
         return self.display.engine is not None and (
             self.frame is not self.sent or self.display.generation != self.sent_generation
         )
@@ -256,14 +262,16 @@ class App:
         if self.dirty or (self.flash is not None and now >= self.flash):
             # An unchanged frame is the same object: only a different one is new.
             self.frame, self.flash = self.layout.frame(
-                self.telemetry, now, self.rev_limit, self.laps
+                self.telemetry, now, self.rev_limit, self.race
             )
             self.dirty = False
-        if self._wants_send() and now - self.last_send >= self.period:
-            assert self.display.engine is not None
+        engine = self.display.engine
+        # _unsent(), written out: this is asked every loop.
+        unsent = self.frame is not self.sent or self.display.generation != self.sent_generation
+        if engine is not None and unsent and now - self.last_send >= self.period:
             # A new engine's image is blank: it gets every setter.
             shown = self.sent if self.display.generation == self.sent_generation else None
-            send(self.display.engine, self.frame, shown)
+            send(engine, self.frame, shown)
             self.sent = self.frame
             self.sent_generation = self.display.generation
             self.last_send = now
@@ -311,7 +319,7 @@ class App:
             now = time.monotonic()
             if end is not None and now >= end:
                 return
-            if self.replay is not None and self.replay.finished and not self._wants_send():
+            if self.replay is not None and self.replay.finished and not self._unsent():
                 return
             self.step(self.deadline(now, end) - now)
 
