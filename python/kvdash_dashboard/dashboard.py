@@ -198,7 +198,7 @@ def panel_text(choice: str, value: float | None, units: str) -> str:
     if value is None or not -1e15 < value < 1e15:  # NaN fails too
         return "" if choice in WORKED_OUT else " " * PANEL_DIGITS
     text = _TEXTS.get(choice, _whole)(value, units)
-    return right_align(text)
+    return text.rjust(PANEL_DIGITS + text.count(".") + text.count(":"))  # right_align
 
 
 def pick_panel(chosen: str | None, defaults: tuple[str, ...], fields: frozenset[str]) -> str:
@@ -236,7 +236,8 @@ _UNSET = object()  # a panel before its first value: unequal to any value
 class Layout:
     """Turns telemetry into frames for one source: which panels, which shift light."""
 
-    def __init__(self, options: Options, fields: frozenset[str]) -> None:
+    def __init__(self, options: Options, fields: frozenset[str], last: Frame | None = None) -> None:
+        """last: the frame shown now, where another layout made it."""
         self.options = options
         self.fields = fields
         self.left = pick_panel(options.left, LEFT_DEFAULTS, fields)
@@ -256,12 +257,17 @@ class Layout:
         self._left_learnt = self.left in WORKED_OUT
         self._right_learnt = self.right in WORKED_OUT
         self._pit = int(Light.PIT_LIMITER) if options.pit_blink else 0
+        self._fuel_low, self._popups_on = options.fuel_low, options.popups
         self._over: tuple[object, object] = (None, None)  # pop-ups already over
         self._setting_leds = {
             setting: options.leds.index(led)
             for setting, led in SETTING_LEDS.items()
             if led in options.leds
         }
+        self.labels = options.labels()  # asked every loop by the page: made once
+        # The frame answered last: one equal to it is answered as that very
+        # frame, so that the loop tells a new frame by identity alone.
+        self._last = last
 
     def unfilled(self) -> tuple[str, ...]:
         """The panel choices this source cannot fill, as words for the status line."""
@@ -287,23 +293,54 @@ class Layout:
         telemetry (the shift-light flash, the pit blink, a pop-up's end), or
         None. ``learnt``: the car's rev limit learnt where the game sends
         none; ``laps``: what the lap tracker knows (the worked-out panels,
-        the pop-ups)."""
+        the pop-ups). A frame equal to the one answered last is that same
+        object."""
         if t is None:
+            self._last = NO_DATA
             return NO_DATA, None
+        # Made for every packet: written out in one function rather than a
+        # call per part, as each call costs more than its part.
         o = self.options
         lights = int(t.lights)
+        shift_now = bool(lights & _SHIFT)
+        change: float | None = None
         if lights & self._pit:
             # The pit limiter: the whole row blinks slowly instead of the rpm.
             half = 0.5 / PIT_BLINK_HZ
             phase = math.floor(now / half)
-            lit, shift_now = (RPM_LEDS if phase % 2 == 0 else 0), bool(lights & _SHIFT)
-            change: float | None = (phase + 1) * half
+            lit = RPM_LEDS if phase % 2 == 0 else 0
+            change = (phase + 1) * half
             flash = False
         else:
-            lit, change, shift_now = self._rpm(t, lights, now, learnt)
+            if t.rev_lights is not None and o.shift_for(t.gear) is None:
+                # The game's own rev lights, scaled to ours.
+                share = min(1.0, max(0.0, t.rev_lights))
+                lit = int(round(share * RPM_LEDS))
+                shift_now = shift_now or share >= 1.0
+            else:
+                if (t.gear, t.max_rpm, learnt) != self._range_of:
+                    self._range_of = (t.gear, t.max_rpm, learnt)
+                    self._range = shift_range(t, o, learnt)
+                start, shift = self._range
+                rpm = t.rpm
+                # rpm_leds(rpm, start, shift), written out
+                if rpm >= shift:
+                    lit = RPM_LEDS
+                elif rpm <= start or shift <= start:
+                    lit = 0
+                else:
+                    lit = min(RPM_LEDS, int(RPM_LEDS * (rpm - start) / (shift - start)) + 1)
+                shift_now = shift_now or rpm >= shift
+            if shift_now:  # past the shift point every LED flashes
+                half = 0.5 / o.flash_hz
+                phase = math.floor(now / half)
+                lit = RPM_LEDS if phase % 2 == 0 else 0
+                change = (phase + 1) * half
             flash = shift_now
-        fuel_low = t.fuel is not None and t.fuel < o.fuel_low
+        fuel_low = t.fuel is not None and t.fuel < self._fuel_low
         gear = self._gears.get(t.gear)
+        if gear is None:
+            gear = gear_text(t.gear, o.neutral)
         if self._left_learnt and laps is not None:
             left = getattr(laps, self._left_field)
         else:  # a worked-out value with no tracker: unknown
@@ -316,52 +353,64 @@ class Layout:
             right = getattr(t, self._right_field, None)
         if right != self._right_value:
             self._right_value, self._right_text = right, panel_text(self.right, right, o.units)
-        frame = Frame(
-            gear=gear if gear is not None else gear_text(t.gear, o.neutral),
-            rpm=lit,
-            warnings=self._warning_leds(lights, shift_now, fuel_low),
-            left=self._left_text,
-            right=self._right_text,
-            flash=flash,
-        )
-        if laps is not None and o.popups and (laps.lap_end or laps.setting):
+        left_text, right_text = self._left_text, self._right_text
+        state = (lights, shift_now, fuel_low)
+        warnings = self._warnings.get(state)
+        if warnings is None:
+            warnings = self._warnings[state] = tuple(
+                self._led(name, mask, *state) for name, mask in self._leds
+            )
+        if self._popups_on and laps is not None and (laps.lap_end or laps.setting):
             shown = (laps.lap_end, laps.setting)
             if shown != self._over:
-                change = self._popups(frame, laps, now, change)
+                left_text, right_text, warnings, change = self._popups(
+                    left_text, right_text, warnings, laps, now, change
+                )
+        last = self._last
+        if (
+            last is not None
+            and lit == last.rpm
+            and left_text == last.left
+            and right_text == last.right
+            and gear == last.gear
+            and warnings == last.warnings
+            and flash == last.flash
+        ):
+            return last, change
+        frame = self._last = Frame(gear, lit, warnings, left_text, right_text, flash)
         return frame, change
 
     def _popups(
-        self, frame: Frame, laps: LapTracker, now: float, change: float | None
-    ) -> float | None:
+        self,
+        left: str,
+        right: str,
+        warnings: tuple[bool, ...],
+        laps: LapTracker,
+        now: float,
+        change: float | None,
+    ) -> tuple[str, str, tuple[bool, ...], float | None]:
         """The lap just ended (5 s) and a changed setting (2 s) over the
-        panels, the later on top; answers when the frame changes next."""
+        panels, the later on top: the panels and warning LEDs so, and when
+        the frame changes next."""
         ends = [] if change is None else [change]
         end, setting = laps.lap_end, laps.setting
         if end is not None and now < end.at + LAP_POPUP:
             ends.append(end.at + LAP_POPUP)
-            frame.left = right_align(lap_time_text(end.time))
+            left = right_align(lap_time_text(end.time))
             difference = end.difference
             blank = " " * PANEL_DIGITS
-            frame.right = blank if difference is None else right_align(delta_text(difference))
+            right = blank if difference is None else right_align(delta_text(difference))
             if setting is not None and setting.at < end.at:
                 setting = None  # the lap ended after it: the lap's pop-up is on top
         if setting is not None and now < setting.at + SETTING_POPUP:
             ends.append(setting.at + SETTING_POPUP)
-            frame.right = right_align(setting_text(setting.value))
+            right = right_align(setting_text(setting.value))
             led = self._setting_leds.get(setting.name)
             if led is not None:
-                frame.warnings = tuple(on or i == led for i, on in enumerate(frame.warnings))
+                warnings = tuple(on or i == led for i, on in enumerate(warnings))
         if len(ends) == (change is not None):  # none on: none to look at till the next
             self._over = (laps.lap_end, laps.setting)
-        return min(ends) if ends else None
-
-    def _warning_leds(self, lights: int, shift_now: bool, fuel_low: bool) -> tuple[bool, ...]:
-        state = (lights, shift_now, fuel_low)
-        leds = self._warnings.get(state)
-        if leds is None:
-            leds = tuple(self._led(name, mask, *state) for name, mask in self._leds)
-            self._warnings[state] = leds
-        return leds
+        return left, right, warnings, (min(ends) if ends else None)
 
     @staticmethod
     def _led(name: str, mask: int, lights: int, shift_now: bool, fuel_low: bool) -> bool:
@@ -370,32 +419,6 @@ class Layout:
         if name == "shift":
             return shift_now
         return bool(lights & mask)
-
-    def _rpm(
-        self, t: Telemetry, lights: int, now: float, learnt: float | None
-    ) -> tuple[int, float | None, bool]:
-        """RPM LEDs lit, when that changes with no new telemetry, and whether
-        it is time to shift."""
-        o = self.options
-        shift_now = bool(lights & _SHIFT)
-        if t.rev_lights is not None and o.shift_for(t.gear) is None:
-            # The game's own rev lights, scaled to ours.
-            share = min(1.0, max(0.0, t.rev_lights))
-            lit = int(round(share * RPM_LEDS))
-            shift_now = shift_now or share >= 1.0
-        else:
-            if (t.gear, t.max_rpm, learnt) != self._range_of:
-                self._range_of = (t.gear, t.max_rpm, learnt)
-                self._range = shift_range(t, o, learnt)
-            start, shift = self._range
-            lit = rpm_leds(t.rpm, start, shift)
-            shift_now = shift_now or t.rpm >= shift
-        if not shift_now:
-            return lit, None, False
-        # Past the shift point every LED flashes.
-        half = 0.5 / o.flash_hz
-        phase = math.floor(now / half)
-        return (RPM_LEDS if phase % 2 == 0 else 0), (phase + 1) * half, True
 
 
 class Engine(Protocol):

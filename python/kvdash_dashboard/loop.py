@@ -27,7 +27,7 @@ from .telemetry import FIELD_NAMES, Telemetry
 from .view import Status, View
 
 if TYPE_CHECKING:
-    from .web.server import WebServer
+    from .web.server import Showing, WebServer
 
 DISPLAY_WORDS = {
     "connected": "display connected",
@@ -59,13 +59,11 @@ class App:
         self.recorder, self.display, self.view = recorder, display, view
         self.web = web
         self.host = host
-        self.published: tuple[object, ...] | None = None
-        self.sent_report: bytes | None = None  # as read back, for the page
-        self.report_read = True  # sent_report is the last report sent
         if recorder is not None:
             recorder.say = view.say
         if web is not None:
             web.say = view.say
+            web.showing = self.showing
         self.settings = settings
         self.period = 1.0 / args.hz
         sole = FAMILIES.get(args.source)
@@ -79,6 +77,9 @@ class App:
         self.rev_limits = RevLimits()
         self.rev_limit: float | None = None  # learnt for the car driving now
         self.laps = LapTracker(BestLapStore(data_folder(), view.say))
+        # The tracker where the game gives it something to track, else None:
+        # neither fed nor asked, packet after packet, for nothing.
+        self.race: LapTracker | None = None
         self.last_heard = 0.0
         self.frame: Frame = NO_DATA
         self.flash: float | None = None  # when the shift-light flash changes the frame
@@ -133,9 +134,8 @@ class App:
                 *((f"race info: {race}",) if race else ()),
                 *self.layout.unfilled(),
             )
-        labels = self.layout.options.labels()
         page = settings_address(*self.web.address) if self.web is not None else ""
-        return Status(source, self.display.status(), self.rate, notes, labels, page)
+        return Status(source, self.display.status(), self.rate, notes, self.layout.labels, page)
 
     def listening(self) -> list[tuple[str, str, int]]:
         """What is listening or watched: (the --source name, the port or the
@@ -220,24 +220,26 @@ class App:
     # ------------------------------------------------------------ events
 
     def hear(self, heard: Heard, now: float) -> None:
+        t = heard.telemetry
         if heard.family is not self.active:
             if self.active is not None and now - self.last_heard < SWITCH_AFTER:
                 return  # another game speaks while this one still does
             self.active = heard.family
-            self.car = heard.telemetry.car
+            self.car = t.car
             packets, bad = self._totals()
             self.counted_from = (packets - 1, bad)  # this game's first packet counts
             self.laps.use(heard.family)
+            self.race = self.laps if self.laps.active else None
             self._apply_settings()
-            game = heard.telemetry.game or heard.family.title
+            game = t.game or heard.family.title
             self.view.say(f"Telemetry from {game} ({heard.family.name}).")
-        elif heard.telemetry.car is not None and heard.telemetry.car != self.car:
-            self.car = heard.telemetry.car
+        elif t.car is not None and t.car != self.car:
+            self.car = t.car
             self._apply_settings()
-        self.telemetry = heard.telemetry
-        self.rev_limit = self.rev_limits.learn(heard.family, heard.telemetry)
-        if self.laps.active:
-            self.laps.update(heard.telemetry, now)
+        self.telemetry = t
+        self.rev_limit = self.rev_limits.learn(heard.family, t)
+        if self.race is not None:
+            self.race.update(t, now)
         self.last_heard = now
         self.dirty = True
 
@@ -245,7 +247,7 @@ class App:
         """The settings of the game and car now driving the display, at once."""
         assert self.active is not None
         game = self.active.name
-        self.layout = Layout(self.settings.options(game, self.car), self.active.fields)
+        self.layout = Layout(self.settings.options(game, self.car), self.active.fields, self.frame)
         if self.car is not None and self.settings.has_car(game, self.car):
             self.view.say(f'Settings of [car."{game}:{self.car}"] apply.')
 
@@ -260,30 +262,37 @@ class App:
         if self.active is not None:
             self._apply_settings()
         else:
-            self.layout = Layout(settings.options(self.layout_game), self.layout.fields)
+            options = settings.options(self.layout_game)
+            self.layout = Layout(options, self.layout.fields, self.frame)
         self.dirty = True
 
     def deadline(self, now: float, end: float | None) -> float:
-        times = [self.display.next_check, self.view.next_update]
-        if end is not None:
-            times.append(end)
-        if self.polled:
-            times.extend(p.next_poll for p in self.polled)
+        """When something is next due, whatever comes in meanwhile. Asked
+        every loop: the soonest kept as it goes, no list made."""
+        soonest = self.display.next_check
+        if self.view.next_update < soonest:
+            soonest = self.view.next_update
+        if end is not None and end < soonest:
+            soonest = end
+        for p in self.polled:
+            if p.next_poll < soonest:
+                soonest = p.next_poll
         if self.replay is not None and not self.replay.finished:
-            times.append(self.replay.next_poll)
-        if self.flash is not None:
-            times.append(self.flash)
-        if self.telemetry is not None:
-            times.append(self.last_heard + STALE)
-        if self._wants_send():
-            times.append(self.last_send + self.period)
-        if self.requests:
-            times.append(self.next_request)
+            soonest = min(soonest, self.replay.next_poll)
+        if self.flash is not None and self.flash < soonest:
+            soonest = self.flash
+        if self.telemetry is not None and self.last_heard + STALE < soonest:
+            soonest = self.last_heard + STALE
+        if self.last_send + self.period < soonest and self._unsent():
+            soonest = self.last_send + self.period
+        if self.requests and self.next_request < soonest:
+            soonest = self.next_request
         if self.web is not None:
-            times.append(self.web.next_deadline())
-        return min(times)
+            soonest = min(soonest, self.web.next_deadline())
+        return soonest
 
-    def _wants_send(self) -> bool:
+    def _unsent(self) -> bool:
+        """Whether the display has yet to get the frame (or a new engine the frame)."""
         return self.display.engine is not None and (
             self.frame is not self.sent or self.display.generation != self.sent_generation
         )
@@ -292,8 +301,9 @@ class App:
         """Waits up to timeout for input, then does everything that is due."""
         heard: list[Heard] = []
         # Nothing to wait on (shared memory alone, or the web page resting with
-        # no client): Windows' select() refuses empty sets.
-        if self.selector.get_map():
+        # no client): Windows' select() refuses empty sets. A game's socket is
+        # always there: the map is counted only without one.
+        if self.udp or self.selector.get_map():
             ready = self.selector.select(max(0.0, timeout))
             now = time.monotonic()
             for key, mask in ready:
@@ -327,22 +337,24 @@ class App:
             elif event == "plugged":
                 self.view.say(f"Driving the {self.display.status()} again.")
         if self.dirty or (self.flash is not None and now >= self.flash):
-            frame, self.flash = self.layout.frame(self.telemetry, now, self.rev_limit, self.laps)
-            if frame != self.frame:  # only a different frame is new: compared once
-                self.frame = frame
+            # An unchanged frame is the same object: only a different one is new.
+            self.frame, self.flash = self.layout.frame(
+                self.telemetry, now, self.rev_limit, self.race
+            )
             self.dirty = False
-        if self._wants_send() and now - self.last_send >= self.period:
-            assert self.display.engine is not None
+        engine = self.display.engine
+        # _unsent(), written out: this is asked every loop.
+        unsent = self.frame is not self.sent or self.display.generation != self.sent_generation
+        if engine is not None and unsent and now - self.last_send >= self.period:
             # A new engine's image is blank: it gets every setter.
             shown = self.sent if self.display.generation == self.sent_generation else None
-            send(self.display.engine, self.frame, shown)
+            send(engine, self.frame, shown)
             self.sent = self.frame
             self.sent_generation = self.display.generation
             self.last_send = now
             self.reports += 1
-            self.report_read = False
         if self.web is not None:
-            self._publish(now)
+            self.web.tick(now)
         if now >= self.view.next_update:
             self._say_new_problems()
             if self.host is not None:
@@ -350,25 +362,18 @@ class App:
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
 
-    def _publish(self, now: float) -> None:
-        """The frame to the web page when what the display shows has changed
-        (without a display: the preview's frame)."""
-        assert self.web is not None
+    def showing(self) -> Showing:
+        """What the web page draws: what the display shows (without a
+        display, the preview's frame), asked by the server only while a
+        client is connected."""
         if self.display.engine is not None:
             frame = self.sent if self.sent is not None else NO_DATA
-            if not self.report_read and self.web.clients:  # read back only for a client
-                self.sent_report, self.report_read = self.display.report(), True
-            report = self.sent_report
+            engine = self.sent_generation
         else:
-            frame, report = self.frame, None
+            frame, engine = self.frame, 0
         source = self.active.name if self.active is not None else ""
         car = (self.telemetry.car if self.telemetry is not None else None) or ""
-        labels = self.layout.options.labels()
-        shown = (frame, report, source, car, labels)
-        if shown != self.published:
-            self.published = shown
-            self.web.publish(frame, report, source, car, labels, now)
-        self.web.tick(now)
+        return (frame, source, car, self.layout.labels, engine, self.display.report)
 
     def _ask_consoles(self, now: float) -> None:
         every = min(f.request_every for _, f in self.requests)
@@ -394,7 +399,7 @@ class App:
             now = time.monotonic()
             if end is not None and now >= end:
                 return
-            if self.replay is not None and self.replay.finished and not self._wants_send():
+            if self.replay is not None and self.replay.finished and not self._unsent():
                 return
             self.step(self.deadline(now, end) - now)
 

@@ -32,8 +32,10 @@ class RevLimits:
     times without rising. It stands in for ``max_rpm`` where the frame is
     made, rather than in a copy of every packet's telemetry."""
 
+    __slots__ = ("_car", "_near", "_peak", "_returns")  # asked every packet: kept compact
+
     def __init__(self) -> None:
-        self._car: tuple[str, str, str | None] | None = None
+        self._car: tuple[Family, str, str | None] | None = None
         self._peak = 0.0
         self._returns = 0
         self._near = False
@@ -43,7 +45,7 @@ class RevLimits:
         sends its own, or it is still being learnt)."""
         if t.max_rpm is not None or not _learns(family, t.game):
             return None
-        car = (family.name, t.game, t.car)
+        car = (family, t.game, t.car)
         if car != self._car:
             self._car, self._peak, self._returns, self._near = car, 0.0, 0, False
         rpm = t.rpm
@@ -65,7 +67,7 @@ class RevLimits:
         """The status note while the active family's limit is still being learnt."""
         if family is None or self._car is None or not _learns(family, self._car[1]):
             return None
-        if self._car[0] != family.name or self._returns >= CONFIRMED:
+        if self._car[0] is not family or self._returns >= CONFIRMED:
             return None
         if self._peak < LEAST:
             return "learning the rev limit"

@@ -7,6 +7,7 @@ go through a Decoder, so a recording replays through the same code."""
 from __future__ import annotations
 
 import math
+import operator
 import socket
 from collections.abc import Callable
 from dataclasses import MISSING, dataclass, fields
@@ -53,6 +54,8 @@ _TEXT_FIELDS = tuple(
     if "str" in str(f.type)
 )
 _TEXT_MAX = 100  # characters of any text from a game
+# The text fields of a Telemetry, in one call.
+text_fields = operator.attrgetter(*(name for name, _ in _TEXT_FIELDS))
 
 
 def printable_text(t: Telemetry) -> Telemetry:

@@ -10,7 +10,7 @@ from dataclasses import dataclass
 
 from ..telemetry import Telemetry
 from . import FAMILIES, Decoder, Family, Reader, diagnose
-from .base import printable_text
+from .base import printable_text, text_fields
 from .recording import Arrival, Recorder, RecordingError
 
 # At most this many datagrams are taken per wake-up, so a flood cannot keep
@@ -56,6 +56,9 @@ class Channel:
         # What the last packet says is wrong with the game's settings, from
         # the first packet on: "20777: F1 packets of format 2022: ..."
         self.problem: str | None = None
+        # The texts (game, car, track) as last made printable: a game names the
+        # same car packet after packet, and these are looked at only when they change.
+        self._printable: object = None
 
     def decode(self, data: bytes) -> Heard | None:
         for family, decoder, advice in self._readers:
@@ -65,7 +68,9 @@ class Channel:
                 self.read_by[family.name] += 1
                 if advice is not None or self.problem is not None:
                     self._say(advice(data) if advice is not None else None)
-                return Heard(family, printable_text(telemetry))
+                if text_fields(telemetry) != self._printable:
+                    self._printable = text_fields(printable_text(telemetry))
+                return Heard(family, telemetry)
         self.bad += 1
         self._say(diagnose.refused(data, self.families, self.port, self.listening, self.moved))
         return None
@@ -160,7 +165,10 @@ class UdpInput:
             except OSError:  # e.g. an ICMP error reported on a UDP socket
                 self.channel.bad += 1
                 break
-            heard = self.channel.take(now, data, recorder)
+            if recorder is None:
+                heard = self.channel.decode(data)
+            else:
+                heard = self.channel.take(now, data, recorder)
             if heard is not None:
                 newest[heard.family.name] = heard
         return list(newest.values())

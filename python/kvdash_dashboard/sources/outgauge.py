@@ -2,14 +2,16 @@
 
 from __future__ import annotations
 
+import functools
 import math
 import struct
 
 from ..telemetry import Light, Telemetry
 from .base import Family, car_id, filled, unit_share
 
-# Time, car, flags, gear, plid, 7 floats, dash and show lights, 3 floats, 2 texts.
-_PACKET = struct.Struct("<I4sHBB7f2I3f16s16s")
+# Time, car, flags, gear, plid, 7 floats, dash and show lights, the throttle;
+# the brake, clutch, the dash's two texts and the ID that follow are not read.
+_PACKET = struct.Struct("<I4sHBB7f2If")
 _SIZES = (92, 96)  # 96 with the optional ID, which BeamNG always sends
 
 # ShowLights bits and what the display makes of them.
@@ -38,14 +40,16 @@ def _lights_of(lit: int) -> Light:
 
 # Every combination of the known bits, made once: flag arithmetic per packet is slow.
 _LIGHTS_OF = tuple(_lights_of(lit) for lit in range(_KNOWN_BITS + 1))
+# Live for Speed sends its car's name in every packet: read once per name.
+_car_id = functools.lru_cache(maxsize=64)(car_id)
 
 
 def decode(data: bytes) -> Telemetry | None:
     """One OutGauge packet; None when data is not one."""
     if len(data) not in _SIZES:
         return None
-    (_, car, _, gear, _, speed, rpm, _, _, fuel, _, _, dash, show, throttle, *_) = (
-        _PACKET.unpack_from(data)
+    _, car, _, gear, _, speed, rpm, _, _, fuel, _, _, dash, show, throttle = _PACKET.unpack_from(
+        data
     )
     finite = math.isfinite(speed) and math.isfinite(rpm) and math.isfinite(fuel)
     if not finite or rpm < 0 or gear > _TOP_GEAR + 1:
@@ -54,15 +58,17 @@ def decode(data: bytes) -> Telemetry | None:
     # DashLights word has every light.
     lights = _LIGHTS_OF[show & (dash if dash else _KNOWN_BITS) & _KNOWN_BITS]
     beamng = car == b"beam"  # BeamNG names no car, every car is "beam"
+    # Written out rather than called: this runs for every packet, up to
+    # hundreds a second, and each call costs more than the test.
     return Telemetry(
         gear=gear - 1,
         rpm=rpm,
         speed=abs(speed),
-        fuel=min(1.0, max(0.0, fuel)),
+        fuel=0.0 if fuel < 0.0 else 1.0 if fuel > 1.0 else fuel,
         lights=lights,
         game="BeamNG.drive" if beamng else "Live for Speed",
-        car=None if beamng else car_id(car),
-        throttle=unit_share(throttle),
+        car=None if beamng else _car_id(car),
+        throttle=throttle if 0.0 <= throttle <= 1.0 else unit_share(throttle),
     )
 
 

@@ -16,6 +16,7 @@ import functools
 import http
 import ipaddress
 import json
+import math
 import selectors
 import socket
 import sys
@@ -93,6 +94,17 @@ BAD_REQUEST = _plain(400, "Bad Request")
 MISDIRECTED = _plain(421, "Misdirected Request")
 
 
+# What the page draws, as the loop has it now: the frame, the game's --source
+# name and the car ("" before one speaks), the warning LEDs' labels in force,
+# which engine drives the display (0: none; a new one is read back anew), and
+# what reads back the report the display was last sent (see frame_json).
+Showing = tuple[Frame, str, str, tuple[str, ...], int, Callable[[], bytes | None]]
+
+
+def _nothing_shown() -> Showing | None:
+    return None
+
+
 @dataclass(frozen=True)
 class Request:
     """A whole request, for a hook."""
@@ -164,7 +176,7 @@ class Client:
     peer: str = ""
     conn: h11.Connection = field(default_factory=lambda: h11.Connection(h11.SERVER, MAX_REQUEST))
     out: bytearray = field(default_factory=bytearray)
-    pending: bytes | None = None  # the newest frame not yet handed to the socket
+    pending: bool = False  # a newer frame than the last handed to the socket
     stream: bool = False  # an /events client
     head: bool = False  # asked with HEAD: the headers only
     done: bool = False  # close once out is empty
@@ -202,11 +214,12 @@ class WebServer:
         self.paused_until: float | None = None  # out of descriptors: not accepting until then
         self.said_paused = False
         own_names()
-        self.event = b"data: {}\n\n"
-        self.body = b"{}"
-        # The newest frame, encoded only when someone asks: the server is on
-        # by default, mostly with no one watching.
-        self._newest: tuple[Frame, bytes | None, str, str, tuple[str, ...]] | None = None
+        # What the page draws, asked of the loop only while a client is
+        # connected, and its JSON made once a client takes it: with no page
+        # open, a frame costs the server nothing.
+        self.showing: Callable[[], Showing | None] = _nothing_shown
+        self._shown: Showing | None = None
+        self._made: tuple[bytes, bytes] | None = None  # /frame's body and the event
         self.files = {path: self.load(name) for path, (name, _) in PAGES.items()}
         self.hook: Hook | None = None
         self._listen()
@@ -221,48 +234,47 @@ class WebServer:
 
     # ------------------------------------------------------------ frames
 
-    def publish(
-        self,
-        frame: Frame,
-        report: bytes | None,
-        source: str,
-        car: str,
-        labels: tuple[str, ...],
-        now: float,
-    ) -> None:
-        """A new frame: to every /events client, as soon as its rate allows."""
-        self._newest = (frame, report, source, car, labels)
-        streams = [c for c in self.clients if c.stream]
-        if streams:
-            self._encode()
-        for c in streams:
-            c.pending = self.event
-            self._guarded(c, self._offer, now)
+    def _follow(self) -> None:
+        """What the loop shows, asked anew: when it has changed, every
+        /events client is owed the new frame."""
+        shown = self.showing()
+        if shown is None or shown == self._shown:
+            return
+        self._shown, self._made = shown, None
+        for c in self.clients:
+            c.pending = c.stream
 
-    def _encode(self) -> None:
-        """body and event for the newest frame, if not done yet."""
-        if self._newest is not None:
-            self.body = frame_json(*self._newest).encode("utf-8")
-            self.event = b"data: " + self.body + b"\n\n"
-            self._newest = None
+    def frame_now(self) -> tuple[bytes, bytes]:
+        """The frame shown now as /frame's body and as an event, made once a frame."""
+        self._follow()
+        if self._made is None:
+            body = b"{}"
+            if self._shown is not None:
+                frame, source, car, labels, _, report = self._shown
+                body = frame_json(frame, report(), source, car, labels).encode("utf-8")
+            self._made = (body, b"data: " + body + b"\n\n")
+        return self._made
 
     def _offer(self, c: Client, now: float) -> None:
         """Hands the pending frame to the socket once the last one is gone and
         the rate allows."""
-        if c.pending is None or c.out or now < c.last_event + 1.0 / MAX_EVENTS_HZ:
+        if not c.pending or c.out or now < c.last_event + 1.0 / MAX_EVENTS_HZ:
             return
-        event, c.pending = c.pending, None
+        event = self.frame_now()[1]  # the newest, whoever else it is owed to
+        c.pending = False
         c.last_event = now
         self._write(c, c.conn.send(h11.Data(data=event)) or b"", now)
 
     # ------------------------------------------------------------ timers
 
     def next_deadline(self) -> float:
-        times = [float("inf") if self.paused_until is None else self.paused_until]
+        if not self.clients:  # asked every loop: quick while no page is open
+            return math.inf if self.paused_until is None else self.paused_until
+        times = [math.inf if self.paused_until is None else self.paused_until]
         for c in self.clients:
             if c.out:
                 times.append(c.last_progress + STALL)
-            elif c.pending is not None:
+            elif c.pending:
                 times.append(c.last_event + 1.0 / MAX_EVENTS_HZ)
             elif c.stream:
                 times.append(c.last_write + KEEPALIVE)
@@ -271,11 +283,15 @@ class WebServer:
         return min(times)
 
     def tick(self, now: float) -> None:
-        """What is due: throttled frames, keep-alive comments, stalled clients
-        let go, connections taken again after a pause."""
+        """What is due, once a loop: a new frame to every /events client as
+        soon as its rate allows, keep-alive comments, stalled clients let go,
+        connections taken again after a pause. Quick with no client."""
         if self.paused_until is not None and now >= self.paused_until:
             self.paused_until = None
             self._listen()
+        if not self.clients:
+            return
+        self._follow()
         for c in list(self.clients):
             self._guarded(c, self._tick_client, now)
 
@@ -283,7 +299,7 @@ class WebServer:
         if c.out:
             if now - c.last_progress >= STALL:
                 self._drop(c)
-        elif c.pending is not None:
+        elif c.pending:
             self._offer(c, now)
         elif c.stream:
             if now - c.last_write >= KEEPALIVE:
@@ -426,8 +442,7 @@ class WebServer:
         elif path == "/events":
             self._start_stream(c, now)
         elif path == "/frame":
-            self._encode()
-            self._respond(c, 200, "application/json", self.body, now)
+            self._respond(c, 200, "application/json", self.frame_now()[0], now)
         elif path in PAGES:
             self._respond(c, 200, PAGES[path][1], self.files[path], now)
         else:
@@ -466,8 +481,8 @@ class WebServer:
             self._finish(c, out + (c.conn.send(h11.EndOfMessage()) or b""), now)
             return
         # The frame shown now comes first, so the page draws at once.
-        self._encode()
-        out += c.conn.send(h11.Data(data=f"retry: {RETRY_MS}\n\n".encode() + self.event)) or b""
+        event = self.frame_now()[1]
+        out += c.conn.send(h11.Data(data=f"retry: {RETRY_MS}\n\n".encode() + event)) or b""
         c.stream = True
         c.last_event = now
         self._write(c, out, now)
