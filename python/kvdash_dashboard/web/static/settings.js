@@ -50,6 +50,18 @@ function fillScopes() {
   select.replaceChildren(...options.map(([value, label]) => new Option(label, value)));
   if (!scope || !options.some(([key]) => key === scopeKey(scope))) scope = scopeOf(options[0][0]);
   select.value = scopeKey(scope);
+  // Every game, this game and this car one click away; other tables in the list.
+  $("tabs").replaceChildren(...options.slice(0, 1 + (game ? 1 : 0) + (game && car ? 1 : 0))
+    .map(([value, label]) => {
+      const tab = document.createElement("button");
+      tab.type = "button";
+      tab.setAttribute("role", "tab");
+      tab.dataset.scope = value;
+      tab.textContent = label;
+      tab.setAttribute("aria-selected", String(value === select.value));
+      tab.onclick = () => { select.value = value; select.onchange?.(new Event("change")); };
+      return tab;
+    }));
   $("new-game").replaceChildren(...state.choices.games.map((g) => new Option(g, g)));
   if (game) $("new-game").value = game;
 }

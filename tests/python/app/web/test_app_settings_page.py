@@ -42,7 +42,11 @@ def test_a_shift_point_changed_on_the_page_reaches_the_file_and_the_display(
         "pop-ups\n" in popups.text
         and "show pop-ups after a lap and a changed setting" in popups.text
     )
-    Select(scope).select_by_value("car:outgauge:XRT")
+    # The car's table a click away.
+    browser.find_element(By.CSS_SELECTOR, '#tabs [data-scope="car:outgauge:XRT"]').click()
+    assert scope.get_attribute("value") == "car:outgauge:XRT"
+    tab = browser.find_element(By.CSS_SELECTOR, '#tabs [data-scope="car:outgauge:XRT"]')
+    assert tab.get_attribute("aria-selected") == "true"
     # Not set in the car's table: what every game's sets, said so.
     left = browser.find_element(By.CSS_SELECTOR, 'select[data-key="left"] option[value=""]')
     wait_for(lambda: left.text == "speed (from every game)", 5.0)
