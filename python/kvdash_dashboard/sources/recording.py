@@ -264,6 +264,18 @@ class Recorder:
                 os.unlink(self._lock_path)
 
 
+# Made where they are raised, never kept in the reader's frame beforehand: an
+# exception held there forms a cycle with its traceback, which would keep the
+# caller's frames (and the display's engine in them) alive until the collector
+# runs, and the display unblanked.
+def _cut(path: str, at: int) -> RecordingDamaged:
+    return RecordingDamaged(f"{path}: cut short at byte {at} (the last record is incomplete)")
+
+
+def _damaged(path: str, at: int) -> RecordingDamaged:
+    return RecordingDamaged(f"{path}: damaged record at byte {at}")
+
+
 def read_recording(path: str) -> Iterator[Arrival]:
     """The arrivals of a recording, in order. Raises RecordingError on a
     file that is not one, and after the last whole record of a damaged or
@@ -277,26 +289,22 @@ def read_recording(path: str) -> Iterator[Arrival]:
             head = f.read(_HEAD.size)
             if not head:
                 return
-            cut = RecordingDamaged(
-                f"{path}: cut short at byte {at} (the last record is incomplete)"
-            )
-            damaged = RecordingDamaged(f"{path}: damaged record at byte {at}")
             if len(head) < _HEAD.size:
-                raise cut
+                raise _cut(path, at)
             time, length = _HEAD.unpack(head)
             name = f.read(length)
             size_bytes = f.read(_SIZE.size)
             if len(name) < length or len(size_bytes) < _SIZE.size:
-                raise cut
+                raise _cut(path, at)
             (size,) = _SIZE.unpack(size_bytes)
             if not (time >= last and time < 1e9) or size > MAX_DATA:
-                raise damaged
+                raise _damaged(path, at)
             data = f.read(size)
             if len(data) < size:
-                raise cut
+                raise _cut(path, at)
             try:
                 channel = name.decode("ascii")
             except UnicodeDecodeError:
-                raise damaged from None
+                raise _damaged(path, at) from None
             last = time
             yield Arrival(time, channel, data)
