@@ -14,6 +14,7 @@ from typing import Callable, List
 import pytest
 from app_harness import (
     CAR,
+    car_shown,
     check_car,
     free_port,
     ports_free,
@@ -66,7 +67,8 @@ SHM_GAMES: dict[str, Callable[[Telemetry], Pages]] = {
 def test_udp_game_over_loopback(name: str, display: vd.VirtualDisplay) -> None:
     port = free_port()
     thread = run_in_thread(["--source", name, "--listen", f"127.0.0.1:{port}", "--seconds", "1.5"])
-    report = send_until(display, UDP_GAMES[name](CAR), port, "3")
+    fields = FAMILIES[name].fields
+    report = send_until(display, UDP_GAMES[name](CAR), port, "3", lambda r: car_shown(r, fields))
     check_car(report, FAMILIES[name].fields)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:  # garbage and cut packets
         for p in UDP_GAMES[name](CAR):

@@ -24,9 +24,16 @@ RPM_LEDS = slice(3, 16)
 WARNING_LEDS = slice(16, 22)  # pit, TC, ABS, DRS, engine, flag
 
 
-def shown(display: vd.VirtualDisplay, gear: str) -> bytes:
+def shown(
+    display: vd.VirtualDisplay, gear: str, ready: Callable[[bytes], bool] | None = None
+) -> bytes:
+    """The report once it shows the gear (and what ready() looks for)."""
     deadline = time.monotonic() + 3.0
-    while (report := display.last_report) is None or report[2] != ord(gear):
+    while (
+        (report := display.last_report) is None
+        or report[2] != ord(gear)
+        or (ready is not None and not ready(report))
+    ):
         assert time.monotonic() < deadline, "the display never showed the car"
         time.sleep(0.01)
     return report
@@ -39,6 +46,7 @@ def drive(
     pages: Pages,
     gear: str,
     argv: list[str] | None = None,
+    ready: Callable[[bytes], bool] | None = None,
 ) -> bytes:
     thread = run_in_thread(
         argv or ["--source", source, "--shm-dir", str(tmp_path), "--seconds", "1.5"]
@@ -46,7 +54,7 @@ def drive(
     game = Publisher(tmp_path)
     try:
         game.publish(pages)
-        report = shown(display, gear)
+        report = shown(display, gear, ready)
         thread.join(10)
     finally:
         game.close()
@@ -58,10 +66,18 @@ def test_project_cars_on_the_display(
     tmp_path: Path, display: vd.VirtualDisplay, capsys: pytest.CaptureFixture[str]
 ) -> None:
     car = dataclasses.replace(CAR, lights=Light.ABS | Light.ENGINE | Light.FLAG)
-    report = drive(tmp_path, display, "pcars", pcars_pages(car), "3")
+    lit = [0, 0, 1, 0, 1, 1]
+    report = drive(
+        tmp_path,
+        display,
+        "pcars",
+        pcars_pages(car),
+        "3",
+        ready=lambda r: list(r[WARNING_LEDS]) == lit,
+    )
     assert 0 < sum(report[RPM_LEDS]) < 13  # 6000 of 8000 rpm
     assert (report[27:33], report[33:39]) == (LAP_TIME, FUEL)
-    assert list(report[WARNING_LEDS]) == [0, 0, 1, 0, 1, 1]
+    assert list(report[WARNING_LEDS]) == lit
     assert "Telemetry from Project CARS (pcars)." in capsys.readouterr().out
 
 
