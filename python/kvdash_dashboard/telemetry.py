@@ -4,6 +4,17 @@ from __future__ import annotations
 
 import enum
 from dataclasses import dataclass, fields
+from typing import TYPE_CHECKING, Any, TypeVar
+
+if TYPE_CHECKING:
+    from typing_extensions import dataclass_transform
+else:
+
+    def dataclass_transform(**_: object) -> Any:
+        return lambda decorated: decorated
+
+
+_Record = TypeVar("_Record")
 
 
 class Light(enum.IntFlag):
@@ -34,9 +45,24 @@ class GameState(enum.IntEnum):
     REPLAY = 4
 
 
+@dataclass_transform(kw_only_default=True)
+def _record(cls: type[_Record]) -> type[_Record]:
+    """A dataclass (fields, repr, equality) whose instances hold only the
+    fields they were given, the rest read from the class's defaults: a game
+    fills a few of thirty fields for every packet, and the generated
+    ``__init__`` would store all thirty each time. Keyword arguments only;
+    the type checker holds callers to the fields and their types."""
+
+    def __init__(self: object, **values: object) -> None:
+        self.__dict__ = values  # a fresh dict for every call: the instance takes it
+
+    cls.__init__ = __init__  # type: ignore[method-assign]
+    return dataclass(init=False)(cls)
+
+
 # Made for every packet, and never changed once made: not frozen only because
 # a frozen dataclass takes several times as long to make.
-@dataclass(slots=True)
+@_record
 class Telemetry:
     """One moment of the car. A field a game does not give stays None."""
 

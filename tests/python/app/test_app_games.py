@@ -132,7 +132,7 @@ def test_auto_picks_whichever_game_speaks(
     for gear, name in enumerate(sorted(UDP_GAMES), start=2):
         port = ports[name]
         assert port is not None
-        car = Telemetry(**{**{f: getattr(CAR, f) for f in CAR.__slots__}, "gear": gear})
+        car = replace(CAR, gear=gear)
         send_until(display, UDP_GAMES[name](car), port, str(gear))
         time.sleep(1.1)  # silence: the next game may take the display
     thread.join(15)
