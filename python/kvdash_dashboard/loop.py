@@ -8,6 +8,7 @@ display shows, at most --hz reports a second."""
 from __future__ import annotations
 
 import argparse
+import select
 import selectors
 import time
 from typing import TYPE_CHECKING
@@ -94,13 +95,28 @@ class App:
         self.said_problems: set[str] = set()
         self.waiting_for = "a game" if args.source == "auto" else FAMILIES[args.source].title
         self.selector = web.selector if web is not None else selectors.DefaultSelector()
-        for u in udp:
-            self.selector.register(u.socket, selectors.EVENT_READ, u)
+        # Where the selector is an epoll (Linux), the loop waits on one of its
+        # own over the games' sockets and the selector (ready when one of the
+        # page's sockets is): a game's packet is then found in one call, without
+        # the selector's bookkeeping. Elsewhere the selector holds them all.
+        self._epoll: select.epoll | None = None
+        self._games: dict[int, UdpInput] = {}  # by file descriptor, in the epoll
+        if isinstance(self.selector, selectors.EpollSelector):
+            self._epoll = select.epoll()
+            self._games = {u.socket.fileno(): u for u in udp}
+            for fd in (*self._games, self.selector.fileno()):
+                self._epoll.register(fd, select.EPOLLIN)
+        else:
+            for u in udp:
+                self.selector.register(u.socket, selectors.EVENT_READ, u)
         # Consoles that stream only while asked (at the address resolved
         # before the loop), and when to ask next.
         self.console = console
         self.requests = [(u, f) for u in udp for f in u.channel.families if f.request]
         self.next_request = 0.0
+        self.end: float | None = None  # when run() returns, if it is to
+        self.due = 0.0  # the soonest of every timer: see deadline()
+        self._page_open = False  # a client of the page connected
 
     # ------------------------------------------------------------ status
 
@@ -266,14 +282,16 @@ class App:
             self.layout = Layout(options, self.layout.fields, self.frame)
         self.dirty = True
 
-    def deadline(self, now: float, end: float | None) -> float:
-        """When something is next due, whatever comes in meanwhile. Asked
-        every loop: the soonest kept as it goes, no list made."""
+    def deadline(self) -> float:
+        """When something is next due, whatever comes in meanwhile: worked out
+        afresh each time something timed has run. A game's packet in between
+        can only bring a time nearer (the frame's flash, a report held back by
+        --hz): that one is taken into ``due`` where it arises."""
         soonest = self.display.next_check
         if self.view.next_update < soonest:
             soonest = self.view.next_update
-        if end is not None and end < soonest:
-            soonest = end
+        if self.end is not None and self.end < soonest:
+            soonest = self.end
         for p in self.polled:
             if p.next_poll < soonest:
                 soonest = p.next_poll
@@ -281,6 +299,7 @@ class App:
             soonest = min(soonest, self.replay.next_poll)
         if self.flash is not None and self.flash < soonest:
             soonest = self.flash
+        # Looked at again when due: a packet meanwhile has moved it later.
         if self.telemetry is not None and self.last_heard + STALE < soonest:
             soonest = self.last_heard + STALE
         if self.last_send + self.period < soonest and self._unsent():
@@ -298,23 +317,54 @@ class App:
         )
 
     def step(self, timeout: float) -> None:
-        """Waits up to timeout for input, then does everything that is due."""
+        """Waits up to timeout for input, then does what came and what is due.
+
+        A game's packet between deadlines takes the short way: decoded,
+        heard, its frame made and sent. Everything timed (polls, the
+        display's presence, the flash, the view, the page) is looked at only
+        once its time has come, or when anything but a game's packet arrived
+        (the page's sockets), and then ``due`` is worked out afresh."""
         heard: list[Heard] = []
+        timed = False
+        if self._epoll is not None:
+            events = self._epoll.poll(timeout if timeout > 0.0 else 0.0)
+            now = time.monotonic()
+            for fd, _ in events:
+                game = self._games.get(fd)
+                if game is not None:
+                    game.receive(now, self.recorder, heard)
+                else:  # the page's sockets: the selector says which
+                    for key, mask in self.selector.select(0.0):
+                        key.data(mask, now)
+                    timed = True
         # Nothing to wait on (shared memory alone, or the web page resting with
         # no client): Windows' select() refuses empty sets. A game's socket is
         # always there: the map is counted only without one.
-        if self.udp or self.selector.get_map():
-            ready = self.selector.select(max(0.0, timeout))
+        elif self.udp or self.selector.get_map():
+            ready = self.selector.select(timeout if timeout > 0.0 else 0.0)
             now = time.monotonic()
             for key, mask in ready:
-                if isinstance(key.data, UdpInput):
-                    heard.extend(key.data.receive(now, self.recorder))
+                data = key.data
+                if isinstance(data, UdpInput):
+                    data.receive(now, self.recorder, heard)
                 else:  # the web server's sockets carry their own handler
-                    key.data(mask, now)
+                    data(mask, now)
+                    timed = True
         else:
             if timeout > 0:
                 time.sleep(timeout)
             now = time.monotonic()
+        if timed or now >= self.due or self._page_open:
+            self._timed(now, heard)
+            return
+        for h in heard:
+            self.hear(h, now)
+        if self.dirty:
+            self._show(now)
+
+    def _timed(self, now: float, heard: list[Heard]) -> None:
+        """The whole round: what the timers bring and do, then the frame, the
+        page and the view, and the next deadline."""
         for p in self.polled:
             if now >= p.next_poll:
                 heard.extend(p.poll(now, self.recorder))
@@ -336,23 +386,9 @@ class App:
                 self.view.say("The display was unplugged: waiting for it.")
             elif event == "plugged":
                 self.view.say(f"Driving the {self.display.status()} again.")
-        if self.dirty or (self.flash is not None and now >= self.flash):
-            # An unchanged frame is the same object: only a different one is new.
-            self.frame, self.flash = self.layout.frame(
-                self.telemetry, now, self.rev_limit, self.race
-            )
-            self.dirty = False
-        engine = self.display.engine
-        # _unsent(), written out: this is asked every loop.
-        unsent = self.frame is not self.sent or self.display.generation != self.sent_generation
-        if engine is not None and unsent and now - self.last_send >= self.period:
-            # A new engine's image is blank: it gets every setter.
-            shown = self.sent if self.display.generation == self.sent_generation else None
-            send(engine, self.frame, shown)
-            self.sent = self.frame
-            self.sent_generation = self.display.generation
-            self.last_send = now
-            self.reports += 1
+        if self.flash is not None and now >= self.flash:
+            self.dirty = True
+        self._show(now)
         if self.web is not None:
             self.web.tick(now)
         if now >= self.view.next_update:
@@ -361,6 +397,37 @@ class App:
                 self.host.state(self.state_words())
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
+        self.due = self.deadline()
+        # A page open: each new frame goes to it, so every loop is a whole round.
+        self._page_open = self.web is not None and bool(self.web.clients)
+
+    def _show(self, now: float) -> None:
+        """The frame made anew where something changed it, and sent where the
+        display has yet to get it and --hz allows."""
+        if self.dirty:
+            # An unchanged frame is the same object: only a different one is new.
+            self.frame, self.flash = self.layout.frame(
+                self.telemetry, now, self.rev_limit, self.race
+            )
+            self.dirty = False
+            if self.flash is not None and self.flash < self.due:
+                self.due = self.flash
+        engine = self.display.engine
+        if engine is None:
+            return
+        generation = self.display.generation
+        if self.frame is self.sent and generation == self.sent_generation:
+            return
+        if now - self.last_send < self.period:  # sent when --hz allows
+            if self.last_send + self.period < self.due:
+                self.due = self.last_send + self.period
+            return
+        # A new engine's image is blank: it gets every setter.
+        send(engine, self.frame, self.sent if generation == self.sent_generation else None)
+        self.sent = self.frame
+        self.sent_generation = generation
+        self.last_send = now
+        self.reports += 1
 
     def showing(self) -> Showing:
         """What the web page draws: what the display shows (without a
@@ -394,17 +461,20 @@ class App:
 
     def run(self, seconds: float | None) -> None:
         start = time.monotonic()
-        end = None if seconds is None else start + seconds
+        self.end = None if seconds is None else start + seconds
+        self.due = start  # every timer looked at once first
         while True:
             now = time.monotonic()
-            if end is not None and now >= end:
+            if self.end is not None and now >= self.end:
                 return
             if self.replay is not None and self.replay.finished and not self._unsent():
                 return
-            self.step(self.deadline(now, end) - now)
+            self.step(self.due - now)
 
     def close(self) -> None:
         """Lets go of what the app made itself; whoever opened the sources,
         the recording and the page closes them."""
+        if self._epoll is not None:
+            self._epoll.close()
         if self.web is None:
             self.selector.close()

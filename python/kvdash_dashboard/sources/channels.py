@@ -50,7 +50,6 @@ class Channel:
         self.port = port
         self.listening: frozenset[int] | None = None  # every port the app listens on
         self.moved = False  # the port is where the user said (--listen)
-        self.packets = 0
         self.bad = 0
         self.read_by = dict.fromkeys((f.name for f in self.families), 0)  # packets per family
         # What the last packet says is wrong with the game's settings, from
@@ -60,11 +59,15 @@ class Channel:
         # same car packet after packet, and these are looked at only when they change.
         self._printable: object = None
 
+    @property
+    def packets(self) -> int:
+        """Packets read, by every family."""
+        return sum(self.read_by.values())
+
     def decode(self, data: bytes) -> Heard | None:
         for family, decoder, advice in self._readers:
             telemetry = decoder.decode(data)
             if telemetry is not None:
-                self.packets += 1
                 self.read_by[family.name] += 1
                 if advice is not None or self.problem is not None:
                     self._say(advice(data) if advice is not None else None)
@@ -146,9 +149,13 @@ class UdpInput:
     def fileno(self) -> int:
         return self.socket.fileno()
 
-    def receive(self, now: float, recorder: Recorder | None) -> list[Heard]:
-        """Takes what has arrived; answers the newest telemetry of each family."""
-        newest: dict[str, Heard] = {}
+    def receive(
+        self, now: float, recorder: Recorder | None, heard: list[Heard] | None = None
+    ) -> list[Heard]:
+        """Takes what has arrived: the newest telemetry of each family, added
+        to ``heard`` (a new list by default), which is answered."""
+        taken: list[Heard] = [] if heard is None else heard
+        first = len(taken)
         limit = DRAIN_LIMIT if now - self._woken < FLOOD_GAP else 1
         self._woken = now
         for _ in range(limit):
@@ -166,12 +173,14 @@ class UdpInput:
                 self.channel.bad += 1
                 break
             if recorder is None:
-                heard = self.channel.decode(data)
+                one = self.channel.decode(data)
             else:
-                heard = self.channel.take(now, data, recorder)
-            if heard is not None:
-                newest[heard.family.name] = heard
-        return list(newest.values())
+                one = self.channel.take(now, data, recorder)
+            if one is not None:
+                taken.append(one)
+        if len(taken) - first > 1:  # a burst: only the newest of each family counts
+            taken[first:] = {h.family.name: h for h in taken[first:]}.values()
+        return taken
 
     def close(self) -> None:
         self.socket.close()
