@@ -201,6 +201,22 @@ def panel_text(choice: str, value: float | None, units: str) -> str:
     return text.rjust(PANEL_DIGITS + text.count(".") + text.count(":"))  # right_align
 
 
+def panel_writer(choice: str, units: str) -> Callable[[float | None], str]:
+    """panel_text with the choice and units bound. Speed, which changes with
+    nearly every packet, written out: a whole number, never a "." or ":"."""
+    if choice != "speed":
+        return lambda value: panel_text(choice, value, units)
+    factor = MS_TO_MPH if units == "mph" else MS_TO_KMH
+    blank = " " * PANEL_DIGITS
+
+    def speed(value: float | None) -> str:
+        if value is None or not -1e15 < value < 1e15:  # NaN fails too
+            return blank
+        return str(min(999999, int(round(abs(value) * factor)))).rjust(PANEL_DIGITS)
+
+    return speed
+
+
 def pick_panel(chosen: str | None, defaults: tuple[str, ...], fields: frozenset[str]) -> str:
     """The user's choice, else the first default the source can fill."""
     if chosen is not None:
@@ -254,6 +270,8 @@ class Layout:
         self._left_value: object = _UNSET  # the value each panel's text was written from
         self._right_value: object = _UNSET
         self._left_text = self._right_text = ""
+        self._write_left = panel_writer(self.left, options.units)
+        self._write_right = panel_writer(self.right, options.units)
         self._left_learnt = self.left in WORKED_OUT
         self._right_learnt = self.right in WORKED_OUT
         self._pit = int(Light.PIT_LIMITER) if options.pit_blink else 0
@@ -346,13 +364,13 @@ class Layout:
         else:  # a worked-out value with no tracker: unknown
             left = getattr(t, self._left_field, None)
         if left != self._left_value:
-            self._left_value, self._left_text = left, panel_text(self.left, left, o.units)
+            self._left_value, self._left_text = left, self._write_left(left)
         if self._right_learnt and laps is not None:
             right = getattr(laps, self._right_field)
         else:  # a worked-out value with no tracker: unknown
             right = getattr(t, self._right_field, None)
         if right != self._right_value:
-            self._right_value, self._right_text = right, panel_text(self.right, right, o.units)
+            self._right_value, self._right_text = right, self._write_right(right)
         left_text, right_text = self._left_text, self._right_text
         state = (lights, shift_now, fuel_low)
         warnings = self._warnings.get(state)

@@ -32,36 +32,48 @@ class RevLimits:
     times without rising. It stands in for ``max_rpm`` where the frame is
     made, rather than in a copy of every packet's telemetry."""
 
-    __slots__ = ("_car", "_near", "_peak", "_returns")  # asked every packet: kept compact
+    # Asked every packet: kept compact.
+    __slots__ = ("_car", "_learns", "_limit", "_near", "_peak", "_returns")
 
     def __init__(self) -> None:
         self._car: tuple[Family, str, str | None] | None = None
+        self._learns = False  # whether this car's limit is learnt at all
         self._peak = 0.0
         self._returns = 0
         self._near = False
+        self._limit: float | None = None  # what learn() answers, till the peak or count moves
 
     def learn(self, family: Family, t: Telemetry) -> float | None:
         """Learns from t; answers the limit known so far, or None (the game
         sends its own, or it is still being learnt)."""
-        if t.max_rpm is not None or not _learns(family, t.game):
+        if t.max_rpm is not None:
             return None
         car = (family, t.game, t.car)
         if car != self._car:
             self._car, self._peak, self._returns, self._near = car, 0.0, 0, False
+            self._learns, self._limit = _learns(family, t.game), None
         rpm = t.rpm
-        if 0.0 < rpm < MOST:
-            if rpm > self._peak * RISE:
-                self._peak, self._returns, self._near = rpm, 0, True
-            elif rpm >= self._peak * NEAR:
-                self._peak = max(self._peak, rpm)
-                if not self._near:
-                    self._returns += 1
-                    self._near = True
-            elif rpm < self._peak * AWAY:
+        if not self._learns or not 0.0 < rpm < MOST:
+            return self._limit
+        peak = self._peak
+        if rpm > peak * RISE:
+            self._peak, self._returns, self._near = rpm, 0, True
+        elif rpm >= peak * NEAR:
+            if rpm > peak:
+                self._peak = rpm
+            if not self._near:
+                self._returns += 1
+                self._near = True
+        else:
+            if rpm < peak * AWAY:
                 self._near = False
-        if self._peak < LEAST or (self._returns < CONFIRMED and self._peak < FALLBACK):
-            return None
-        return self._peak
+            return self._limit
+        peak = self._peak
+        if peak < LEAST or (self._returns < CONFIRMED and peak < FALLBACK):
+            self._limit = None
+        else:
+            self._limit = peak
+        return self._limit
 
     def learning(self, family: Family | None) -> str | None:
         """The status note while the active family's limit is still being learnt."""

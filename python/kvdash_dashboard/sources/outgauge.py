@@ -9,9 +9,11 @@ import struct
 from ..telemetry import Light, Telemetry
 from .base import Family, car_id, filled, unit_share
 
-# Time, car, flags, gear, plid, 7 floats, dash and show lights, the throttle;
-# the brake, clutch, the dash's two texts and the ID that follow are not read.
-_PACKET = struct.Struct("<I4sHBB7f2If")
+# Car, gear, speed, rpm, fuel, dash and show lights, the throttle; the time,
+# flags, player id, turbo, engine temperature, oil pressure and temperature
+# between are skipped, and the brake, clutch, the dash's two texts and the ID
+# that follow are not read.
+_PACKET = struct.Struct("<4x4s2xBx2f8xf8x2If")
 _SIZES = (92, 96)  # 96 with the optional ID, which BeamNG always sends
 
 # ShowLights bits and what the display makes of them.
@@ -27,6 +29,7 @@ _LIGHTS = (
     (0x0400, Light.ABS),
 )
 _TOP_GEAR = 10  # no car has more; a larger byte is not a gear
+_GEAR_BYTES = _TOP_GEAR + 1  # 0 reverse, 1 neutral, 2 first, ...
 _KNOWN_BITS = 0x07FF  # bits above 10 mean different things in each game
 
 
@@ -48,11 +51,9 @@ def decode(data: bytes) -> Telemetry | None:
     """One OutGauge packet; None when data is not one."""
     if len(data) not in _SIZES:
         return None
-    _, car, _, gear, _, speed, rpm, _, _, fuel, _, _, dash, show, throttle = _PACKET.unpack_from(
-        data
-    )
-    finite = math.isfinite(speed) and math.isfinite(rpm) and math.isfinite(fuel)
-    if not finite or rpm < 0 or gear > _TOP_GEAR + 1:
+    car, gear, speed, rpm, fuel, dash, show, throttle = _PACKET.unpack_from(data)
+    # Finite each, unless their sum overflows: then no car's numbers either.
+    if not math.isfinite(speed + rpm + fuel) or rpm < 0 or gear > _GEAR_BYTES:
         return None
     # A light counts only where the car has it; a game that fills no
     # DashLights word has every light.

@@ -4,6 +4,7 @@ simulated lap, without the loop."""
 from __future__ import annotations
 
 import dataclasses
+import math
 from collections.abc import Callable
 
 import pytest
@@ -40,6 +41,14 @@ def test_texts_fit_the_panels() -> None:
     assert dash.delta_text(-0.354) == "-0.35" and dash.delta_text(12.34) == "12.3"
     assert dash.delta_text(500.0) == "100.0" and dash.delta_text(-500.0) == "-100.0"
     assert dash.right_align("1:23.4") == "  1:23.4" and dash.right_align("180") == "   180"
+
+
+def test_a_panel_writer_writes_what_panel_text_does() -> None:
+    values = [None, math.nan, math.inf, -math.inf, 0.0, 0.1389, -27.5, 49.999, 277.7, 1e9, 1e16]
+    for choice in ("speed", "fuel", "time", "delta", "rpm", "fuel_laps"):
+        for units in ("kmh", "mph"):
+            write = dash.panel_writer(choice, units)
+            assert [write(v) for v in values] == [dash.panel_text(choice, v, units) for v in values]
 
 
 def test_rpm_leds_between_start_and_shift() -> None:
