@@ -325,7 +325,8 @@ class App:
         once its time has come, or when anything but a game's packet arrived
         (the page's sockets), and then ``due`` is worked out afresh."""
         heard: list[Heard] = []
-        timed = False
+        # A page open: each new frame goes to it, so every loop is a whole round.
+        timed = self._page_open
         if self._epoll is not None:
             events = self._epoll.poll(timeout if timeout > 0.0 else 0.0)
             now = time.monotonic()
@@ -354,7 +355,7 @@ class App:
             if timeout > 0:
                 time.sleep(timeout)
             now = time.monotonic()
-        if timed or now >= self.due or self._page_open:
+        if timed or now >= self.due:
             self._timed(now, heard)
             return
         for h in heard:
@@ -398,7 +399,6 @@ class App:
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
         self.due = self.deadline()
-        # A page open: each new frame goes to it, so every loop is a whole round.
         self._page_open = self.web is not None and bool(self.web.clients)
 
     def _show(self, now: float) -> None:
@@ -465,7 +465,8 @@ class App:
         self.due = start  # every timer looked at once first
         while True:
             now = time.monotonic()
-            if self.end is not None and now >= self.end:
+            # The end is one of the deadlines: looked at once one is due.
+            if now >= self.due and self.end is not None and now >= self.end:
                 return
             if self.replay is not None and self.replay.finished and not self._unsent():
                 return

@@ -9,7 +9,15 @@ from dataclasses import replace
 from pathlib import Path
 
 import pytest
-from app_harness import CAR, check_car, free_port, ports_free, run_in_thread, send_until
+from app_harness import (
+    CAR,
+    car_shown,
+    check_car,
+    free_port,
+    ports_free,
+    run_in_thread,
+    send_until,
+)
 from conftest import BLANK_REPORT
 from game_packets_f1old import f1_old_packets
 
@@ -49,8 +57,10 @@ def test_an_old_format_on_the_display(
     port = free_port()
     thread = run_in_thread(["--source", "f1", "--listen", f"127.0.0.1:{port}", "--seconds", "1.5"])
     car = replace(CAR, lights=lights, car="team-4")
-    report = send_until(display, f1_old_packets(car, season=season, player=13), port, "3")
-    check_car(report, FAMILIES["f1"].fields)  # gear, RPM LEDs, lap time and fuel panels
+    fields = FAMILIES["f1"].fields
+    packets = f1_old_packets(car, season=season, player=13)
+    report = send_until(display, packets, port, "3", lambda r: car_shown(r, fields))
+    check_car(report, fields)  # gear, RPM LEDs, lap time and fuel panels
     assert list(report[16:22]) == leds
     thread.join(10)
     assert not thread.is_alive() and display.last_report == BLANK_REPORT

@@ -84,8 +84,10 @@ def test_f1_2026_season_over_loopback(display: vd.VirtualDisplay) -> None:
     port = free_port()
     thread = run_in_thread(["--source", "f1", "--listen", f"127.0.0.1:{port}", "--seconds", "1.5"])
     car = replace(CAR, lights=Light.DRS | Light.FLAG | Light.YELLOW)
-    report = send_until(display, f1_packets(car, season=2026, player=23), port, "3")
-    check_car(report, FAMILIES["f1"].fields)
+    fields = FAMILIES["f1"].fields
+    packets = f1_packets(car, season=2026, player=23)
+    report = send_until(display, packets, port, "3", lambda r: car_shown(r, fields))
+    check_car(report, fields)
     assert list(report[16:22]) == [0, 0, 0, 1, 0, 1]  # DRS open, the yellow flag
     thread.join(10)
     assert not thread.is_alive() and display.last_report == BLANK_REPORT
