@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 py=${PYTHON:-build/venv/bin/python}
 
 files=(python/kvdash_dashboard examples bench/dashboard_bench.py bench/iracing_session_bench.py
-       bench/learn_memory_bench.py
+       bench/learn_memory_bench.py bench/packet_ops.py
        tests/python/app tests/python/game_*.py tests/python/*_harness.py
        tests/python/make_recordings.py installer/make_icon.py)
 "$py" -m ruff check --quiet "${files[@]}"

@@ -46,8 +46,9 @@ stage "Python tests"
 stage "Frame benchmark, quick (figures only: fails on errors, never on timings)"
 env -u PYTHONPATH build/venv/bin/python bench/frame_bench.py --quick
 
-stage "Dashboard benchmark, quick: packet-to-report latency, CPU beside a bare loop, the web page (figures only)"
+stage "Dashboard benchmark, quick: packet-to-report latency, CPU beside a bare loop, the web page; bytecode per packet (figures only)"
 env -u PYTHONPATH build/venv/bin/python bench/dashboard_bench.py --quick --http
+env -u PYTHONPATH build/venv/bin/python bench/packet_ops.py
 
 stage "Soak: a million frames, objects and inits on virtual displays (fails on growth beyond its tolerances)"
 (cd build && env -u PYTHONPATH venv/bin/python -m pytest -q ../tests/soak)
