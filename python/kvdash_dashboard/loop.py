@@ -37,6 +37,7 @@ DISPLAY_WORDS = {
 }
 STALE = 2.0  # s without telemetry: the game is gone ("no data")
 SWITCH_AFTER = 1.0  # s of silence before another game may take the display
+SLACK = 0.02  # s the housekeeping may wait for a game's next packet (see deadline())
 
 
 class App:
@@ -116,6 +117,7 @@ class App:
         self.next_request = 0.0
         self.end: float | None = None  # when run() returns, if it is to
         self.due = 0.0  # the soonest of every timer: see deadline()
+        self.wake = 0.0  # when the loop wakes for it at the latest
         self._page_open = False  # a client of the page connected
 
     # ------------------------------------------------------------ status
@@ -282,14 +284,22 @@ class App:
             self.layout = Layout(options, self.layout.fields, self.frame)
         self.dirty = True
 
-    def deadline(self) -> float:
-        """When something is next due, whatever comes in meanwhile: worked out
-        afresh each time something timed has run. A game's packet in between
-        can only bring a time nearer (the frame's flash, a report held back by
-        --hz): that one is taken into ``due`` where it arises."""
-        soonest = self.display.next_check
-        if self.view.next_update < soonest:
-            soonest = self.view.next_update
+    def deadline(self) -> tuple[float, float]:
+        """When something is next due, and when to wake for it, whatever comes
+        in meanwhile: worked out afresh each time something timed has run. A
+        game's packet in between can only bring a time nearer (the frame's
+        flash, a report held back by --hz): that one is taken into ``due``
+        and ``wake`` where it arises. While a game speaks, the housekeeping
+        (the display's presence, the view, "no data") waits up to SLACK for
+        the game's next packet, which wakes the loop anyway, rather than
+        waking it on its own."""
+        chores = self.display.next_check
+        if self.view.next_update < chores:
+            chores = self.view.next_update
+        # Looked at again when due: a packet meanwhile has moved it later.
+        if self.telemetry is not None and self.last_heard + STALE < chores:
+            chores = self.last_heard + STALE
+        soonest = chores if self.telemetry is None else chores + SLACK
         if self.end is not None and self.end < soonest:
             soonest = self.end
         for p in self.polled:
@@ -299,16 +309,13 @@ class App:
             soonest = min(soonest, self.replay.next_poll)
         if self.flash is not None and self.flash < soonest:
             soonest = self.flash
-        # Looked at again when due: a packet meanwhile has moved it later.
-        if self.telemetry is not None and self.last_heard + STALE < soonest:
-            soonest = self.last_heard + STALE
         if self.last_send + self.period < soonest and self._unsent():
             soonest = self.last_send + self.period
         if self.requests and self.next_request < soonest:
             soonest = self.next_request
         if self.web is not None:
             soonest = min(soonest, self.web.next_deadline())
-        return soonest
+        return min(chores, soonest), soonest
 
     def _unsent(self) -> bool:
         """Whether the display has yet to get the frame (or a new engine the frame)."""
@@ -398,7 +405,7 @@ class App:
                 self.host.state(self.state_words())
             self._measure_rate(now)
             self.view.update(now, self.frame, self.status())
-        self.due = self.deadline()
+        self.due, self.wake = self.deadline()
         self._page_open = self.web is not None and bool(self.web.clients)
 
     def _show(self, now: float) -> None:
@@ -410,8 +417,9 @@ class App:
                 self.telemetry, now, self.rev_limit, self.race
             )
             self.dirty = False
-            if self.flash is not None and self.flash < self.due:
-                self.due = self.flash
+            if self.flash is not None and self.flash < self.wake:
+                self.wake = self.flash
+                self.due = min(self.due, self.flash)
         engine = self.display.engine
         if engine is None:
             return
@@ -419,8 +427,9 @@ class App:
         if self.frame is self.sent and generation == self.sent_generation:
             return
         if now - self.last_send < self.period:  # sent when --hz allows
-            if self.last_send + self.period < self.due:
-                self.due = self.last_send + self.period
+            if self.last_send + self.period < self.wake:
+                self.wake = self.last_send + self.period
+                self.due = min(self.due, self.wake)
             return
         # A new engine's image is blank: it gets every setter.
         send(engine, self.frame, self.sent if generation == self.sent_generation else None)
@@ -462,7 +471,7 @@ class App:
     def run(self, seconds: float | None) -> None:
         start = time.monotonic()
         self.end = None if seconds is None else start + seconds
-        self.due = start  # every timer looked at once first
+        self.due = self.wake = start  # every timer looked at once first
         while True:
             now = time.monotonic()
             # The end is one of the deadlines: looked at once one is due.
@@ -470,7 +479,7 @@ class App:
                 return
             if self.replay is not None and self.replay.finished and not self._unsent():
                 return
-            self.step(self.due - now)
+            self.step(self.wake - now)
 
     def close(self) -> None:
         """Lets go of what the app made itself; whoever opened the sources,
