@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import select
 import selectors
+import sys
 import time
 from typing import TYPE_CHECKING
 
@@ -102,7 +103,7 @@ class App:
         # the selector's bookkeeping. Elsewhere the selector holds them all.
         self._epoll: select.epoll | None = None
         self._games: dict[int, UdpInput] = {}  # by file descriptor, in the epoll
-        if isinstance(self.selector, selectors.EpollSelector):
+        if sys.platform == "linux" and isinstance(self.selector, selectors.EpollSelector):
             self._epoll = select.epoll()
             self._games = {u.socket.fileno(): u for u in udp}
             for fd in (*self._games, self.selector.fileno()):
