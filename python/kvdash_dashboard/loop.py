@@ -425,7 +425,7 @@ class App:
         if engine is None:
             return
         generation = self.display.generation
-        if self.frame is self.sent and generation == self.sent_generation:
+        if self.frame is self.sent and generation == self.sent_generation:  # not _unsent()
             return
         if now - self.last_send < self.period:  # sent when --hz allows
             if self.last_send + self.period < self.wake:

@@ -14,9 +14,6 @@ else:
         return lambda decorated: decorated
 
 
-_Record = TypeVar("_Record")
-
-
 class Light(enum.IntFlag):
     """Lights and states a game reports as on or off."""
 
@@ -43,6 +40,9 @@ class GameState(enum.IntEnum):
     PAUSED = 2
     MENU = 3
     REPLAY = 4
+
+
+_Record = TypeVar("_Record")
 
 
 @dataclass_transform(kw_only_default=True)
